@@ -1,0 +1,112 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "driver/job_files.h"
+#include "host/host.h"
+
+namespace script {
+
+using Json = nlohmann::ordered_json;
+
+namespace assets {
+class AnalysedIndex;
+}
+namespace fs {
+class DirectoryCache;
+}
+
+/// What a format reader found: files found ("asset") and not found ("miss").
+struct ReaderResult
+{
+    std::vector<std::string> asset;
+    std::vector<std::string> miss;
+};
+
+/// The asset collector: walks the scene, expands every file reference and writes
+/// asset.json, the "asset" list of upload.json, scene.json and "70004".
+class zel_Katana_asset : public zel_Katana
+{
+public:
+    /// Runs the whole collection, as the driver's step does.
+    explicit zel_Katana_asset(const host::Host& host);
+
+    struct NoCollect
+    {
+    };
+    /// Sets the collector up without collecting (tests and listings call the parts).
+    zel_Katana_asset(const host::Host& host, NoCollect);
+    ~zel_Katana_asset();
+
+    /// The constructor's work: asset file removal, skip switch, getAsset, reports.
+    void collect();
+
+    // Scene walk
+    void getAsset();
+    void lookAll(host::LocationRef location, Json& scene_tree);
+
+    // Analysed check: 0 not recorded, 1 among found files, 2 among missing files.
+    int is_analysed(const std::string& path) const;
+
+    // Path helpers
+    std::string upper_one(const std::string& file_path) const;
+    std::string getFullPath(host::NodeRef node) const;
+    void get_file_from_dir(const std::string& dir_path,
+                           const std::vector<std::string>& need_types = {});
+    std::vector<std::string> checkCacheFile(const std::string& string);
+    std::vector<std::string> getDirFiles(const std::string& path);
+    std::vector<std::string> get_files_from_folder(const std::string& folder,
+                                                   const std::string& prefix = "*",
+                                                   const std::string& ext = "*");
+
+    /// Expands one reference and records it under the source label. Returns the working
+    /// record only in the directory case (nothing is recorded then).
+    std::optional<ReaderResult> AnaylseSeq(const std::string& nodePath,
+                                           const std::string& filePath);
+
+    // Format readers (each defined in its own file under readers/)
+    void getXmlAssets(const std::string& xmlFile);
+    void getKlfAssets(const std::string& nodePath, const std::string& xmlFile);
+    ReaderResult getYetiSequen(const std::string& fur_file);
+    void getRsCmdline();
+    ReaderResult get_rs_file_from_cmd(const std::string& rs_file);
+    std::string cmd_out_decode(const std::string& src_str) const;
+    std::vector<std::string> get_ocio_files(const std::string& ocio_file);
+
+    // Listings for checking a scene by hand (wrapped by the step wrapper)
+    void get_Alembic_In(const std::string& node_name = {});
+    void get_PrmanShadingNode(const std::string& node_name = {});
+
+    /// Adds a found or missing path to the record under a label without expansion
+    /// (readers that record by themselves).
+    void record(const std::string& nodePath, const ReaderResult& result);
+
+    // Collector state shared by the steps and readers
+    Json ASSET_JSON;
+    std::string rs_cmdLine;
+    std::set<std::string> AssLists;
+    std::string given_proj_dir;
+    std::vector<std::string> xgen_files;
+    std::vector<std::string> xgenfiles;
+    std::vector<std::string> xmlAssets;
+    std::vector<std::string> xmlMissFile;
+    std::vector<std::string> usd_list;
+    std::vector<std::string> usdFiles;
+    std::set<std::string> rs_asseted;
+
+    const host::Host& host() const { return m_host; }
+    fs::DirectoryCache& directory_cache() { return *m_fs; }
+
+private:
+    const host::Host& m_host;
+    std::unique_ptr<assets::AnalysedIndex> m_analysed;
+    std::unique_ptr<fs::DirectoryCache> m_fs;
+};
+
+}  // namespace script

@@ -1,0 +1,78 @@
+#pragma once
+
+// File-system queries with Python's answers (os.path.exists and friends never fail), and
+// the per-run directory cache that lets the collector list each folder once.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace script::fs {
+
+/// os.path.exists (follows links; false on any error), lexists, isfile, isdir.
+bool exists(const std::string& path);
+bool lexists(const std::string& path);
+bool isfile(const std::string& path);
+bool isdir(const std::string& path);
+
+/// Size in bytes, or nullopt when the path cannot be stat'ed.
+std::optional<std::uint64_t> file_size(const std::string& path);
+/// Last modification time in seconds since the epoch, or nullopt.
+std::optional<std::int64_t> mtime(const std::string& path);
+
+enum class EntryKind : std::uint8_t
+{
+    File,      ///< a regular file (links followed)
+    Directory, ///< a directory (links followed)
+    Other,     ///< a device, socket, fifo, or a dangling link
+};
+
+struct DirEntry
+{
+    std::string name;
+    EntryKind kind = EntryKind::Other;
+    bool is_link = false;
+};
+
+/// os.listdir / os.scandir: the entries of a folder in the order the file system gives,
+/// without "." and "..". Throws script::Error naming the folder when it cannot be listed.
+std::vector<DirEntry> list_dir(const std::string& path);
+
+/// Creates the folder and its missing parents (os.makedirs with exist_ok). Throws
+/// script::Error when that fails.
+void make_dirs(const std::string& path);
+
+/// A run-long cache of folder listings. Every answer equals what the uncached query above
+/// would give, as long as nothing changes the listed folders during the run; paths with
+/// "." or ".." components, or relative paths, are answered by the uncached query.
+class DirectoryCache
+{
+public:
+    /// The listing of a folder, or nullptr when it is not a listable folder.
+    const std::vector<DirEntry>* listing(const std::string& dir);
+    bool exists(const std::string& path);
+    bool lexists(const std::string& path);
+    bool isfile(const std::string& path);
+    bool isdir(const std::string& path);
+    /// Number of folders actually listed (for benchmarks).
+    std::size_t folders_listed() const { return m_folders_listed; }
+
+private:
+    struct Listed
+    {
+        bool ok = false;
+        std::vector<DirEntry> entries;
+        std::unordered_map<std::string, std::uint32_t> index;
+    };
+    const Listed* lookup(const std::string& dir);
+    const DirEntry* entry_of(const std::string& path, bool* answered);
+
+    std::unordered_map<std::string, std::unique_ptr<Listed>> m_dirs;
+    std::size_t m_folders_listed = 0;
+};
+
+}  // namespace script::fs

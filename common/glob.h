@@ -1,0 +1,26 @@
+#pragma once
+
+// Python's glob.glob and fnmatch rules: "*", "?", "[...]" (with "!" negation), hidden
+// names matched only by a pattern part that begins with ".", results in the order the
+// file system lists folders (no sorting).
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace script::fs {
+class DirectoryCache;
+}
+
+namespace script {
+
+/// True when the text holds a wildcard character ("*", "?" or "[").
+bool has_magic(std::string_view pattern);
+
+/// fnmatch.fnmatchcase: the whole name against the pattern, case-sensitive.
+bool fnmatch(std::string_view name, std::string_view pattern);
+
+/// glob.glob(pattern). With a cache, folder listings and existence tests go through it.
+std::vector<std::string> glob(std::string_view pattern, fs::DirectoryCache* cache = nullptr);
+
+}  // namespace script

@@ -1,0 +1,35 @@
+#pragma once
+
+// Reading and writing JSON documents the way the job files need them.
+
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace script {
+
+using Json = nlohmann::ordered_json;
+
+/// Job-file form: 4-space indent, ", " at line ends between items, ": " after keys,
+/// members in insertion order, non-ASCII written as UTF-8 (not escaped), empty containers
+/// as {} and [], no newline at the end. Invalid UTF-8 is replaced, never a failure.
+std::string dump_job_document(const Json& value);
+
+/// Same layout with every non-ASCII character written as a \u escape (surrogate pairs
+/// beyond the basic plane), as scene.json is written.
+std::string dump_ascii_document(const Json& value);
+
+/// Parses JSON text; a leading UTF-8 byte-order mark is skipped. Throws script::Error
+/// with the parser's message when the text does not parse.
+Json parse_json_text(std::string_view text);
+
+/// Reads a whole file as bytes; throws script::Error naming the file when it cannot.
+std::string read_file(const std::string& path);
+
+/// Writes the text to a temporary file in the same folder and renames it over `path`, so
+/// readers see either the old or the new complete file. Throws script::Error on failure
+/// (the temporary file is removed).
+void write_file_atomic(const std::string& path, std::string_view text);
+
+}  // namespace script

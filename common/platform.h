@@ -1,0 +1,53 @@
+#pragma once
+
+// Everything that differs between platforms lives behind these functions.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace script::platform {
+
+/// The operating system name in lower case ("linux", "windows", ...). Windows tests are
+/// "begins with win".
+const std::string& current_os();
+/// Makes the process behave as another platform for path rules (tests only).
+void set_current_os(std::string name);
+bool is_windows();
+/// The platform's path separator: "\\" on Windows, "/" elsewhere.
+char path_separator();
+
+/// Environment access; an unset variable is nullopt (an empty one is "").
+std::optional<std::string> get_env(const std::string& name);
+void set_env(const std::string& name, const std::string& value);
+void unset_env(const std::string& name);
+
+/// Removes one file or empty folder through the file-system API (never a shell). Returns
+/// false when the entry could not be removed; folders are never removed recursively.
+bool remove_entry(const std::string& path);
+
+/// The working directory, and changing it; change_dir returns false on failure.
+std::string current_dir();
+bool change_dir(const std::string& path);
+
+/// The program as started (argument zero) and the host's module search path; both are set
+/// by the entry.
+void set_program_path(std::string argv0);
+const std::string& program_path();
+std::vector<std::string>& module_search_path();
+
+/// Result of running a child program.
+struct ChildOutput
+{
+    bool started = false;           ///< false when the program could not be run at all
+    std::vector<std::string> lines; ///< standard output split at "\n" (line ends removed)
+    int exit_status = -1;
+};
+
+/// Runs a program without a shell: argv[0] is the program path, every other element is
+/// passed as one argument. Standard input is empty, standard error is inherited. Waits for
+/// the child after reading its whole output.
+ChildOutput run_program(const std::vector<std::string>& argv);
+
+}  // namespace script::platform

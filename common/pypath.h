@@ -1,0 +1,51 @@
+#pragma once
+
+// Python's os.path rules, reproduced exactly. posixpath is the default flavour; ntpath is
+// the Windows one, used when the process runs as Windows (see platform.h). Nothing else
+// in the analyser re-implements path text rules.
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace script::pypath {
+
+namespace posix {
+std::string dirname(std::string_view path);
+std::string basename(std::string_view path);
+/// (head, tail) as posixpath.split.
+std::pair<std::string, std::string> split(std::string_view path);
+/// posixpath.join: an absolute later part discards what came before.
+std::string join(std::string_view a, std::string_view b);
+std::string normpath(std::string_view path);
+bool isabs(std::string_view path);
+/// (root, ext) as posixpath.splitext.
+std::pair<std::string, std::string> splitext(std::string_view path);
+}  // namespace posix
+
+namespace nt {
+std::string dirname(std::string_view path);
+std::string basename(std::string_view path);
+std::pair<std::string, std::string> split(std::string_view path);
+/// ntpath.join, drive letters included ("C:" + "a" gives "C:a").
+std::string join(std::string_view a, std::string_view b);
+std::string normpath(std::string_view path);
+bool isabs(std::string_view path);
+}  // namespace nt
+
+// The flavour of the running platform (ntpath when platform::is_windows()).
+std::string dirname(std::string_view path);
+std::string basename(std::string_view path);
+std::pair<std::string, std::string> split(std::string_view path);
+std::string join(std::string_view a, std::string_view b);
+std::string join(std::initializer_list<std::string_view> parts);
+std::string normpath(std::string_view path);
+bool isabs(std::string_view path);
+
+/// os.path.abspath: normpath of the path joined under the current working directory.
+std::string abspath(std::string_view path);
+/// os.path.realpath: symbolic links resolved as far as they exist, then normalised.
+std::string realpath(std::string_view path);
+
+}  // namespace script::pypath

@@ -1,0 +1,53 @@
+#pragma once
+
+// Python value rules the analyser reproduces exactly: str() and repr() of values,
+// truthiness, and the few string methods whose edge cases matter.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace script {
+
+using Json = nlohmann::ordered_json;
+
+/// Python 3 str() of a float: shortest round-trip digits, plain notation for
+/// 1e-4 <= |x| < 1e16 with ".0" on integral values, exponent form ("1e-05", "1e+16")
+/// otherwise; "inf", "-inf", "nan", "-0.0".
+std::string py_float_str(double value);
+
+/// Python str() of a JSON value taken as the Python value it stands for: strings as is,
+/// integers in decimal, floats by py_float_str, true/false as "True"/"False", null as
+/// "None", lists and objects as their repr.
+std::string py_str(const Json& value);
+
+/// Python repr(): strings quoted the way Python quotes them ('a', "it's"), lists as
+/// ['a', 1.0], objects as {'k': 'v'}.
+std::string py_repr(const Json& value);
+std::string py_repr(std::string_view text);
+std::string py_repr(const std::vector<std::string>& list);
+
+/// Python truthiness: null, false, 0, 0.0, "", [] and {} are false; everything else true
+/// (the text "0" is true).
+bool truthy(const Json& value);
+
+/// Python str.strip(chars) / lstrip / rstrip; the default strips Python's white space.
+std::string py_strip(std::string_view text, std::string_view chars = " \t\n\r\v\f");
+std::string py_lstrip(std::string_view text, std::string_view chars = " \t\n\r\v\f");
+std::string py_rstrip(std::string_view text, std::string_view chars = " \t\n\r\v\f");
+
+/// str.replace(old, new) for every non-overlapping occurrence, left to right.
+std::string replace_all(std::string_view text, std::string_view from, std::string_view to);
+
+/// str.split(sep) (sep non-empty): "a,,b" gives ["a", "", "b"]; "" gives [""].
+std::vector<std::string> split(std::string_view text, std::string_view sep);
+
+/// str.find(sub): position of the first occurrence, or -1.
+long py_find(std::string_view text, std::string_view sub);
+
+/// Removes duplicates keeping the first occurrence of each value, in order.
+std::vector<std::string> unique_in_order(const std::vector<std::string>& items);
+
+}  // namespace script

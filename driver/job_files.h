@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace script {
+
+using Json = nlohmann::ordered_json;
+
+/// Base of the step classes: read and merge-write access to the job files.
+class zel_Katana
+{
+public:
+    /// Reads a job file and returns its JSON value (a leading byte-order mark is skipped).
+    /// Throws script::Error when the file is missing, unreadable or does not parse.
+    Json open_json(const std::string& info_file) const;
+
+    /// Sets member `key` of the JSON object stored in `json_file` to `dict`, creating the
+    /// folder and the file ("{}") when needed. The file is rewritten whole through a
+    /// temporary file; a file that cannot be read, parsed or rewritten is left as it was
+    /// and the error is printed. Errors creating the folder or the empty file are thrown.
+    void write_json_info(const std::string& json_file, const std::string& key,
+                         const Json& dict) const;
+};
+
+/// Empties the job folder (job_paths().json_path) except task.json and the job's own
+/// system.json. An entry that cannot be removed (a sub-folder) ends the process with
+/// status 555 after printing the bang line and "can`t delete <path>".
+void clearJson();
+
+}  // namespace script
