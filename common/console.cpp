@@ -1,0 +1,82 @@
+#include "common/console.h"
+
+#include <cstdio>
+
+namespace script {
+
+namespace {
+
+constexpr std::size_t k_flush_threshold = 64 * 1024;
+
+void write_all(std::FILE* stream, std::string& buffer)
+{
+    if (buffer.empty())
+        return;
+    std::fwrite(buffer.data(), 1, buffer.size(), stream);
+    std::fflush(stream);
+    buffer.clear();
+}
+
+}  // namespace
+
+void Console::line(std::string_view text)
+{
+    m_out.append(text);
+    m_out.push_back('\n');
+    if (!m_capturing && m_out.size() > k_flush_threshold)
+        write_all(stdout, m_out);
+}
+
+void Console::error_line(std::string_view text)
+{
+    m_err.append(text);
+    m_err.push_back('\n');
+    if (!m_capturing) {
+        // Standard output goes first so the two streams stay in the order printed.
+        write_all(stdout, m_out);
+        write_all(stderr, m_err);
+    }
+}
+
+void Console::flush()
+{
+    if (m_capturing)
+        return;
+    write_all(stdout, m_out);
+    write_all(stderr, m_err);
+}
+
+void Console::begin_capture()
+{
+    flush();
+    m_capturing = true;
+}
+
+std::string Console::end_capture(std::string* error_text)
+{
+    m_capturing = false;
+    std::string out;
+    out.swap(m_out);
+    if (error_text)
+        *error_text = std::move(m_err);
+    m_err.clear();
+    return out;
+}
+
+Console& console()
+{
+    static Console instance;
+    return instance;
+}
+
+void print_line(std::string_view text)
+{
+    console().line(text);
+}
+
+void print_error_line(std::string_view text)
+{
+    console().error_line(text);
+}
+
+}  // namespace script

@@ -1,0 +1,199 @@
+#include "common/platform.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace script::platform {
+
+namespace {
+
+std::string detect_os()
+{
+    struct utsname info {};
+    if (::uname(&info) != 0)
+        return "linux";
+    std::string name = info.sysname;
+    for (char& c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name;
+}
+
+std::string& os_name()
+{
+    static std::string name = detect_os();
+    return name;
+}
+
+std::string& program_path_storage()
+{
+    static std::string path;
+    return path;
+}
+
+}  // namespace
+
+const std::string& current_os()
+{
+    return os_name();
+}
+
+void set_current_os(std::string name)
+{
+    os_name() = std::move(name);
+}
+
+bool is_windows()
+{
+    return current_os().rfind("win", 0) == 0;
+}
+
+char path_separator()
+{
+    return is_windows() ? '\\' : '/';
+}
+
+std::optional<std::string> get_env(const std::string& name)
+{
+    const char* value = std::getenv(name.c_str());
+    if (!value)
+        return std::nullopt;
+    return std::string(value);
+}
+
+void set_env(const std::string& name, const std::string& value)
+{
+    ::setenv(name.c_str(), value.c_str(), 1);
+}
+
+void unset_env(const std::string& name)
+{
+    ::unsetenv(name.c_str());
+}
+
+bool remove_entry(const std::string& path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return false;
+    if (S_ISDIR(st.st_mode))
+        return ::rmdir(path.c_str()) == 0;
+    return ::unlink(path.c_str()) == 0;
+}
+
+std::string current_dir()
+{
+    std::string buffer(4096, '\0');
+    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+        if (errno != ERANGE)
+            return {};
+        buffer.resize(buffer.size() * 2);
+    }
+    buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+    return buffer;
+}
+
+bool change_dir(const std::string& path)
+{
+    return ::chdir(path.c_str()) == 0;
+}
+
+void set_program_path(std::string argv0)
+{
+    program_path_storage() = std::move(argv0);
+}
+
+const std::string& program_path()
+{
+    return program_path_storage();
+}
+
+std::vector<std::string>& module_search_path()
+{
+    static std::vector<std::string> paths;
+    return paths;
+}
+
+ChildOutput run_program(const std::vector<std::string>& argv)
+{
+    ChildOutput result;
+    if (argv.empty() || ::access(argv[0].c_str(), X_OK) != 0)
+        return result;
+
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return result;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pid = 0;
+    const int rc = ::posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (rc != 0) {
+        ::close(fds[0]);
+        return result;
+    }
+    result.started = true;
+
+    std::string output;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        output.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]);
+
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            status = -1;
+            break;
+        }
+    }
+    if (status != -1) {
+        if (WIFEXITED(status))
+            result.exit_status = WEXITSTATUS(status);
+        else if (WIFSIGNALED(status))
+            result.exit_status = -WTERMSIG(status);
+    }
+
+    std::size_t pos = 0;
+    while (pos < output.size()) {
+        const std::size_t nl = output.find('\n', pos);
+        if (nl == std::string::npos) {
+            result.lines.push_back(output.substr(pos));
+            break;
+        }
+        result.lines.push_back(output.substr(pos, nl - pos));
+        pos = nl + 1;
+    }
+    return result;
+}
+
+}  // namespace script::platform

@@ -1,0 +1,254 @@
+#include "common/pyutil.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <unordered_set>
+
+namespace script {
+
+std::string py_float_str(double value)
+{
+    if (std::isnan(value))
+        return "nan";
+    if (std::isinf(value))
+        return value < 0 ? "-inf" : "inf";
+    if (value == 0.0)
+        return std::signbit(value) ? "-0.0" : "0.0";
+
+    // Shortest round-trip digits in scientific form: "-d.ddde+XX".
+    char buffer[64];
+    const auto res = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    std::string sci(buffer, res.ptr);
+    std::string sign;
+    if (sci[0] == '-') {
+        sign = "-";
+        sci.erase(0, 1);
+    }
+    const std::size_t e_pos = sci.find('e');
+    std::string digits = sci.substr(0, e_pos);
+    const int exponent = std::atoi(sci.c_str() + e_pos + 1);
+    if (digits.size() > 1)
+        digits.erase(1, 1);  // drop the decimal point
+
+    std::string out;
+    if (exponent >= -4 && exponent < 16) {
+        if (exponent < 0) {
+            out = "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+        } else {
+            const std::size_t int_len = static_cast<std::size_t>(exponent) + 1;
+            if (digits.size() <= int_len)
+                out = digits + std::string(int_len - digits.size(), '0') + ".0";
+            else
+                out = digits.substr(0, int_len) + "." + digits.substr(int_len);
+        }
+    } else {
+        out = digits.substr(0, 1);
+        if (digits.size() > 1)
+            out += "." + digits.substr(1);
+        char exp_text[16];
+        std::snprintf(exp_text, sizeof exp_text, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
+        out += exp_text;
+    }
+    return sign + out;
+}
+
+std::string py_repr(std::string_view text)
+{
+    const bool has_single = text.find('\'') != std::string_view::npos;
+    const bool has_double = text.find('"') != std::string_view::npos;
+    const char quote = (has_single && !has_double) ? '"' : '\'';
+    std::string out(1, quote);
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (ch) {
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (ch == quote) {
+                out += '\\';
+                out += ch;
+            } else if (c < 0x20 || c == 0x7f) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02x", c);
+                out += hex;
+            } else {
+                out += ch;
+            }
+        }
+    }
+    out += quote;
+    return out;
+}
+
+std::string py_repr(const Json& value)
+{
+    switch (value.type()) {
+    case Json::value_t::string:
+        return py_repr(std::string_view(value.get_ref<const std::string&>()));
+    case Json::value_t::boolean:
+        return value.get<bool>() ? "True" : "False";
+    case Json::value_t::null:
+    case Json::value_t::discarded:
+        return "None";
+    case Json::value_t::number_integer:
+        return std::to_string(value.get<std::int64_t>());
+    case Json::value_t::number_unsigned:
+        return std::to_string(value.get<std::uint64_t>());
+    case Json::value_t::number_float:
+        return py_float_str(value.get<double>());
+    case Json::value_t::array: {
+        std::string out = "[";
+        bool first = true;
+        for (const Json& item : value) {
+            if (!first)
+                out += ", ";
+            first = false;
+            out += py_repr(item);
+        }
+        return out + "]";
+    }
+    case Json::value_t::object: {
+        std::string out = "{";
+        bool first = true;
+        for (const auto& [key, item] : value.items()) {
+            if (!first)
+                out += ", ";
+            first = false;
+            out += py_repr(std::string_view(key));
+            out += ": ";
+            out += py_repr(item);
+        }
+        return out + "}";
+    }
+    case Json::value_t::binary:
+        break;
+    }
+    return "None";
+}
+
+std::string py_repr(const std::vector<std::string>& list)
+{
+    std::string out = "[";
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (i)
+            out += ", ";
+        out += py_repr(std::string_view(list[i]));
+    }
+    return out + "]";
+}
+
+std::string py_str(const Json& value)
+{
+    if (value.is_string())
+        return value.get<std::string>();
+    return py_repr(value);
+}
+
+bool truthy(const Json& value)
+{
+    switch (value.type()) {
+    case Json::value_t::null:
+    case Json::value_t::discarded:
+        return false;
+    case Json::value_t::boolean:
+        return value.get<bool>();
+    case Json::value_t::number_integer:
+        return value.get<std::int64_t>() != 0;
+    case Json::value_t::number_unsigned:
+        return value.get<std::uint64_t>() != 0;
+    case Json::value_t::number_float:
+        return value.get<double>() != 0.0;
+    case Json::value_t::string:
+        return !value.get_ref<const std::string&>().empty();
+    case Json::value_t::array:
+    case Json::value_t::object:
+    case Json::value_t::binary:
+        return !value.empty();
+    }
+    return true;
+}
+
+std::string py_lstrip(std::string_view text, std::string_view chars)
+{
+    const std::size_t start = text.find_first_not_of(chars);
+    return start == std::string_view::npos ? std::string() : std::string(text.substr(start));
+}
+
+std::string py_rstrip(std::string_view text, std::string_view chars)
+{
+    const std::size_t last = text.find_last_not_of(chars);
+    return last == std::string_view::npos ? std::string() : std::string(text.substr(0, last + 1));
+}
+
+std::string py_strip(std::string_view text, std::string_view chars)
+{
+    const std::size_t start = text.find_first_not_of(chars);
+    if (start == std::string_view::npos)
+        return {};
+    const std::size_t last = text.find_last_not_of(chars);
+    return std::string(text.substr(start, last - start + 1));
+}
+
+std::string replace_all(std::string_view text, std::string_view from, std::string_view to)
+{
+    if (from.empty()) {
+        // Python inserts the replacement around every character.
+        std::string out(to);
+        for (const char c : text) {
+            out += c;
+            out += to;
+        }
+        return out;
+    }
+    std::string out;
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t hit = text.find(from, pos);
+        if (hit == std::string_view::npos)
+            break;
+        out.append(text.substr(pos, hit - pos));
+        out.append(to);
+        pos = hit + from.size();
+    }
+    out.append(text.substr(pos));
+    return out;
+}
+
+std::vector<std::string> split(std::string_view text, std::string_view sep)
+{
+    std::vector<std::string> parts;
+    if (sep.empty())
+        return {std::string(text)};
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t hit = text.find(sep, pos);
+        if (hit == std::string_view::npos)
+            break;
+        parts.emplace_back(text.substr(pos, hit - pos));
+        pos = hit + sep.size();
+    }
+    parts.emplace_back(text.substr(pos));
+    return parts;
+}
+
+long py_find(std::string_view text, std::string_view sub)
+{
+    const std::size_t pos = text.find(sub);
+    return pos == std::string_view::npos ? -1 : static_cast<long>(pos);
+}
+
+std::vector<std::string> unique_in_order(const std::vector<std::string>& items)
+{
+    std::vector<std::string> out;
+    std::unordered_set<std::string> seen;
+    for (const std::string& item : items)
+        if (seen.insert(item).second)
+            out.push_back(item);
+    return out;
+}
+
+}  // namespace script

@@ -1,0 +1,83 @@
+#include "common/platform.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "common/console.h"
+#include "tests/support/temp_dir.h"
+
+namespace script {
+namespace {
+
+TEST(Platform, OsNameDrivesWindowsRules)
+{
+    const std::string saved = platform::current_os();
+    EXPECT_EQ(saved, "linux");
+    EXPECT_EQ(platform::path_separator(), '/');
+    platform::set_current_os("windows");
+    EXPECT_TRUE(platform::is_windows());
+    EXPECT_EQ(platform::path_separator(), '\\');
+    platform::set_current_os("darwin");
+    EXPECT_FALSE(platform::is_windows());
+    platform::set_current_os(saved);
+}
+
+TEST(Platform, EnvironmentUnsetDiffersFromEmpty)
+{
+    testing::ScopedEnv guard("ANALYSER_PLATFORM_TEST", nullptr);
+    EXPECT_FALSE(platform::get_env("ANALYSER_PLATFORM_TEST").has_value());
+    platform::set_env("ANALYSER_PLATFORM_TEST", "");
+    EXPECT_EQ(platform::get_env("ANALYSER_PLATFORM_TEST"), "");
+    platform::unset_env("ANALYSER_PLATFORM_TEST");
+    EXPECT_FALSE(platform::get_env("ANALYSER_PLATFORM_TEST").has_value());
+}
+
+TEST(Platform, RemoveEntryNeverRecurses)
+{
+    testing::TempDir dir;
+    const std::string file = dir.write("f.txt", "x");
+    const std::string full = dir.mkdir("full");
+    dir.write("full/keep.txt", "x");
+    const std::string empty = dir.mkdir("empty");
+
+    EXPECT_TRUE(platform::remove_entry(file));
+    EXPECT_FALSE(platform::remove_entry(file));
+    EXPECT_FALSE(platform::remove_entry(full));
+    EXPECT_EQ(testing::read_text(full + "/keep.txt"), "x");
+    EXPECT_TRUE(platform::remove_entry(empty));
+}
+
+TEST(Platform, RunProgramCapturesOutputWithoutShell)
+{
+    testing::TempDir dir;
+    const std::string script_path = dir.write("tool.sh", "#!/bin/sh\nprintf 'a b\\n\\nlast'\nread x && echo got\nexit 3\n");
+    ::chmod(script_path.c_str(), 0755);
+
+    const auto out = platform::run_program({script_path, "$HOME; echo no"});
+    EXPECT_TRUE(out.started);
+    EXPECT_EQ(out.lines, (std::vector<std::string>{"a b", "", "last"}));
+    EXPECT_EQ(out.exit_status, 3);
+
+    const auto echo = platform::run_program({"/bin/echo", "$HOME; x"});
+    ASSERT_TRUE(echo.started);
+    EXPECT_EQ(echo.lines, (std::vector<std::string>{"$HOME; x"}));
+    EXPECT_EQ(echo.exit_status, 0);
+
+    EXPECT_FALSE(platform::run_program({dir.file("missing")}).started);
+    EXPECT_FALSE(platform::run_program({dir.write("plain.txt", "x")}).started);
+}
+
+TEST(Console, CaptureKeepsStreamsApart)
+{
+    console().begin_capture();
+    print_line("one");
+    print_error_line("bad");
+    print_line("two");
+    std::string err;
+    EXPECT_EQ(console().end_capture(&err), "one\ntwo\n");
+    EXPECT_EQ(err, "bad\n");
+}
+
+}  // namespace
+}  // namespace script
