@@ -19,4 +19,17 @@ struct JobPaths
 /// The job paths of this run.
 JobPaths& job_paths();
 
+/// Paths of a run started as a program: tips.json beside the last "/" or "\\" of
+/// `task_json`, the job folder by the platform's directory-name rule, separators kept as
+/// given. Throws script::Error when `task_json` holds no separator.
+JobPaths command_line_job_paths(const std::string& scene, const std::string& task_json,
+                                const std::string& system_json);
+
+/// Paths of a run through the callable entry: the job folder is `task` (on Windows a
+/// folder name under "C:/RovevoDodi/Project/") and every job file lies directly in it.
+JobPaths callable_job_paths(const std::string& scene, const std::string& task);
+
+/// The finish flag: the folder of `task_json` joined with "analyze_sucess".
+std::string finish_flag_path(const std::string& task_json);
+
 }  // namespace script

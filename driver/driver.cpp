@@ -1,0 +1,205 @@
+#include "driver/driver.h"
+
+#include <cctype>
+#include <exception>
+#include <functional>
+#include <string_view>
+
+#include "common/console.h"
+#include "common/errors.h"
+#include "common/fs.h"
+#include "common/json_doc.h"
+#include "common/platform.h"
+#include "common/pypath.h"
+#include "common/pyutil.h"
+#include "driver/check_flow.h"
+#include "driver/job_files.h"
+#include "driver/job_paths.h"
+#include "driver/process_exit.h"
+#include "driver/run_mode.h"
+#include "driver/tips.h"
+#include "host/scene_opener.h"
+#include "host/standalone_host.h"
+
+namespace script {
+
+namespace {
+
+constexpr std::string_view k_usage =
+    "usage: katana-analyse SCENE TASK_JSON SYSTEM_JSON\n"
+    "  SCENE        the scene file to analyse\n"
+    "  TASK_JSON    the job's task.json (its folder is the job folder)\n"
+    "  SYSTEM_JSON  the job's system.json";
+constexpr std::string_view k_script_mode = "script";
+
+// Called with the run mode once the host has reported it, before any scene step runs.
+using ModeHook = std::function<void(const std::string& mode)>;
+
+// What loading the module does once per process: the optional scripting modules are not
+// available to the standalone analyser, and the working directory joins the module path.
+void load_module()
+{
+    static bool loaded = false;
+    if (loaded) {
+        return;
+    }
+    loaded = true;
+    print_line("no arnold Plugin!");
+    print_line("no usd Plugin!");
+    const std::string cwd = platform::current_dir();
+    if (!cwd.empty() && fs::exists(cwd)) {
+        platform::module_search_path().push_back(cwd);
+    }
+}
+
+std::string lower_case(std::string text)
+{
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// True when the render node record has outputs.
+bool has_outputs(const Json& record)
+{
+    return record.is_object() && record.contains("aov") && truthy(record.at("aov"));
+}
+
+const Json& rendernodes_of(const Json& task_dict, const std::string& task_json)
+{
+    if (!task_dict.is_object() || !task_dict.contains("scene_info") ||
+        !task_dict.at("scene_info").is_object() ||
+        !task_dict.at("scene_info").contains("rendernodes")) {
+        throw Error(task_json +
+                    " holds no \"scene_info\" with \"rendernodes\" after the render node step "
+                    "(the scene has no render nodes, or they were not analysed)");
+    }
+    return task_dict.at("scene_info").at("rendernodes");
+}
+
+void run_common_steps(host::Host& host, const ModeHook& on_mode)
+{
+    const JobPaths& paths = job_paths();
+
+    if (!fs::exists(paths.json_path)) {
+        fs::make_dirs(paths.json_path);
+    }
+    clearJson();
+    if (!fs::exists(paths.tips_json)) {
+        write_file_atomic(paths.tips_json, "{}");
+    }
+
+    const std::string mode = get_katana_run_model(host);
+    if (on_mode) {
+        on_mode(mode);
+    }
+    if (mode == k_script_mode) {
+        const zel_Katana_openScene katna_open(host);
+    }
+
+    // Hook point: the render node step, zel_Katana_rendernodes(host, paths.task_json), is
+    // created here once it exists; it writes "scene_info" and "dependency_task".
+
+    // Hook point: the asset step, zel_Katana_asset(host), is created here once it exists;
+    // it writes asset.json, upload.json "asset", scene.json and "70004".
+
+    const zel_Katana job_files;
+    const Json task_dict = job_files.open_json(paths.task_json);
+    bool aov_flag = true;
+    for (const auto& [name, record] : rendernodes_of(task_dict, paths.task_json).items()) {
+        (void)name;
+        if (!has_outputs(record)) {
+            aov_flag = false;
+        }
+    }
+    if (!aov_flag) {
+        print_line(k_bang_line);
+        print_line(tips::k_no_outputs_message);
+        job_files.write_json_info(paths.tips_json, std::string(tips::k_no_outputs),
+                                  Json::array({tips::k_no_outputs_message}));
+    }
+
+    // The finish flag comes last: its presence tells the farm the analysis completed.
+    write_file_atomic(finish_flag_path(paths.task_json), "");
+}
+
+void set_callable_paths(const std::string& file, const Json& task)
+{
+    const std::string task_text = task.is_string() ? task.get<std::string>() : py_str(task);
+    JobPaths& paths = job_paths();
+    paths = callable_job_paths(file, task_text);
+    print_line(paths.katana_scene);
+    print_line(paths.task_json);
+    print_line(paths.system_json);
+}
+
+// Outside script mode the host already holds the scene; the standalone host gets it from
+// the scene document now.
+ModeHook load_document_unless_script(host::StandaloneHost& host, const std::string& file)
+{
+    return [&host, file](const std::string& mode) {
+        if (mode != k_script_mode) {
+            host.load_document_file(file);
+        }
+    };
+}
+
+}  // namespace
+
+void main(host::Host& host, const std::string& file, const Json& task)
+{
+    load_module();
+    set_callable_paths(file, task);
+    run_common_steps(host, {});
+}
+
+void main(const std::string& file, const Json& task)
+{
+    load_module();
+    set_callable_paths(file, task);
+    host::StandaloneHost host;
+    run_common_steps(host, load_document_unless_script(host, file));
+}
+
+int run_command_line(int argc, char** argv)
+{
+    int status = 0;
+    try {
+        platform::set_program_path(argc > 0 && argv[0] ? argv[0] : "katana-analyse");
+        for (int i = 1; i < argc; ++i) {
+            if (std::string_view(argv[i]) == "--help") {
+                print_line(k_usage);
+                console().flush();
+                return 0;
+            }
+        }
+        load_module();
+        if (argc < 4) {
+            print_error_line(k_usage);
+            console().flush();
+            return 2;
+        }
+        JobPaths& paths = job_paths();
+        paths = command_line_job_paths(argv[1], argv[2], argv[3]);
+        print_line(paths.katana_scene);
+        print_line(paths.task_json);
+        print_line(paths.system_json);
+        print_line(lower_case(program_file_name()));
+
+        host::StandaloneHost host;
+        run_common_steps(host, load_document_unless_script(host, paths.katana_scene));
+    } catch (const ProcessExit& exit) {
+        if (!exit.message().empty()) {
+            print_error_line(exit.message());
+        }
+        status = exit.status();
+    } catch (const std::exception& e) {
+        print_error_line(std::string("Error: ") + e.what());
+        status = 1;
+    }
+    console().flush();
+    return status;
+}
+
+}  // namespace script
