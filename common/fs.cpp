@@ -1,0 +1,219 @@
+#include "common/fs.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include "common/errors.h"
+#include "common/pypath.h"
+
+namespace script::fs {
+
+bool exists(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool lexists(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool isfile(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool isdir(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::optional<std::uint64_t> file_size(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::optional<std::int64_t> mtime(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return static_cast<std::int64_t>(st.st_mtime);
+}
+
+namespace {
+
+EntryKind kind_of_mode(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return EntryKind::File;
+    if (S_ISDIR(mode))
+        return EntryKind::Directory;
+    return EntryKind::Other;
+}
+
+}  // namespace
+
+std::vector<DirEntry> list_dir(const std::string& path)
+{
+    DIR* dir = ::opendir(path.empty() ? "." : path.c_str());
+    if (!dir)
+        throw Error("cannot list folder " + path + ": " + std::strerror(errno));
+    std::vector<DirEntry> entries;
+    const std::string prefix = path.empty() ? std::string() : (path.back() == '/' ? path : path + "/");
+    while (const dirent* item = ::readdir(dir)) {
+        const std::string_view name = item->d_name;
+        if (name == "." || name == "..")
+            continue;
+        DirEntry entry;
+        entry.name = std::string(name);
+        const std::string full = prefix + entry.name;
+        unsigned char type = item->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat st {};
+            if (::lstat(full.c_str(), &st) == 0)
+                type = S_ISLNK(st.st_mode) ? DT_LNK : (S_ISDIR(st.st_mode) ? DT_DIR : (S_ISREG(st.st_mode) ? DT_REG : DT_FIFO));
+        }
+        if (type == DT_LNK) {
+            // Links are reported by what they point to, as os.path.isdir/isfile do.
+            entry.is_link = true;
+            struct stat st {};
+            entry.kind = ::stat(full.c_str(), &st) == 0 ? kind_of_mode(st.st_mode) : EntryKind::Other;
+        } else if (type == DT_REG) {
+            entry.kind = EntryKind::File;
+        } else if (type == DT_DIR) {
+            entry.kind = EntryKind::Directory;
+        } else {
+            entry.kind = EntryKind::Other;
+        }
+        entries.push_back(std::move(entry));
+    }
+    ::closedir(dir);
+    return entries;
+}
+
+void make_dirs(const std::string& path)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec && !isdir(path))
+        throw Error("cannot create folder " + path + ": " + ec.message());
+    if (!isdir(path))
+        throw Error("cannot create folder " + path);
+}
+
+namespace {
+
+bool cacheable(const std::string& path)
+{
+    return pypath::posix::isabs(path) && pypath::posix::normpath(path) == path;
+}
+
+}  // namespace
+
+const DirectoryCache::Listed* DirectoryCache::lookup(const std::string& dir)
+{
+    auto it = m_dirs.find(dir);
+    if (it != m_dirs.end())
+        return it->second.get();
+    auto listed = std::make_unique<Listed>();
+    try {
+        listed->entries = list_dir(dir);
+        listed->ok = true;
+        ++m_folders_listed;
+        for (std::uint32_t i = 0; i < listed->entries.size(); ++i)
+            listed->index.emplace(listed->entries[i].name, i);
+    } catch (const Error&) {
+        listed->ok = false;
+    }
+    return m_dirs.emplace(dir, std::move(listed)).first->second.get();
+}
+
+const std::vector<DirEntry>* DirectoryCache::listing(const std::string& dir)
+{
+    if (!cacheable(dir)) {
+        // Relative or unnormalised names may change meaning; list them each time.
+        auto listed = std::make_unique<Listed>();
+        try {
+            listed->entries = list_dir(dir);
+            listed->ok = true;
+        } catch (const Error&) {
+            return nullptr;
+        }
+        const std::string key = "\x01" + dir;
+        auto& slot = m_dirs[key];
+        slot = std::move(listed);
+        return &slot->entries;
+    }
+    const Listed* listed = lookup(dir);
+    return listed->ok ? &listed->entries : nullptr;
+}
+
+const DirEntry* DirectoryCache::entry_of(const std::string& path, bool* answered)
+{
+    *answered = false;
+    if (!cacheable(path) || path == "/" || path == "//")
+        return nullptr;
+    const auto [parent, name] = pypath::posix::split(path);
+    if (name.empty())
+        return nullptr;
+    const Listed* listed = lookup(parent);
+    if (!listed->ok)
+        return nullptr;  // an unreadable folder may still hold reachable entries
+    *answered = true;
+    const auto it = listed->index.find(name);
+    return it == listed->index.end() ? nullptr : &listed->entries[it->second];
+}
+
+bool DirectoryCache::exists(const std::string& path)
+{
+    bool answered = false;
+    const DirEntry* entry = entry_of(path, &answered);
+    if (!answered)
+        return fs::exists(path);
+    if (!entry)
+        return false;
+    if (entry->is_link && entry->kind == EntryKind::Other)
+        return fs::exists(path);
+    return true;
+}
+
+bool DirectoryCache::lexists(const std::string& path)
+{
+    bool answered = false;
+    const DirEntry* entry = entry_of(path, &answered);
+    if (!answered)
+        return fs::lexists(path);
+    return entry != nullptr;
+}
+
+bool DirectoryCache::isfile(const std::string& path)
+{
+    bool answered = false;
+    const DirEntry* entry = entry_of(path, &answered);
+    if (!answered)
+        return fs::isfile(path);
+    return entry && entry->kind == EntryKind::File;
+}
+
+bool DirectoryCache::isdir(const std::string& path)
+{
+    bool answered = false;
+    const DirEntry* entry = entry_of(path, &answered);
+    if (!answered)
+        return fs::isdir(path);
+    return entry && entry->kind == EntryKind::Directory;
+}
+
+}  // namespace script::fs

@@ -1,0 +1,332 @@
+#include "common/pypath.h"
+
+#include <cctype>
+#include <filesystem>
+#include <vector>
+
+#include "common/platform.h"
+
+namespace script::pypath {
+
+namespace {
+
+std::string rstrip_chars(std::string_view text, std::string_view chars)
+{
+    const std::size_t last = text.find_last_not_of(chars);
+    return last == std::string_view::npos ? std::string() : std::string(text.substr(0, last + 1));
+}
+
+std::string lower(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+}  // namespace
+
+namespace posix {
+
+std::pair<std::string, std::string> split(std::string_view path)
+{
+    const std::size_t cut = path.rfind('/') == std::string_view::npos ? 0 : path.rfind('/') + 1;
+    std::string head(path.substr(0, cut));
+    std::string tail(path.substr(cut));
+    if (!head.empty() && head.find_first_not_of('/') != std::string::npos)
+        head = rstrip_chars(head, "/");
+    return {head, tail};
+}
+
+std::string dirname(std::string_view path)
+{
+    return split(path).first;
+}
+
+std::string basename(std::string_view path)
+{
+    const std::size_t slash = path.rfind('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string join(std::string_view a, std::string_view b)
+{
+    std::string out(a);
+    if (!b.empty() && b.front() == '/')
+        out = std::string(b);
+    else if (out.empty() || out.back() == '/')
+        out += b;
+    else
+        out += "/" + std::string(b);
+    return out;
+}
+
+std::string normpath(std::string_view path)
+{
+    if (path.empty())
+        return ".";
+    int initial_slashes = 0;
+    if (path.front() == '/') {
+        initial_slashes = 1;
+        // POSIX leaves the meaning of exactly two leading slashes to the system.
+        if (path.substr(0, 2) == "//" && path.substr(0, 3) != "///")
+            initial_slashes = 2;
+    }
+    std::vector<std::string_view> comps;
+    std::size_t pos = 0;
+    while (pos <= path.size()) {
+        std::size_t next = path.find('/', pos);
+        if (next == std::string_view::npos)
+            next = path.size();
+        const std::string_view comp = path.substr(pos, next - pos);
+        pos = next + 1;
+        if (comp.empty() || comp == ".")
+            continue;
+        if (comp != ".." || (initial_slashes == 0 && comps.empty()) || (!comps.empty() && comps.back() == ".."))
+            comps.push_back(comp);
+        else if (!comps.empty())
+            comps.pop_back();
+    }
+    std::string out(static_cast<std::size_t>(initial_slashes), '/');
+    for (std::size_t i = 0; i < comps.size(); ++i) {
+        if (i)
+            out += '/';
+        out += comps[i];
+    }
+    return out.empty() ? "." : out;
+}
+
+bool isabs(std::string_view path)
+{
+    return !path.empty() && path.front() == '/';
+}
+
+std::pair<std::string, std::string> splitext(std::string_view path)
+{
+    const std::size_t sep = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    const std::size_t name_start = sep == std::string_view::npos ? 0 : sep + 1;
+    if (dot != std::string_view::npos && (sep == std::string_view::npos || dot > sep)) {
+        // A name made only of leading dots has no extension.
+        for (std::size_t i = name_start; i < dot; ++i)
+            if (path[i] != '.')
+                return {std::string(path.substr(0, dot)), std::string(path.substr(dot))};
+    }
+    return {std::string(path), std::string()};
+}
+
+}  // namespace posix
+
+namespace nt {
+
+namespace {
+
+constexpr std::string_view k_seps = "\\/";
+
+bool is_sep(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+std::pair<std::string, std::string> splitdrive(std::string_view p)
+{
+    if (p.size() >= 2) {
+        std::string norm(p);
+        for (char& c : norm)
+            if (c == '/')
+                c = '\\';
+        if (norm.compare(0, 2, "\\\\") == 0 && (norm.size() < 3 || norm[2] != '\\')) {
+            // UNC path: \\server\share is the drive.
+            const std::size_t index = norm.find('\\', 2);
+            if (index == std::string::npos)
+                return {"", std::string(p)};
+            std::size_t index2 = norm.find('\\', index + 1);
+            if (index2 == index + 1)
+                return {"", std::string(p)};
+            if (index2 == std::string::npos)
+                index2 = p.size();
+            return {std::string(p.substr(0, index2)), std::string(p.substr(index2))};
+        }
+        if (norm[1] == ':')
+            return {std::string(p.substr(0, 2)), std::string(p.substr(2))};
+    }
+    return {"", std::string(p)};
+}
+
+}  // namespace
+
+std::pair<std::string, std::string> split(std::string_view path)
+{
+    auto [drive, rest] = splitdrive(path);
+    std::size_t i = rest.size();
+    while (i > 0 && !is_sep(rest[i - 1]))
+        --i;
+    std::string head = rest.substr(0, i);
+    std::string tail = rest.substr(i);
+    const std::string stripped = rstrip_chars(head, k_seps);
+    if (!stripped.empty())
+        head = stripped;
+    return {drive + head, tail};
+}
+
+std::string dirname(std::string_view path)
+{
+    return split(path).first;
+}
+
+std::string basename(std::string_view path)
+{
+    return split(path).second;
+}
+
+std::string join(std::string_view a, std::string_view b)
+{
+    auto [result_drive, result_path] = splitdrive(a);
+    auto [p_drive, p_path] = splitdrive(b);
+    bool done = false;
+    if (!p_path.empty() && is_sep(p_path.front())) {
+        if (!p_drive.empty() || result_drive.empty())
+            result_drive = p_drive;
+        result_path = p_path;
+        done = true;
+    } else if (!p_drive.empty() && p_drive != result_drive) {
+        if (lower(p_drive) != lower(result_drive)) {
+            result_drive = p_drive;
+            result_path = p_path;
+            done = true;
+        } else {
+            result_drive = p_drive;
+        }
+    }
+    if (!done) {
+        if (!result_path.empty() && !is_sep(result_path.back()))
+            result_path += '\\';
+        result_path += p_path;
+    }
+    if (!result_path.empty() && !is_sep(result_path.front()) && !result_drive.empty() &&
+        result_drive.back() != ':')
+        return result_drive + "\\" + result_path;
+    return result_drive + result_path;
+}
+
+std::string normpath(std::string_view path)
+{
+    if (path.substr(0, 4) == "\\\\.\\" || path.substr(0, 4) == "\\\\?\\")
+        return std::string(path);
+    std::string text(path);
+    for (char& c : text)
+        if (c == '/')
+            c = '\\';
+    auto [prefix, rest] = splitdrive(text);
+    if (!rest.empty() && rest.front() == '\\') {
+        prefix += '\\';
+        const std::size_t first = rest.find_first_not_of('\\');
+        rest = first == std::string::npos ? std::string() : rest.substr(first);
+    }
+    std::vector<std::string> comps;
+    std::size_t pos = 0;
+    while (pos <= rest.size()) {
+        std::size_t next = rest.find('\\', pos);
+        if (next == std::string::npos)
+            next = rest.size();
+        comps.push_back(rest.substr(pos, next - pos));
+        pos = next + 1;
+    }
+    std::size_t i = 0;
+    while (i < comps.size()) {
+        if (comps[i].empty() || comps[i] == ".") {
+            comps.erase(comps.begin() + static_cast<long>(i));
+        } else if (comps[i] == "..") {
+            if (i > 0 && comps[i - 1] != "..") {
+                comps.erase(comps.begin() + static_cast<long>(i - 1), comps.begin() + static_cast<long>(i + 1));
+                --i;
+            } else if (i == 0 && !prefix.empty() && prefix.back() == '\\') {
+                comps.erase(comps.begin());
+            } else {
+                ++i;
+            }
+        } else {
+            ++i;
+        }
+    }
+    if (prefix.empty() && comps.empty())
+        comps.emplace_back(".");
+    std::string out = prefix;
+    for (std::size_t k = 0; k < comps.size(); ++k) {
+        if (k)
+            out += '\\';
+        out += comps[k];
+    }
+    return out;
+}
+
+bool isabs(std::string_view path)
+{
+    const std::string rest = splitdrive(path).second;
+    return !rest.empty() && is_sep(rest.front());
+}
+
+}  // namespace nt
+
+std::string dirname(std::string_view path)
+{
+    return platform::is_windows() ? nt::dirname(path) : posix::dirname(path);
+}
+
+std::string basename(std::string_view path)
+{
+    return platform::is_windows() ? nt::basename(path) : posix::basename(path);
+}
+
+std::pair<std::string, std::string> split(std::string_view path)
+{
+    return platform::is_windows() ? nt::split(path) : posix::split(path);
+}
+
+std::string join(std::string_view a, std::string_view b)
+{
+    return platform::is_windows() ? nt::join(a, b) : posix::join(a, b);
+}
+
+std::string join(std::initializer_list<std::string_view> parts)
+{
+    std::string out;
+    bool first = true;
+    for (const std::string_view part : parts) {
+        out = first ? std::string(part) : join(out, part);
+        first = false;
+    }
+    return out;
+}
+
+std::string normpath(std::string_view path)
+{
+    return platform::is_windows() ? nt::normpath(path) : posix::normpath(path);
+}
+
+bool isabs(std::string_view path)
+{
+    return platform::is_windows() ? nt::isabs(path) : posix::isabs(path);
+}
+
+std::string abspath(std::string_view path)
+{
+    if (isabs(path))
+        return normpath(path);
+    return normpath(join(platform::current_dir(), path));
+}
+
+std::string realpath(std::string_view path)
+{
+    const std::string absolute = abspath(path);
+    std::error_code ec;
+    const std::filesystem::path resolved = std::filesystem::weakly_canonical(absolute, ec);
+    if (ec)
+        return absolute;
+    std::string text = resolved.string();
+    if (text.size() > 1 && text.back() == '/')
+        text.pop_back();
+    return normpath(text);
+}
+
+}  // namespace script::pypath

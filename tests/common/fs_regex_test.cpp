@@ -1,0 +1,133 @@
+#include "common/fs.h"
+#include "common/regex.h"
+
+#include <algorithm>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "common/errors.h"
+#include "common/pypath.h"
+#include "tests/support/temp_dir.h"
+
+namespace script {
+namespace {
+
+struct Tree
+{
+    testing::TempDir dir;
+    Tree()
+    {
+        dir.write("file.txt", "12345");
+        dir.mkdir("sub");
+        ::symlink("sub", dir.file("link_dir").c_str());
+        ::symlink("missing", dir.file("dangling").c_str());
+    }
+};
+
+TEST(Fs, QueriesFollowPython)
+{
+    Tree t;
+    const struct
+    {
+        const char* name;
+        bool exists, lexists, isfile, isdir;
+    } cases[] = {
+        {"file.txt", true, true, true, false},
+        {"sub", true, true, false, true},
+        {"link_dir", true, true, false, true},
+        {"dangling", false, true, false, false},
+        {"nothing", false, false, false, false},
+        {"file.txt/x", false, false, false, false},
+    };
+    fs::DirectoryCache cache;
+    for (const auto& c : cases) {
+        const std::string path = t.dir.file(c.name);
+        EXPECT_EQ(fs::exists(path), c.exists) << c.name;
+        EXPECT_EQ(fs::lexists(path), c.lexists) << c.name;
+        EXPECT_EQ(fs::isfile(path), c.isfile) << c.name;
+        EXPECT_EQ(fs::isdir(path), c.isdir) << c.name;
+        EXPECT_EQ(cache.exists(path), c.exists) << c.name;
+        EXPECT_EQ(cache.lexists(path), c.lexists) << c.name;
+        EXPECT_EQ(cache.isfile(path), c.isfile) << c.name;
+        EXPECT_EQ(cache.isdir(path), c.isdir) << c.name;
+    }
+    EXPECT_EQ(fs::file_size(t.dir.file("file.txt")), 5u);
+    EXPECT_FALSE(fs::file_size(t.dir.file("nothing")).has_value());
+    EXPECT_TRUE(fs::mtime(t.dir.file("file.txt")).has_value());
+}
+
+TEST(Fs, ListDirAndCacheCountsFolders)
+{
+    Tree t;
+    auto entries = fs::list_dir(t.dir.path());
+    std::vector<std::string> names;
+    for (const auto& e : entries)
+        names.push_back(e.name);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"dangling", "file.txt", "link_dir", "sub"}));
+    const auto link = std::find_if(entries.begin(), entries.end(), [](auto& e) { return e.name == "link_dir"; });
+    EXPECT_TRUE(link->is_link);
+    EXPECT_EQ(link->kind, fs::EntryKind::Directory);
+    EXPECT_THROW(fs::list_dir(t.dir.file("nothing")), Error);
+
+    fs::DirectoryCache cache;
+    EXPECT_TRUE(cache.isfile(t.dir.file("file.txt")));
+    EXPECT_TRUE(cache.isdir(t.dir.file("sub")));
+    EXPECT_FALSE(cache.exists(t.dir.file("other")));
+    EXPECT_EQ(cache.folders_listed(), 1u);
+    // Unnormalised paths are answered directly and list nothing.
+    EXPECT_TRUE(cache.isfile(t.dir.path() + "/sub/../file.txt"));
+    EXPECT_EQ(cache.folders_listed(), 1u);
+    EXPECT_EQ(cache.listing(t.dir.file("nothing")), nullptr);
+    ASSERT_NE(cache.listing(t.dir.path()), nullptr);
+    EXPECT_EQ(cache.listing(t.dir.path())->size(), 4u);
+}
+
+TEST(Fs, MakeDirs)
+{
+    testing::TempDir dir;
+    fs::make_dirs(dir.file("a/b/c"));
+    EXPECT_TRUE(fs::isdir(dir.file("a/b/c")));
+    EXPECT_NO_THROW(fs::make_dirs(dir.file("a/b")));
+    const std::string file = dir.write("f", "x");
+    EXPECT_THROW(fs::make_dirs(file + "/sub"), Error);
+    EXPECT_THROW(fs::make_dirs(file), Error);
+}
+
+TEST(Regex, SearchMatchAndGroups)
+{
+    const Regex re("(\\d+)(x)?");
+    auto m = re.search("ab12cd");
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->group(), "12");
+    EXPECT_EQ(m->group(1), "12");
+    EXPECT_FALSE(m->matched(2));
+    EXPECT_EQ(m->group(2), "");
+    EXPECT_EQ(m->start(), 2u);
+    EXPECT_EQ(m->end(), 4u);
+    EXPECT_EQ(m->group_count(), 2);
+    EXPECT_FALSE(re.match_start("ab12"));
+    EXPECT_TRUE(re.match_start("12ab"));
+    EXPECT_FALSE(re.search("12 34", 5));
+    EXPECT_EQ(re.search("12 34", 1)->group(), "2");
+
+    EXPECT_TRUE(Regex("ABC", Regex::IgnoreCase).contains("xabcx"));
+    EXPECT_FALSE(Regex("ABC").contains("xabcx"));
+    EXPECT_THROW(Regex("(unclosed"), Error);
+}
+
+TEST(Regex, IterationFollowsPythonEmptyMatchRules)
+{
+    EXPECT_EQ(Regex("\\w*").findall("ab c"), (std::vector<std::string>{"ab", "", "c", ""}));
+    EXPECT_EQ(Regex("x*").findall("ab"), (std::vector<std::string>{"", "", ""}));
+    EXPECT_EQ(Regex("a(\\d)").findall("a1 a2 b3"), (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(Regex("x*").replace_all("abc", "-"), "-a-b-c-");
+    EXPECT_EQ(Regex("#+").replace_all("f.####.exr", "%04d"), "f.%04d.exr");
+    EXPECT_EQ(Regex("\\\\").replace_all("a\\b", "/"), "a/b");
+}
+
+}  // namespace
+}  // namespace script

@@ -1,0 +1,99 @@
+#include "common/pypath.h"
+
+#include <gtest/gtest.h>
+
+#include "common/platform.h"
+
+namespace script::pypath {
+namespace {
+
+using Pair = std::pair<std::string, std::string>;
+
+TEST(PosixPath, SplitDirnameBasename)
+{
+    const struct
+    {
+        const char* path;
+        Pair parts;
+    } cases[] = {
+        {"", {"", ""}},
+        {"a", {"", "a"}},
+        {"/", {"/", ""}},
+        {"//", {"//", ""}},
+        {"/a", {"/", "a"}},
+        {"a/b/", {"a/b", ""}},
+        {"a//b", {"a", "b"}},
+        {"/x/y.exr", {"/x", "y.exr"}},
+        {"//srv/a", {"//srv", "a"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(posix::split(c.path), c.parts) << c.path;
+        EXPECT_EQ(posix::dirname(c.path), c.parts.first) << c.path;
+        EXPECT_EQ(posix::basename(c.path), c.parts.second) << c.path;
+    }
+}
+
+TEST(PosixPath, NormpathJoinSplitext)
+{
+    const std::pair<const char*, const char*> norm[] = {
+        {"", "."},         {".", "."},        {"/..", "/"},           {"//a/../b", "//b"},
+        {"///a//b/", "/a/b"}, {"../a/..", ".."}, {"a/./b/../../..", ".."}, {"a/b/../c", "a/c"},
+    };
+    for (const auto& [in, out] : norm)
+        EXPECT_EQ(posix::normpath(in), out) << in;
+
+    EXPECT_EQ(posix::join("a", "b"), "a/b");
+    EXPECT_EQ(posix::join("a/", "b"), "a/b");
+    EXPECT_EQ(posix::join("a", "/b"), "/b");
+    EXPECT_EQ(posix::join("", "b"), "b");
+    EXPECT_EQ(posix::join("a", ""), "a/");
+
+    EXPECT_EQ(posix::splitext("a/b.tar.gz"), Pair("a/b.tar", ".gz"));
+    EXPECT_EQ(posix::splitext(".bashrc"), Pair(".bashrc", ""));
+    EXPECT_EQ(posix::splitext("..x.y"), Pair("..x", ".y"));
+    EXPECT_EQ(posix::splitext("a.b/c"), Pair("a.b/c", ""));
+    EXPECT_EQ(posix::splitext("name."), Pair("name", "."));
+
+    EXPECT_TRUE(posix::isabs("/a"));
+    EXPECT_FALSE(posix::isabs("a/b"));
+}
+
+TEST(NtPath, DrivesAndSeparators)
+{
+    EXPECT_EQ(nt::split("C:\\a\\b"), Pair("C:\\a", "b"));
+    EXPECT_EQ(nt::split("C:\\"), Pair("C:\\", ""));
+    EXPECT_EQ(nt::split("C:a"), Pair("C:", "a"));
+    EXPECT_EQ(nt::split("\\\\srv\\share\\x"), Pair("\\\\srv\\share\\", "x"));
+    EXPECT_EQ(nt::basename("a/b\\c"), "c");
+
+    EXPECT_EQ(nt::join("C:", "a"), "C:a");
+    EXPECT_EQ(nt::join("C:\\x", "D:y"), "D:y");
+    EXPECT_EQ(nt::join("c:\\x", "C:y"), "C:\\x\\y");
+    EXPECT_EQ(nt::join("C:\\x", "\\y"), "C:\\y");
+    EXPECT_EQ(nt::join("\\\\srv\\share", "a"), "\\\\srv\\share\\a");
+
+    EXPECT_EQ(nt::normpath("C:/a/../b/./c"), "C:\\b\\c");
+    EXPECT_EQ(nt::normpath("\\..\\a"), "\\a");
+    EXPECT_EQ(nt::normpath("..\\a"), "..\\a");
+    EXPECT_EQ(nt::normpath(""), ".");
+    EXPECT_EQ(nt::normpath("\\\\?\\C:/x/.."), "\\\\?\\C:/x/..");
+
+    EXPECT_TRUE(nt::isabs("C:\\a"));
+    EXPECT_TRUE(nt::isabs("/a"));
+    EXPECT_FALSE(nt::isabs("C:a"));
+}
+
+TEST(PlatformPath, FlavourFollowsOs)
+{
+    const std::string saved = platform::current_os();
+    EXPECT_EQ(join({"a", "b", "c"}), "a/b/c");
+    platform::set_current_os("windows");
+    EXPECT_EQ(join({"a", "b", "c"}), "a\\b\\c");
+    EXPECT_EQ(normpath("a/b"), "a\\b");
+    platform::set_current_os(saved);
+    EXPECT_EQ(abspath("/x/./y/.."), "/x");
+    EXPECT_EQ(abspath("q"), posix::join(platform::current_dir(), "q"));
+}
+
+}  // namespace
+}  // namespace script::pypath
