@@ -1,0 +1,220 @@
+#include "common/glob.h"
+
+#include "common/errors.h"
+#include "common/fs.h"
+#include "common/pypath.h"
+
+namespace script {
+
+namespace {
+
+// One compiled element of a wildcard pattern.
+struct Token
+{
+    enum Kind : std::uint8_t { Literal, AnyChar, AnyRun, Set } kind = Literal;
+    char ch = 0;
+    bool negated = false;
+    std::vector<std::pair<unsigned char, unsigned char>> ranges;  // inclusive; lo > hi matches nothing
+
+    bool matches(char c) const
+    {
+        switch (kind) {
+        case Literal: return c == ch;
+        case AnyChar: return true;
+        case AnyRun: return true;
+        case Set: {
+            const auto u = static_cast<unsigned char>(c);
+            bool hit = false;
+            for (const auto& [lo, hi] : ranges)
+                if (lo <= u && u <= hi)
+                    hit = true;
+            return hit != negated;
+        }
+        }
+        return false;
+    }
+};
+
+std::vector<Token> compile(std::string_view pat)
+{
+    std::vector<Token> tokens;
+    const std::size_t n = pat.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const char c = pat[i++];
+        Token t;
+        if (c == '*') {
+            if (!tokens.empty() && tokens.back().kind == Token::AnyRun)
+                continue;
+            t.kind = Token::AnyRun;
+        } else if (c == '?') {
+            t.kind = Token::AnyChar;
+        } else if (c == '[') {
+            // The set runs to the next "]"; a "]" right after "[" or "[!" is a member.
+            std::size_t j = i;
+            if (j < n && pat[j] == '!')
+                ++j;
+            if (j < n && pat[j] == ']')
+                ++j;
+            while (j < n && pat[j] != ']')
+                ++j;
+            if (j >= n) {
+                t.ch = '[';  // unterminated: a literal bracket
+            } else {
+                std::string_view stuff = pat.substr(i, j - i);
+                i = j + 1;
+                t.kind = Token::Set;
+                if (!stuff.empty() && stuff.front() == '!') {
+                    t.negated = true;
+                    stuff.remove_prefix(1);
+                }
+                std::size_t k = 0;
+                while (k < stuff.size()) {
+                    const auto lo = static_cast<unsigned char>(stuff[k]);
+                    if (k + 2 < stuff.size() && stuff[k + 1] == '-') {
+                        t.ranges.emplace_back(lo, static_cast<unsigned char>(stuff[k + 2]));
+                        k += 3;
+                    } else {
+                        t.ranges.emplace_back(lo, lo);
+                        ++k;
+                    }
+                }
+            }
+        } else {
+            t.ch = c;
+        }
+        tokens.push_back(std::move(t));
+    }
+    return tokens;
+}
+
+bool match_tokens(std::string_view name, const std::vector<Token>& tokens)
+{
+    std::size_t ni = 0, ti = 0;
+    std::size_t star_t = std::string::npos, star_n = 0;
+    while (ni < name.size()) {
+        if (ti < tokens.size() && tokens[ti].kind == Token::AnyRun) {
+            star_t = ti++;
+            star_n = ni;
+        } else if (ti < tokens.size() && tokens[ti].matches(name[ni])) {
+            ++ti;
+            ++ni;
+        } else if (star_t != std::string::npos) {
+            ti = star_t + 1;
+            ni = ++star_n;
+        } else {
+            return false;
+        }
+    }
+    while (ti < tokens.size() && tokens[ti].kind == Token::AnyRun)
+        ++ti;
+    return ti == tokens.size();
+}
+
+bool is_hidden(std::string_view name)
+{
+    return !name.empty() && name.front() == '.';
+}
+
+struct Globber
+{
+    fs::DirectoryCache* cache;
+
+    bool lexists(const std::string& p) const { return cache ? cache->lexists(p) : fs::lexists(p); }
+    bool isdir(const std::string& p) const { return cache ? cache->isdir(p) : fs::isdir(p); }
+
+    std::vector<std::string> names_in(const std::string& dir, bool dironly) const
+    {
+        const std::string folder = dir.empty() ? std::string(".") : dir;
+        std::vector<std::string> names;
+        if (cache) {
+            const auto* entries = cache->listing(folder);
+            if (!entries)
+                return names;
+            for (const auto& e : *entries)
+                if (!dironly || e.kind == fs::EntryKind::Directory)
+                    names.push_back(e.name);
+            return names;
+        }
+        try {
+            for (const auto& e : fs::list_dir(folder))
+                if (!dironly || e.kind == fs::EntryKind::Directory)
+                    names.push_back(e.name);
+        } catch (const Error&) {
+        }
+        return names;
+    }
+
+    std::vector<std::string> glob1(const std::string& dir, std::string_view pattern, bool dironly) const
+    {
+        const auto tokens = compile(pattern);
+        const bool hidden_ok = is_hidden(pattern);
+        std::vector<std::string> out;
+        for (std::string& name : names_in(dir, dironly))
+            if ((hidden_ok || !is_hidden(name)) && match_tokens(name, tokens))
+                out.push_back(std::move(name));
+        return out;
+    }
+
+    std::vector<std::string> glob0(const std::string& dir, const std::string& base) const
+    {
+        if (!base.empty()) {
+            if (lexists(pypath::join(dir, base)))
+                return {base};
+        } else if (isdir(dir)) {
+            return {base};
+        }
+        return {};
+    }
+
+    void run(const std::string& pathname, bool dironly, std::vector<std::string>& out) const
+    {
+        const auto [dirname, basename] = pypath::split(pathname);
+        if (!has_magic(pathname)) {
+            if (!basename.empty()) {
+                if (lexists(pathname))
+                    out.push_back(pathname);
+            } else if (isdir(dirname)) {
+                out.push_back(pathname);
+            }
+            return;
+        }
+        if (dirname.empty()) {
+            for (std::string& name : glob1(dirname, basename, dironly))
+                out.push_back(std::move(name));
+            return;
+        }
+        std::vector<std::string> dirs;
+        if (dirname != pathname && has_magic(dirname))
+            run(dirname, true, dirs);
+        else
+            dirs.push_back(dirname);
+        const bool magic_base = has_magic(basename);
+        for (const std::string& dir : dirs) {
+            const auto names = magic_base ? glob1(dir, basename, dironly) : glob0(dir, basename);
+            for (const std::string& name : names)
+                out.push_back(pypath::join(dir, name));
+        }
+    }
+};
+
+}  // namespace
+
+bool has_magic(std::string_view pattern)
+{
+    return pattern.find_first_of("*?[") != std::string_view::npos;
+}
+
+bool fnmatch(std::string_view name, std::string_view pattern)
+{
+    return match_tokens(name, compile(pattern));
+}
+
+std::vector<std::string> glob(std::string_view pattern, fs::DirectoryCache* cache)
+{
+    std::vector<std::string> out;
+    Globber{cache}.run(std::string(pattern), false, out);
+    return out;
+}
+
+}  // namespace script

@@ -1,0 +1,100 @@
+#include "common/glob.h"
+
+#include <algorithm>
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "common/fs.h"
+#include "common/platform.h"
+#include "tests/support/temp_dir.h"
+
+namespace script {
+namespace {
+
+TEST(Fnmatch, TranslationRules)
+{
+    const struct
+    {
+        const char* name;
+        const char* pattern;
+        bool match;
+    } cases[] = {
+        {"shot.0001.exr", "shot.*.exr", true},
+        {"shot.exr", "shot.*.exr", false},
+        {"a", "?", true},
+        {"", "?", false},
+        {"", "*", true},
+        {"abc", "a**c", true},
+        {"b", "[abc]", true},
+        {"d", "[!abc]", true},
+        {"a", "[!abc]", false},
+        {"m", "[a-z]", true},
+        {"-", "[a-]", true},
+        {"]", "[]]", true},
+        {"x", "[!]]", true},
+        {"]", "[!]]", false},
+        {"a", "[z-a]", false},
+        {"[a", "[a", true},
+        {"a", "[a", false},
+        {"\\", "[\\]", true},
+        {"A.EXR", "*.exr", false},
+        {"line\nbreak", "line*", true},
+        {"a.b", "a.b", true},
+        {"axb", "a.b", false},
+        {"aab", "*ab", true},
+        {"abab", "*ab*ab", true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(fnmatch(c.name, c.pattern), c.match) << c.name << " ~ " << c.pattern;
+    EXPECT_TRUE(has_magic("a[b"));
+    EXPECT_FALSE(has_magic("plain/path.exr"));
+}
+
+std::vector<std::string> sorted(std::vector<std::string> v)
+{
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+TEST(Glob, PythonSemantics)
+{
+    testing::TempDir t;
+    t.write("seq/a.0001.exr");
+    t.write("seq/a.0002.exr");
+    t.write("seq/.hidden.exr");
+    t.write("seq/notes.txt");
+    t.write("other/a.0003.exr");
+    t.write("[x].txt");
+    ::symlink("gone", t.file("seq/dangling.exr").c_str());
+    const std::string root = t.path();
+
+    fs::DirectoryCache cache;
+    for (fs::DirectoryCache* c : {static_cast<fs::DirectoryCache*>(nullptr), &cache}) {
+        EXPECT_EQ(sorted(glob(root + "/seq/*.exr", c)),
+                  (std::vector<std::string>{root + "/seq/a.0001.exr", root + "/seq/a.0002.exr",
+                                            root + "/seq/dangling.exr"}));
+        EXPECT_EQ(glob(root + "/seq/.*", c), (std::vector<std::string>{root + "/seq/.hidden.exr"}));
+        EXPECT_EQ(sorted(glob(root + "/*/a.*.exr", c)),
+                  (std::vector<std::string>{root + "/other/a.0003.exr", root + "/seq/a.0001.exr",
+                                            root + "/seq/a.0002.exr"}));
+        EXPECT_EQ(sorted(glob(root + "/*/", c)), (std::vector<std::string>{root + "/other/", root + "/seq/"}));
+        EXPECT_EQ(glob(root + "/*/notes.txt", c), (std::vector<std::string>{root + "/seq/notes.txt"}));
+        // A path without wildcards comes back as given when it exists, even as a broken link.
+        EXPECT_EQ(glob(root + "/seq/dangling.exr", c), (std::vector<std::string>{root + "/seq/dangling.exr"}));
+        EXPECT_TRUE(glob(root + "/seq/none.exr", c).empty());
+        EXPECT_TRUE(glob(root + "/missing/*", c).empty());
+        // "[x]" is a set matching "x", so the literal file name is not found.
+        EXPECT_TRUE(glob(root + "/[x].txt", c).empty());
+        EXPECT_TRUE(glob("", c).empty());
+    }
+
+    const std::string saved = platform::current_dir();
+    ASSERT_TRUE(platform::change_dir(root + "/seq"));
+    EXPECT_EQ(sorted(glob("*.txt")), (std::vector<std::string>{"notes.txt"}));
+    platform::change_dir(saved);
+}
+
+}  // namespace
+}  // namespace script
