@@ -17,4 +17,4 @@ void fail_wrapped_step(const std::string& func_name, const std::string& what)
     end_process(1, "[ERROR] failed: " + program_file_name() + "  " + func_name);
 }
 
-}  // namespace script
+} // namespace script

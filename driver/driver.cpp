@@ -145,7 +145,7 @@ ModeHook load_document_unless_script(host::StandaloneHost& host, const std::stri
     };
 }
 
-}  // namespace
+} // namespace
 
 void main(host::Host& host, const std::string& file, const Json& task)
 {
@@ -202,4 +202,4 @@ int run_command_line(int argc, char** argv)
     return status;
 }
 
-}  // namespace script
+} // namespace script

@@ -23,7 +23,7 @@ bool is_drive_char(char c)
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == ',';
 }
 
-}  // namespace
+} // namespace
 
 std::string local_to_server(const std::string& path)
 {
@@ -72,7 +72,7 @@ std::string get_file_mtime(const std::string& file_path)
 std::string getFileMd5(const std::string& file_path)
 {
     const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(),
-                                                                     &EVP_MD_CTX_free);
+                                                                      &EVP_MD_CTX_free);
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) {
         throw Error("cannot start an MD5 digest");
     }
@@ -106,4 +106,4 @@ std::string getFileMd5(const std::string& file_path)
     return hex;
 }
 
-}  // namespace script
+} // namespace script

@@ -31,7 +31,7 @@ bool is_job_system_json(const std::string& entry_path)
     return !ec && same;
 }
 
-}  // namespace
+} // namespace
 
 Json zel_Katana::open_json(const std::string& info_file) const
 {
@@ -85,4 +85,4 @@ void clearJson()
     }
 }
 
-}  // namespace script
+} // namespace script

@@ -23,7 +23,7 @@ std::string before_last_separator(const std::string& path)
     return path.substr(0, pos);
 }
 
-}  // namespace
+} // namespace
 
 JobPaths& job_paths()
 {
@@ -61,4 +61,4 @@ std::string finish_flag_path(const std::string& task_json)
     return pypath::join(pypath::dirname(task_json), k_finish_flag_name);
 }
 
-}  // namespace script
+} // namespace script

@@ -7,4 +7,4 @@ void end_process(int status, std::string message)
     throw ProcessExit(status, std::move(message));
 }
 
-}  // namespace script
+} // namespace script

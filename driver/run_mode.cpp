@@ -27,7 +27,7 @@ constexpr std::array<ModeFlag, 4> k_mode_flags = {{
 
 constexpr std::string_view k_default_mode = "script";
 
-}  // namespace
+} // namespace
 
 std::string get_katana_run_model(const host::Host& host)
 {
@@ -40,4 +40,4 @@ std::string get_katana_run_model(const host::Host& host)
     return std::string(k_default_mode);
 }
 
-}  // namespace script
+} // namespace script

@@ -17,7 +17,7 @@ constexpr std::string_view k_scene_key = "scene";
 constexpr std::string_view k_scene_hash = "test";
 constexpr std::string_view k_host_version_variable = "KATANA_VERSION";
 
-}  // namespace
+} // namespace
 
 zel_Katana_openScene::zel_Katana_openScene(host::Host& host) : m_host(host)
 {
@@ -66,4 +66,4 @@ void zel_Katana_openScene::openScene()
     }
 }
 
-}  // namespace script
+} // namespace script

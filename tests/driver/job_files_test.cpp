@@ -1,0 +1,126 @@
+#include "driver/job_files.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/console.h"
+#include "common/platform.h"
+#include "driver/job_paths.h"
+#include "driver/process_exit.h"
+#include "tests/support/temp_dir.h"
+
+namespace script {
+namespace {
+
+using testing::ConsoleCapture;
+using testing::read_text;
+using testing::TempDir;
+
+class JobFilesTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_saved = job_paths();
+        job_paths() = callable_job_paths("/no/scene.katana", m_dir.path());
+    }
+    void TearDown() override { job_paths() = m_saved; }
+
+    TempDir m_dir;
+    zel_Katana m_files;
+    ConsoleCapture m_capture;
+
+private:
+    JobPaths m_saved;
+};
+
+TEST_F(JobFilesTest, WritesJobFileFormatAndKeepsMemberPlace)
+{
+    const std::string file = m_dir.file("new/folder/tips.json");
+    m_files.write_json_info(file, "70000", Json::array({"/a/\xc3\xa9t\xc3\xa9.katana"}));
+    m_files.write_json_info(file, "70006", Json::array({"scene not found AOV!"}));
+    m_files.write_json_info(file, "70000", Json::array({"x", "y"}));
+    m_files.write_json_info(file, "empty", Json::object());
+    EXPECT_EQ(read_text(file), "{\n"
+                               "    \"70000\": [\n"
+                               "        \"x\",\n"
+                               "        \"y\"\n"
+                               "    ],\n"
+                               "    \"70006\": [\n"
+                               "        \"scene not found AOV!\"\n"
+                               "    ],\n"
+                               "    \"empty\": {}\n"
+                               "}");
+    m_files.write_json_info(file, "name", "\xc3\xa9t\xc3\xa9");
+    EXPECT_NE(read_text(file).find("\"name\": \"\xc3\xa9t\xc3\xa9\"\n}"), std::string::npos)
+        << read_text(file);
+    EXPECT_EQ(m_capture.finish().rfind("write info to " + file + "\n", 0), 0u);
+}
+
+TEST_F(JobFilesTest, ByteOrderMarkIsReadAndDroppedOnWrite)
+{
+    const std::string file = m_dir.write("task.json", "\xef\xbb\xbf{\"a\": 1}");
+    EXPECT_EQ(m_files.open_json(file), Json({{"a", 1}}));
+    m_files.write_json_info(file, "b", 2);
+    EXPECT_EQ(read_text(file), "{\n    \"a\": 1,\n    \"b\": 2\n}");
+}
+
+TEST_F(JobFilesTest, UnparsableFileStaysUntouched)
+{
+    for (const std::string text : {"{\"a\": ", "[1, 2]", "null"}) {
+        const std::string file = m_dir.write("bad.json", text);
+        m_files.write_json_info(file, "b", 2);
+        EXPECT_EQ(read_text(file), text);
+    }
+    const std::string out = m_capture.finish();
+    EXPECT_NE(out.find("write info to"), std::string::npos);
+    EXPECT_THROW(m_files.open_json(m_dir.write("cut.json", "{\"a\": ")), std::exception);
+    EXPECT_THROW(m_files.open_json(m_dir.file("missing.json")), std::exception);
+}
+
+TEST_F(JobFilesTest, ClearJsonKeepsTaskAndSystemJson)
+{
+    m_dir.write("task.json", "{}");
+    m_dir.write("system.json", "{}");
+    m_dir.write("analyze_sucess");
+    m_dir.write("tips.json", "{\"70000\": []}");
+    m_dir.write("it's \"odd\" & rm -rf x;.json", "{}");
+    m_dir.write("Task.json", "{}");
+    clearJson();
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir.path())) {
+        left.push_back(entry.path().filename().string());
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"system.json", "task.json"}));
+}
+
+TEST_F(JobFilesTest, SystemJsonElsewhereDoesNotSpareSameName)
+{
+    const TempDir other;
+    job_paths().system_json = other.write("system.json", "{}");
+    m_dir.write("system.json", "{}");
+    clearJson();
+    EXPECT_FALSE(std::filesystem::exists(m_dir.file("system.json")));
+    EXPECT_TRUE(std::filesystem::exists(other.file("system.json")));
+}
+
+TEST_F(JobFilesTest, SubFolderEndsProcessWith555)
+{
+    m_dir.write("sub/keep.txt", "x");
+    try {
+        clearJson();
+        FAIL() << "clearJson returned";
+    } catch (const ProcessExit& exit) {
+        EXPECT_EQ(exit.status(), 555);
+    }
+    EXPECT_EQ(m_capture.finish(),
+              std::string(k_bang_line) + "\ncan`t delete " + m_dir.path() + "/sub\n");
+    EXPECT_TRUE(std::filesystem::exists(m_dir.file("sub/keep.txt")));
+}
+
+} // namespace
+} // namespace script
