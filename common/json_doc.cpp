@@ -1,6 +1,7 @@
 #include "common/json_doc.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -10,17 +11,90 @@
 #include <unistd.h>
 
 #include "common/errors.h"
+#include "common/pyutil.h"
 
 namespace script {
 
+namespace {
+
+// Writes the value the way Python's json.dumps(indent=4) does. nlohmann's own dump
+// differs from Python for floats (1e15 is "1e+15" there, "1000000000000000.0" in
+// Python; non-finite values become null), so numbers are written here and strings are
+// left to nlohmann's escaping, which already matches Python's.
+void dump_value(const Json& value, bool ascii, int level, std::string& out)
+{
+    const auto indent = [&out](int depth) { out.append(static_cast<std::size_t>(depth) * 4, ' '); };
+    switch (value.type()) {
+    case Json::value_t::array: {
+        if (value.empty()) {
+            out += "[]";
+            return;
+        }
+        out += "[\n";
+        bool first = true;
+        for (const Json& item : value) {
+            if (!first)
+                out += ",\n";
+            first = false;
+            indent(level + 1);
+            dump_value(item, ascii, level + 1, out);
+        }
+        out += '\n';
+        indent(level);
+        out += ']';
+        return;
+    }
+    case Json::value_t::object: {
+        if (value.empty()) {
+            out += "{}";
+            return;
+        }
+        out += "{\n";
+        bool first = true;
+        for (const auto& [key, item] : value.items()) {
+            if (!first)
+                out += ",\n";
+            first = false;
+            indent(level + 1);
+            out += Json(key).dump(-1, ' ', ascii, nlohmann::json::error_handler_t::replace);
+            out += ": ";
+            dump_value(item, ascii, level + 1, out);
+        }
+        out += '\n';
+        indent(level);
+        out += '}';
+        return;
+    }
+    case Json::value_t::number_float: {
+        const double d = value.get<double>();
+        if (std::isnan(d))
+            out += "NaN";
+        else if (std::isinf(d))
+            out += d < 0 ? "-Infinity" : "Infinity";
+        else
+            out += py_float_str(d);
+        return;
+    }
+    default:
+        out += value.dump(-1, ' ', ascii, nlohmann::json::error_handler_t::replace);
+        return;
+    }
+}
+
+}  // namespace
+
 std::string dump_job_document(const Json& value)
 {
-    return value.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::string out;
+    dump_value(value, false, 0, out);
+    return out;
 }
 
 std::string dump_ascii_document(const Json& value)
 {
-    return value.dump(4, ' ', true, nlohmann::json::error_handler_t::replace);
+    std::string out;
+    dump_value(value, true, 0, out);
+    return out;
 }
 
 Json parse_json_text(std::string_view text)

@@ -1,5 +1,7 @@
 #include "common/json_doc.h"
 
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include "common/errors.h"
@@ -26,6 +28,17 @@ TEST(JsonDoc, JobLayoutMatchesPythonIndentFour)
               "    \"empty\": {},\n"
               "    \"none\": []\n"
               "}");
+}
+
+TEST(JsonDoc, NumbersAsPythonWritesThem)
+{
+    const Json doc = Json::parse(R"([1e15, 1e16, 0.00001, 1.0, -0.0, 3, -7, true, null, "a\"b\\\n\u0001"])");
+    EXPECT_EQ(dump_job_document(doc),
+              "[\n    1000000000000000.0,\n    1e+16,\n    1e-05,\n    1.0,\n    -0.0,\n    3,\n    -7,\n"
+              "    true,\n    null,\n    \"a\\\"b\\\\\\n\\u0001\"\n]");
+    EXPECT_EQ(dump_job_document(Json(std::nan(""))), "NaN");
+    EXPECT_EQ(dump_job_document(Json(-HUGE_VAL)), "-Infinity");
+    EXPECT_EQ(dump_job_document(Json::parse(R"({"a": {"b": []}})")), "{\n    \"a\": {\n        \"b\": []\n    }\n}");
 }
 
 TEST(JsonDoc, AsciiEscapesAndInvalidUtf8)
