@@ -1,6 +1,7 @@
 #include "common/console.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace script {
 
@@ -57,8 +58,11 @@ std::string Console::end_capture(std::string* error_text)
     m_capturing = false;
     std::string out;
     out.swap(m_out);
+    // Without a place for them, error lines follow the standard ones.
     if (error_text)
         *error_text = std::move(m_err);
+    else
+        out += m_err;
     m_err.clear();
     return out;
 }
@@ -66,6 +70,9 @@ std::string Console::end_capture(std::string* error_text)
 Console& console()
 {
     static Console instance;
+    // Whatever is still buffered reaches the streams when the process exits normally.
+    static const bool flush_at_exit = [] { return std::atexit([] { console().flush(); }) == 0; }();
+    (void)flush_at_exit;
     return instance;
 }
 

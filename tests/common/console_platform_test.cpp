@@ -77,6 +77,11 @@ TEST(Console, CaptureKeepsStreamsApart)
     std::string err;
     EXPECT_EQ(console().end_capture(&err), "one\ntwo\n");
     EXPECT_EQ(err, "bad\n");
+
+    console().begin_capture();
+    print_error_line("bad");
+    print_line("one");
+    EXPECT_EQ(console().end_capture(), "one\nbad\n");
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "common/platform.h"
+#include "tests/support/temp_dir.h"
+
+#include <unistd.h>
 
 namespace script::pypath {
 namespace {
@@ -93,6 +96,17 @@ TEST(PlatformPath, FlavourFollowsOs)
     platform::set_current_os(saved);
     EXPECT_EQ(abspath("/x/./y/.."), "/x");
     EXPECT_EQ(abspath("q"), posix::join(platform::current_dir(), "q"));
+}
+
+TEST(PlatformPath, RealpathResolvesExistingLinks)
+{
+    testing::TempDir dir;
+    dir.mkdir("real");
+    ASSERT_EQ(::symlink("real", dir.file("link").c_str()), 0);
+    const std::string base = realpath(dir.path());
+    EXPECT_EQ(realpath(dir.file("link")), base + "/real");
+    EXPECT_EQ(realpath(dir.file("link/missing/../x")), base + "/real/x");
+    EXPECT_EQ(realpath(dir.file("link/")), base + "/real");
 }
 
 }  // namespace
