@@ -67,11 +67,11 @@ EntryKind kind_of_mode(mode_t mode)
 
 std::vector<DirEntry> list_dir(const std::string& path)
 {
-    DIR* dir = ::opendir(path.empty() ? "." : path.c_str());
+    DIR* dir = path.empty() ? nullptr : ::opendir(path.c_str());
     if (!dir)
-        throw Error("cannot list folder " + path + ": " + std::strerror(errno));
+        throw Error("cannot list folder " + path + ": " + std::strerror(path.empty() ? ENOENT : errno));
     std::vector<DirEntry> entries;
-    const std::string prefix = path.empty() ? std::string() : (path.back() == '/' ? path : path + "/");
+    const std::string prefix = path.back() == '/' ? path : path + "/";
     while (const dirent* item = ::readdir(dir)) {
         const std::string_view name = item->d_name;
         if (name == "." || name == "..")

@@ -60,8 +60,20 @@ std::string py_repr(std::string_view text)
     const bool has_double = text.find('"') != std::string_view::npos;
     const char quote = (has_single && !has_double) ? '"' : '\'';
     std::string out(1, quote);
-    for (const char ch : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char ch = text[i];
         const auto c = static_cast<unsigned char>(ch);
+        // U+0080..U+00A0 and U+00AD are not printable for Python and come out as \xNN.
+        if (c == 0xC2 && i + 1 < text.size()) {
+            const auto next = static_cast<unsigned char>(text[i + 1]);
+            if ((next >= 0x80 && next <= 0xA0) || next == 0xAD) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02x", next);
+                out += hex;
+                ++i;
+                continue;
+            }
+        }
         switch (ch) {
         case '\\': out += "\\\\"; break;
         case '\n': out += "\\n"; break;

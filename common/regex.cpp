@@ -66,8 +66,29 @@ struct Regex::Impl
     }
 };
 
-Regex::Regex(std::string_view pattern, unsigned flags) : m_impl(std::make_unique<Impl>())
+namespace {
+
+// Python's "\\Z" is the very end of the text, which PCRE2 spells "\\z" (its "\\Z" also
+// accepts a final newline).
+std::string python_to_pcre(std::string_view pattern)
 {
+    std::string out;
+    out.reserve(pattern.size());
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        out += pattern[i];
+        if (pattern[i] == '\\' && i + 1 < pattern.size()) {
+            ++i;
+            out += pattern[i] == 'Z' ? 'z' : pattern[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+Regex::Regex(std::string_view python_pattern, unsigned flags) : m_impl(std::make_unique<Impl>())
+{
+    const std::string pattern = python_to_pcre(python_pattern);
     std::uint32_t options = 0;
     if (flags & IgnoreCase)
         options |= PCRE2_CASELESS;

@@ -72,6 +72,7 @@ TEST(Fs, ListDirAndCacheCountsFolders)
     EXPECT_TRUE(link->is_link);
     EXPECT_EQ(link->kind, fs::EntryKind::Directory);
     EXPECT_THROW(fs::list_dir(t.dir.file("nothing")), Error);
+    EXPECT_THROW(fs::list_dir(""), Error);
 
     fs::DirectoryCache cache;
     EXPECT_TRUE(cache.isfile(t.dir.file("file.txt")));
@@ -117,6 +118,12 @@ TEST(Regex, SearchMatchAndGroups)
     EXPECT_TRUE(Regex("ABC", Regex::IgnoreCase).contains("xabcx"));
     EXPECT_FALSE(Regex("ABC").contains("xabcx"));
     EXPECT_THROW(Regex("(unclosed"), Error);
+
+    // "\Z" is the absolute end, as in Python; "$" still allows a final newline.
+    EXPECT_FALSE(Regex("abc\\Z").contains("abc\n"));
+    EXPECT_TRUE(Regex("abc\\Z").contains("xabc"));
+    EXPECT_TRUE(Regex("abc$").contains("abc\n"));
+    EXPECT_TRUE(Regex("a\\\\Z").contains("a\\Z"));
 }
 
 TEST(Regex, IterationFollowsPythonEmptyMatchRules)

@@ -49,6 +49,7 @@ TEST(PyRepr, Strings)
     EXPECT_EQ(py_repr(std::string_view("a\\b\n\t\r")), "'a\\\\b\\n\\t\\r'");
     EXPECT_EQ(py_repr(std::string_view("\x01\x7f")), "'\\x01\\x7f'");
     EXPECT_EQ(py_repr(std::string_view("caf\xc3\xa9")), "'caf\xc3\xa9'");
+    EXPECT_EQ(py_repr(std::string_view("a\xc2\xa0" "b\xc2\x85")), "'a\\xa0b\\x85'");
 }
 
 TEST(PyRepr, ValuesAndContainers)
