@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the analyser and runs it on the bundled example scene
+# into a fresh job folder under build/.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+bash "$top/tools/deps.sh"
+cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$top/build" -j"$(nproc)" --target katana-analyse
+job="$top/build/example-job"
+rm -rf "$job"
+mkdir -p "$job"
+cp "$top/examples/job/task.json" "$job/task.json"
+status=0
+KATANA_SCRIPT_MODE=1 "$top/build/bin/katana-analyse" \
+    "$top/examples/scene.json" "$job/task.json" "$job/system.json" || status=$?
+echo
+echo "exit status: $status"
+echo "job files in $job:"
+for f in "$job"/*; do
+    echo "--- $(basename "$f")"
+    cat "$f"
+    echo
+done
+exit "$status"
