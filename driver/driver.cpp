@@ -197,6 +197,9 @@ int run_command_line(int argc, char** argv)
     } catch (const std::exception& e) {
         print_error_line(std::string("Error: ") + e.what());
         status = 1;
+    } catch (...) {
+        print_error_line("Error: unknown error");
+        status = 1;
     }
     console().flush();
     return status;
