@@ -1,0 +1,580 @@
+// The standalone backend: every host answer comes from a scene document (JSON) loaded into
+// flat tables. Handles are 1-based indexes into those tables, so a default handle (0) is
+// never valid.
+
+#include "host/standalone_host.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "common/errors.h"
+
+namespace script::host {
+
+namespace {
+
+struct ParamData
+{
+    std::string name;
+    bool is_group = false;
+    Json value;                       // leaf value (null for groups)
+    std::optional<std::string> error;  // leaf that refuses to be read
+    std::vector<std::uint32_t> children;
+};
+
+struct AttrData
+{
+    std::string kind;
+    Json value;  // first value of a data attribute
+    std::vector<std::pair<std::string, std::uint32_t>> children;
+};
+
+struct NodeData
+{
+    std::string name;
+    std::string type;
+    std::optional<std::uint32_t> parent;
+    bool bypassed = false;
+    std::uint32_t root_param = 0;
+    Json render_info;
+    std::optional<std::uint32_t> producer;
+};
+
+struct LocationData
+{
+    std::string full_name;
+    std::string type;
+    std::uint32_t attributes = 0;
+    std::vector<std::uint32_t> children;
+};
+
+struct MaterialData
+{
+    std::string key;
+    std::string type;
+    std::optional<std::uint32_t> attributes;
+};
+
+struct LookFileData
+{
+    std::vector<MaterialData> materials;
+};
+
+Json read_json_file(const std::string& path, std::string& problem)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        problem = "cannot open file";
+        return nullptr;
+    }
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    std::string text = buffer.str();
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0)
+        text.erase(0, 3);
+    try {
+        return Json::parse(text);
+    } catch (const Json::exception& e) {
+        problem = std::string("invalid JSON: ") + e.what();
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+struct StandaloneHost::Scene
+{
+    std::vector<NodeData> nodes;
+    std::vector<ParamData> params;
+    std::vector<LocationData> locations;
+    bool offers_child_names = false;
+    bool offers_child_list = true;
+    // Look files are opened lazily from const calls; their attributes join the same table.
+    mutable std::vector<AttrData> attrs;
+    mutable std::vector<LookFileData> look_files;
+    mutable std::map<std::string, std::uint32_t> look_file_cache;
+
+    std::uint32_t add_param(const std::string& name, const Json& value)
+    {
+        ParamData data;
+        data.name = name;
+        std::vector<std::pair<std::string, const Json*>> kids;
+        if (value.is_object() && !(value.size() == 1 && value.contains("$error"))) {
+            data.is_group = true;
+            for (const auto& [key, child] : value.items())
+                kids.emplace_back(key, &child);
+        } else if (value.is_array()) {
+            data.is_group = true;
+            for (std::size_t i = 0; i < value.size(); ++i)
+                kids.emplace_back("i" + std::to_string(i), &value[i]);
+        } else if (value.is_object()) {
+            const Json& error = value["$error"];
+            data.error = error.is_string() ? error.get<std::string>() : error.dump();
+        } else {
+            data.value = value;
+        }
+        params.push_back(std::move(data));
+        const auto id = static_cast<std::uint32_t>(params.size());
+        for (const auto& [key, child] : kids) {
+            const std::uint32_t child_id = add_param(key, *child);
+            params[id - 1].children.push_back(child_id);
+        }
+        return id;
+    }
+
+    std::uint32_t add_attr(const Json& value) const
+    {
+        AttrData data;
+        const Json& first = value.is_array() && !value.empty() ? value.front() : value;
+        if (value.is_object()) {
+            data.kind = "GroupAttr";
+        } else if (first.is_string()) {
+            data.kind = "StringAttr";
+        } else if (first.is_number_float()) {
+            data.kind = "DoubleAttr";
+        } else if (first.is_number() || first.is_boolean()) {
+            data.kind = "IntAttr";
+        } else {
+            throw HostError("unsupported attribute value: " + value.dump());
+        }
+        if (!value.is_object())
+            data.value = first.is_boolean() ? Json(first.get<bool>() ? 1 : 0) : first;
+        attrs.push_back(std::move(data));
+        const auto id = static_cast<std::uint32_t>(attrs.size());
+        if (value.is_object()) {
+            for (const auto& [key, child] : value.items()) {
+                const std::uint32_t child_id = add_attr(child);
+                attrs[id - 1].children.emplace_back(key, child_id);
+            }
+        }
+        return id;
+    }
+
+    std::uint32_t add_location(const Json& tree, const std::string& parent_full,
+                               const std::string& where)
+    {
+        if (!tree.is_object())
+            throw LoadError(where + ": a location must be an object");
+        auto name_it = tree.find("name");
+        if (name_it == tree.end() || !name_it->is_string())
+            throw LoadError(where + ": a location needs a string \"name\"");
+        const std::string name = name_it->get<std::string>();
+        LocationData data;
+        if (auto full = tree.find("fullName"); full != tree.end() && full->is_string())
+            data.full_name = full->get<std::string>();
+        else
+            data.full_name = (parent_full.empty() || parent_full == "/" ? "/" : parent_full + "/") + name;
+        data.type = tree.value("type", std::string("group"));
+        const Json attributes = tree.value("attributes", Json::object());
+        if (!attributes.is_object())
+            throw LoadError(where + ": \"attributes\" of location '" + name + "' must be an object");
+        try {
+            data.attributes = add_attr(attributes);
+        } catch (const HostError& e) {
+            throw LoadError(where + ": location '" + name + "': " + e.what());
+        }
+        locations.push_back(std::move(data));
+        const auto id = static_cast<std::uint32_t>(locations.size());
+        const std::string full_name = locations[id - 1].full_name;
+        if (auto kids = tree.find("children"); kids != tree.end()) {
+            if (!kids->is_array())
+                throw LoadError(where + ": \"children\" of location '" + name + "' must be an array");
+            for (const Json& child : *kids) {
+                const std::uint32_t child_id = add_location(child, full_name, where);
+                locations[id - 1].children.push_back(child_id);
+            }
+        }
+        return id;
+    }
+
+    const NodeData& node(NodeRef ref) const
+    {
+        if (ref.id == 0 || ref.id > nodes.size())
+            throw HostError("invalid node handle");
+        return nodes[ref.id - 1];
+    }
+    ParamData& param(ParamRef ref)
+    {
+        if (ref.id == 0 || ref.id > params.size())
+            throw HostError("invalid parameter handle");
+        return params[ref.id - 1];
+    }
+    const ParamData& param(ParamRef ref) const { return const_cast<Scene*>(this)->param(ref); }
+    const LocationData& location(LocationRef ref) const
+    {
+        if (ref.id == 0 || ref.id > locations.size())
+            throw HostError("invalid location handle");
+        return locations[ref.id - 1];
+    }
+    const AttrData& attr(AttrRef ref) const
+    {
+        if (ref.id == 0 || ref.id > attrs.size())
+            throw HostError("invalid attribute handle");
+        return attrs[ref.id - 1];
+    }
+    const LookFileData& look(LookFileRef ref) const
+    {
+        if (ref.id == 0 || ref.id > look_files.size())
+            throw HostError("invalid look file handle");
+        return look_files[ref.id - 1];
+    }
+    std::optional<AttrRef> child_of(std::uint32_t attr_id, std::string_view name) const
+    {
+        for (const auto& [key, id] : attrs[attr_id - 1].children)
+            if (key == name)
+                return AttrRef{id};
+        return std::nullopt;
+    }
+};
+
+StandaloneHost::StandaloneHost() : m_scene(std::make_unique<Scene>()) {}
+StandaloneHost::~StandaloneHost() = default;
+
+void StandaloneHost::load_document_file(const std::string& path)
+{
+    std::string problem;
+    Json document = read_json_file(path, problem);
+    if (!problem.empty())
+        throw LoadError(path + ": " + problem);
+    load_document(document, path);
+}
+
+void StandaloneHost::load_document(const Json& document, const std::string& source_name)
+{
+    const std::string& where = source_name;
+    if (!document.is_object())
+        throw LoadError(where + ": a scene document must be a JSON object");
+    if (auto error = document.find("load_error"); error != document.end())
+        throw LoadError(error->is_string() ? error->get<std::string>() : error->dump());
+
+    auto scene = std::make_unique<Scene>();
+    if (auto offer = document.find("group_attributes_offer"); offer != document.end()) {
+        if (!offer->is_array())
+            throw LoadError(where + ": \"group_attributes_offer\" must be an array");
+        for (const Json& item : *offer) {
+            if (item == "childNames")
+                scene->offers_child_names = true;
+            else if (item != "childList")
+                throw LoadError(where + ": unknown listing in \"group_attributes_offer\": " + item.dump());
+        }
+    }
+
+    const Json graphs = document.value("scene_graphs", Json::object());
+    if (!graphs.is_object())
+        throw LoadError(where + ": \"scene_graphs\" must be an object");
+    std::map<std::string, std::uint32_t> graph_roots;
+    for (const auto& [name, tree] : graphs.items())
+        graph_roots[name] = scene->add_location(tree, "", where + ": scene graph '" + name + "'");
+
+    const Json nodes = document.value("nodes", Json::array());
+    if (!nodes.is_array())
+        throw LoadError(where + ": \"nodes\" must be an array");
+    std::map<std::string, std::uint32_t> by_name;
+    for (const Json& entry : nodes) {
+        if (!entry.is_object() || !entry.contains("name") || !entry["name"].is_string())
+            throw LoadError(where + ": every node needs a string \"name\"");
+        NodeData data;
+        data.name = entry["name"].get<std::string>();
+        if (by_name.count(data.name))
+            throw LoadError(where + ": duplicate node name '" + data.name + "'");
+        auto type = entry.find("type");
+        if (type == entry.end() || !type->is_string())
+            throw LoadError(where + ": node '" + data.name + "' needs a string \"type\"");
+        data.type = type->get<std::string>();
+        auto bypassed = entry.find("bypassed");
+        if (bypassed != entry.end() && !bypassed->is_boolean())
+            throw LoadError(where + ": \"bypassed\" of node '" + data.name + "' must be true or false");
+        data.bypassed = bypassed != entry.end() && bypassed->get<bool>();
+        const Json parameters = entry.value("parameters", Json::object());
+        if (!parameters.is_object())
+            throw LoadError(where + ": \"parameters\" of node '" + data.name + "' must be an object");
+        data.root_param = scene->add_param("", parameters);
+        data.render_info = entry.value("render_info", Json::object());
+        if (!data.render_info.is_object()
+            || (data.render_info.contains("outputs") && !data.render_info["outputs"].is_array()))
+            throw LoadError(where + ": \"render_info\" of node '" + data.name
+                            + "' must be an object with an \"outputs\" array or an \"error\"");
+        if (auto producer = entry.find("producer"); producer != entry.end() && !producer->is_null()) {
+            if (producer->is_string()) {
+                auto root = graph_roots.find(producer->get<std::string>());
+                if (root == graph_roots.end())
+                    throw LoadError(where + ": node '" + data.name + "' names unknown scene graph '"
+                                    + producer->get<std::string>() + "'");
+                data.producer = root->second;
+            } else {
+                data.producer = scene->add_location(*producer, "", where + ": producer of node '" + data.name + "'");
+            }
+        }
+        scene->nodes.push_back(std::move(data));
+        by_name[scene->nodes.back().name] = static_cast<std::uint32_t>(scene->nodes.size());
+    }
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        auto parent = nodes[i].find("parent");
+        if (parent == nodes[i].end() || parent->is_null())
+            continue;
+        auto found = parent->is_string() ? by_name.find(parent->get<std::string>()) : by_name.end();
+        if (found == by_name.end())
+            throw LoadError(where + ": node '" + scene->nodes[i].name + "' has unknown parent " + parent->dump());
+        scene->nodes[i].parent = found->second;
+    }
+    m_scene = std::move(scene);
+}
+
+Json StandaloneHost::configuration(std::string_view key) const
+{
+    const char* value = std::getenv(std::string(key).c_str());
+    if (value == nullptr || value[0] == '\0' || std::string_view(value) == "0")
+        return nullptr;
+    return std::string(value);
+}
+
+HeaderElement StandaloneHost::katana_xml_element(const std::string& scene_path) const
+{
+    std::string problem;
+    Json document = read_json_file(scene_path, problem);
+    if (!problem.empty())
+        throw HostError(scene_path + ": " + problem);
+    HeaderElement element;
+    if (document.is_object() && document.contains("header")) {
+        if (!document["header"].is_object())
+            throw HostError(scene_path + ": \"header\" must be an object");
+        element.attributes = document["header"];
+    }
+    return element;
+}
+
+void StandaloneHost::load_scene(const std::string& scene_path)
+{
+    load_document_file(scene_path);
+}
+
+std::vector<NodeRef> StandaloneHost::all_nodes_by_type(std::string_view type) const
+{
+    std::vector<NodeRef> found;
+    for (std::size_t i = 0; i < m_scene->nodes.size(); ++i)
+        if (m_scene->nodes[i].type == type)
+            found.push_back(NodeRef{static_cast<std::uint32_t>(i + 1)});
+    return found;
+}
+
+std::optional<NodeRef> StandaloneHost::node_by_name(std::string_view name) const
+{
+    for (std::size_t i = 0; i < m_scene->nodes.size(); ++i)
+        if (m_scene->nodes[i].name == name)
+            return NodeRef{static_cast<std::uint32_t>(i + 1)};
+    return std::nullopt;
+}
+
+std::string StandaloneHost::node_name(NodeRef node) const { return m_scene->node(node).name; }
+std::string StandaloneHost::node_type(NodeRef node) const { return m_scene->node(node).type; }
+
+std::optional<NodeRef> StandaloneHost::node_parent(NodeRef node) const
+{
+    const auto& parent = m_scene->node(node).parent;
+    if (!parent)
+        return std::nullopt;
+    return NodeRef{*parent};
+}
+
+bool StandaloneHost::is_bypassed(NodeRef node) const { return m_scene->node(node).bypassed; }
+
+std::optional<ParamRef> StandaloneHost::parameter(NodeRef node, std::string_view path) const
+{
+    std::uint32_t current = m_scene->node(node).root_param;
+    while (!path.empty()) {
+        const auto dot = path.find('.');
+        const std::string_view part = path.substr(0, dot);
+        path = dot == std::string_view::npos ? std::string_view{} : path.substr(dot + 1);
+        std::uint32_t next = 0;
+        for (std::uint32_t child : m_scene->params[current - 1].children)
+            if (m_scene->params[child - 1].name == part)
+                next = child;
+        if (next == 0)
+            return std::nullopt;
+        current = next;
+    }
+    return ParamRef{current};
+}
+
+Json StandaloneHost::param_value(ParamRef param, double /*time*/) const
+{
+    const ParamData& data = m_scene->param(param);
+    if (data.error)
+        throw HostError(*data.error);
+    return data.value;
+}
+
+void StandaloneHost::set_param_value(ParamRef param, const Json& value, double /*time*/)
+{
+    ParamData& data = m_scene->param(param);
+    data.error.reset();
+    data.value = value;
+}
+
+std::vector<ParamRef> StandaloneHost::param_children(ParamRef param) const
+{
+    std::vector<ParamRef> children;
+    for (std::uint32_t id : m_scene->param(param).children)
+        children.push_back(ParamRef{id});
+    return children;
+}
+
+std::string StandaloneHost::param_name(ParamRef param) const { return m_scene->param(param).name; }
+
+RenderNodeInfo StandaloneHost::render_node_info(NodeRef render_node) const
+{
+    const NodeData& data = m_scene->node(render_node);
+    if (auto error = data.render_info.find("error"); error != data.render_info.end())
+        throw HostError(error->is_string() ? error->get<std::string>() : error->dump());
+    std::vector<Json> outputs;
+    if (auto list = data.render_info.find("outputs"); list != data.render_info.end())
+        outputs.assign(list->begin(), list->end());
+    return RenderNodeInfo(std::move(outputs));
+}
+
+std::optional<LocationRef> StandaloneHost::render_producer(NodeRef render_node) const
+{
+    const auto& producer = m_scene->node(render_node).producer;
+    if (!producer)
+        return std::nullopt;
+    return LocationRef{*producer};
+}
+
+std::string StandaloneHost::location_full_name(LocationRef location) const
+{
+    return m_scene->location(location).full_name;
+}
+
+std::string StandaloneHost::location_type(LocationRef location) const
+{
+    return m_scene->location(location).type;
+}
+
+std::optional<AttrRef> StandaloneHost::location_attribute(LocationRef location,
+                                                          std::string_view path) const
+{
+    std::uint32_t current = m_scene->location(location).attributes;
+    if (path.empty())
+        return std::nullopt;
+    while (!path.empty()) {
+        const auto dot = path.find('.');
+        const auto found = m_scene->child_of(current, path.substr(0, dot));
+        if (!found)
+            return std::nullopt;
+        current = found->id;
+        path = dot == std::string_view::npos ? std::string_view{} : path.substr(dot + 1);
+    }
+    return AttrRef{current};
+}
+
+std::vector<LocationRef> StandaloneHost::location_children(LocationRef location) const
+{
+    std::vector<LocationRef> children;
+    for (std::uint32_t id : m_scene->location(location).children)
+        children.push_back(LocationRef{id});
+    return children;
+}
+
+std::vector<std::string> StandaloneHost::location_attribute_names(LocationRef location) const
+{
+    std::vector<std::string> names;
+    for (const auto& [key, id] : m_scene->attrs[m_scene->location(location).attributes - 1].children)
+        names.push_back(key);
+    return names;
+}
+
+Json StandaloneHost::attribute_value(AttrRef attr) const { return m_scene->attr(attr).value; }
+
+std::string StandaloneHost::attribute_kind(AttrRef attr) const { return m_scene->attr(attr).kind; }
+
+std::optional<std::vector<std::string>> StandaloneHost::attribute_child_names(AttrRef attr) const
+{
+    const AttrData& data = m_scene->attr(attr);
+    if (data.kind != "GroupAttr" || !m_scene->offers_child_names)
+        return std::nullopt;
+    std::vector<std::string> names;
+    for (const auto& [key, id] : data.children)
+        names.push_back(key);
+    return names;
+}
+
+std::optional<std::vector<std::pair<std::string, AttrRef>>>
+StandaloneHost::attribute_child_list(AttrRef attr) const
+{
+    const AttrData& data = m_scene->attr(attr);
+    if (data.kind != "GroupAttr")
+        return std::nullopt;
+    std::vector<std::pair<std::string, AttrRef>> list;
+    for (const auto& [key, id] : data.children)
+        list.emplace_back(key, AttrRef{id});
+    return list;
+}
+
+std::optional<AttrRef> StandaloneHost::attribute_child(AttrRef attr, std::string_view name) const
+{
+    if (m_scene->attr(attr).kind != "GroupAttr")
+        return std::nullopt;
+    return m_scene->child_of(attr.id, name);
+}
+
+LookFileRef StandaloneHost::open_look_file(const std::string& path) const
+{
+    if (auto cached = m_scene->look_file_cache.find(path); cached != m_scene->look_file_cache.end())
+        return LookFileRef{cached->second};
+    std::string problem;
+    Json document = read_json_file(path, problem);
+    if (!problem.empty())
+        throw HostError(path + ": " + problem);
+    if (!document.is_object() || !document.contains("materials") || !document["materials"].is_array())
+        throw HostError(path + ": a look file needs a \"materials\" array");
+    LookFileData look;
+    for (const Json& entry : document["materials"]) {
+        if (!entry.is_object() || !entry.contains("key") || !entry["key"].is_string())
+            throw HostError(path + ": every material needs a string \"key\"");
+        MaterialData material;
+        material.key = entry["key"].get<std::string>();
+        material.type = entry.value("type", std::string("material"));
+        const Json attributes = entry.value("attributes", Json::object());
+        if (!attributes.is_object())
+            throw HostError(path + ": \"attributes\" of material '" + material.key + "' must be an object");
+        if (!attributes.empty())
+            material.attributes = m_scene->add_attr(attributes);
+        look.materials.push_back(std::move(material));
+    }
+    m_scene->look_files.push_back(std::move(look));
+    const auto id = static_cast<std::uint32_t>(m_scene->look_files.size());
+    m_scene->look_file_cache[path] = id;
+    return LookFileRef{id};
+}
+
+std::vector<std::string> StandaloneHost::look_file_material_keys(LookFileRef look) const
+{
+    std::vector<std::string> keys;
+    for (const MaterialData& material : m_scene->look(look).materials)
+        keys.push_back(material.key);
+    return keys;
+}
+
+std::string StandaloneHost::look_file_material_type(LookFileRef look, std::string_view key) const
+{
+    for (const MaterialData& material : m_scene->look(look).materials)
+        if (material.key == key)
+            return material.type;
+    throw HostError("look file has no material '" + std::string(key) + "'");
+}
+
+std::optional<AttrRef> StandaloneHost::look_file_material(LookFileRef look,
+                                                          std::string_view key) const
+{
+    for (const MaterialData& material : m_scene->look(look).materials)
+        if (material.key == key) {
+            if (!material.attributes)
+                return std::nullopt;
+            return AttrRef{*material.attributes};
+        }
+    return std::nullopt;
+}
+
+}  // namespace script::host
