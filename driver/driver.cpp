@@ -20,6 +20,7 @@
 #include "driver/tips.h"
 #include "host/scene_opener.h"
 #include "host/standalone_host.h"
+#include "render/render_nodes.h"
 
 namespace script {
 
@@ -98,8 +99,8 @@ void run_common_steps(host::Host& host, const ModeHook& on_mode)
         const zel_Katana_openScene katna_open(host);
     }
 
-    // Hook point: the render node step, zel_Katana_rendernodes(host, paths.task_json), is
-    // created here once it exists; it writes "scene_info" and "dependency_task".
+    // Writes "scene_info" and "dependency_task" into task.json, "70003" for bad nodes.
+    const zel_Katana_rendernodes kanana_analyse(host, paths.task_json);
 
     // Hook point: the asset step, zel_Katana_asset(host), is created here once it exists;
     // it writes asset.json, upload.json "asset", scene.json and "70004".

@@ -42,15 +42,25 @@ public:
         loaded.push_back(scene_path);
     }
 
-    // Nothing below is used by the steps under test.
+    // A scene with a root node, no graph state variables and no render nodes: the render
+    // node step leaves the job files alone, so tests control task.json themselves.
     std::vector<host::NodeRef> all_nodes_by_type(std::string_view) const override { return {}; }
-    std::optional<host::NodeRef> node_by_name(std::string_view) const override { return {}; }
+    std::optional<host::NodeRef> node_by_name(std::string_view name) const override
+    {
+        if (name == "rootNode") {
+            return host::NodeRef{1};
+        }
+        return {};
+    }
     std::string node_name(host::NodeRef) const override { return {}; }
     std::string node_type(host::NodeRef) const override { return {}; }
     std::optional<host::NodeRef> node_parent(host::NodeRef) const override { return {}; }
     bool is_bypassed(host::NodeRef) const override { return false; }
-    std::optional<host::ParamRef> parameter(host::NodeRef, std::string_view) const override
+    std::optional<host::ParamRef> parameter(host::NodeRef, std::string_view path) const override
     {
+        if (path == "variables") {
+            return host::ParamRef{1};
+        }
         return {};
     }
     Json param_value(host::ParamRef, double) const override { return {}; }
