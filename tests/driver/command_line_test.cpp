@@ -89,5 +89,64 @@ TEST_F(CommandLineTest, TaskPathWithoutFolderIsReported)
     EXPECT_EQ(run.err.rfind("Error: ", 0), 0u) << run.err;
 }
 
+// A whole run over a scene document with render nodes: one failing inside the per-node
+// guard, one bypassed, one whose outputs are all temporary.
+TEST_F(CommandLineTest, RenderNodesAreRecordedAndTheRunFinishes)
+{
+    const std::string out = m_job.file("render");
+    m_job.write("task.json", R"({"software_config": {"cg_name": "Katana", "cg_version": "4.5",
+        "plugins": {}}, "argument_info": {"dependency_task": {"pre_task": [],
+        "post_task": [{"id": 312}]}}})");
+    const std::string scene = m_logs.write("scene.json", R"({
+      "header": {"version": "4.5"},
+      "nodes": [
+        {"name": "rootNode", "type": "Group",
+         "parameters": {"inTime": 1.0, "outTime": 10.0, "variables": {}}},
+        {"name": "Good", "type": "Render", "parent": "rootNode",
+         "parameters": {"lock": 1.0, "farmSettings": {"TimeRange": "1-5"}},
+         "render_info": {"outputs": [{"name": "primary", "outputFile": ")" + out +
+                                                                 R"(/a.#.exr",
+                                      "imageInfo": {"fileExtension": "exr"}}]}},
+        {"name": "Off", "type": "Render", "parent": "rootNode", "bypassed": true},
+        {"name": "Broken", "type": "Render", "parent": "rootNode",
+         "parameters": {"lock": 1.0}, "render_info": {"error": "no camera"}},
+        {"name": "Temporary", "type": "Render", "parent": "rootNode",
+         "parameters": {"lock": 1.0},
+         "render_info": {"outputs": [{"name": "primary", "outputFile": "/var/Temp/t.exr",
+                                      "imageInfo": {"fileExtension": "exr"}}]}}
+      ]})");
+    const RunResult run = run_analyser(m_logs, "'" + scene + "' '" + m_job.file("task.json") +
+                                                   "' '" + m_job.file("system.json") + "'");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::filesystem::exists(m_job.file("analyze_sucess")));
+    EXPECT_EQ(read_text(m_job.file("tips.json")),
+              "{\n    \"70003\": [\n        \"Broken\"\n    ],\n"
+              "    \"70006\": [\n        \"scene not found AOV!\"\n    ]\n}");
+    const std::string task = read_text(m_job.file("task.json"));
+    EXPECT_NE(task.find("\"nodes\": [\n            \"Good\",\n            \"Broken\",\n"
+                        "            \"Temporary\"\n        ]"),
+              std::string::npos)
+        << task;
+    EXPECT_NE(task.find("\"frames\": \"1-10[1]\""), std::string::npos) << task;
+    EXPECT_NE(task.find("\"dependency_task\": {\n        \"pre_task\": [],\n"
+                        "        \"post_task\": [\n            {\n                \"id\": 312,"),
+              std::string::npos)
+        << task;
+}
+
+TEST_F(CommandLineTest, RenderFailureOutsideTheNodeGuardEndsTheRun)
+{
+    m_job.write("task.json", "{}");
+    const std::string scene = m_logs.write(
+        "scene.json", R"({"nodes": [{"name": "Render1", "type": "Render"}]})");
+    const RunResult run = run_analyser(m_logs, "'" + scene + "' '" + m_job.file("task.json") +
+                                                   "' '" + m_job.file("system.json") + "'");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("[ERROR] failed: katana-analyse  kanana_rendernodes\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_FALSE(std::filesystem::exists(m_job.file("analyze_sucess")));
+}
+
 } // namespace
 } // namespace script
