@@ -113,7 +113,7 @@ SceneBuilder graph_scene()
                   {"count", 3},
                   {"scale", 0.5}};
     Json geo = SceneBuilder::location("geo", "polymesh", {{"geometry", {{"file", "/g.abc"}}}});
-    Json root = SceneBuilder::location("root", "group", attrs, Json::array({geo}));
+    Json root = SceneBuilder::location("scene", "group", attrs, Json::array({geo}));
     SceneBuilder b;
     b.scene_graph("main", root).node("Render1", "Render").producer("main");
     return b;
@@ -124,13 +124,13 @@ TEST(StandaloneHostGraph, LocationsAndAttributes)
     StandaloneHost host;
     host.load_document(graph_scene().json(), "test.katana");
     const LocationRef root = *host.render_producer(*host.node_by_name("Render1"));
-    EXPECT_EQ(host.location_full_name(root), "/root");
+    EXPECT_EQ(host.location_full_name(root), "/scene");
     EXPECT_EQ(host.location_type(root), "group");
     EXPECT_EQ(host.location_attribute_names(root),
               (std::vector<std::string>{"material", "count", "scale"}));
     auto children = host.location_children(root);
     ASSERT_EQ(children.size(), 1u);
-    EXPECT_EQ(host.location_full_name(children[0]), "/root/geo");
+    EXPECT_EQ(host.location_full_name(children[0]), "/scene/geo");
 
     struct Case { const char* path; const char* kind; Json value; };
     const Case cases[] = {
