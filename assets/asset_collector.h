@@ -70,16 +70,27 @@ public:
     std::optional<ReaderResult> AnaylseSeq(const std::string& nodePath,
                                            const std::string& filePath);
 
-    // Format readers (each defined in its own file under readers/)
+    // Format readers, each defined in its own file under readers/. They are called by
+    // the dispatch table of AnaylseSeq for found files of their kind.
+
+    /// Look XML (readers/look_xml.cpp): appends to xmlAssets and xmlMissFile.
     void getXmlAssets(const std::string& xmlFile);
+    /// klf through the host's look-file service (readers/klf.cpp): calls AnaylseSeq with
+    /// nodePath for every texture of its materials.
     void getKlfAssets(const std::string& nodePath, const std::string& xmlFile);
+    /// Yeti fur cache (readers/yeti.cpp).
     ReaderResult getYetiSequen(const std::string& fur_file);
+    /// Redshift proxies (readers/redshift.cpp): sets rs_cmdLine once.
     void getRsCmdline();
     ReaderResult get_rs_file_from_cmd(const std::string& rs_file);
+    /// One raw output line of the Redshift tool as text; throws script::Error when it is
+    /// not valid UTF-8.
     std::string cmd_out_decode(const std::string& src_str) const;
+    /// OCIO configuration (readers/ocio.cpp): every file of every search folder.
     std::vector<std::string> get_ocio_files(const std::string& ocio_file);
 
-    // Listings for checking a scene by hand (wrapped by the step wrapper)
+    // Listings for checking a scene by hand, wrapped by the step wrapper
+    // (readers/listings.cpp). An empty node_name lists every node of the type.
     void get_Alembic_In(const std::string& node_name = {});
     void get_PrmanShadingNode(const std::string& node_name = {});
 
