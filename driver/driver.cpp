@@ -5,6 +5,7 @@
 #include <functional>
 #include <string_view>
 
+#include "assets/asset_collector.h"
 #include "common/console.h"
 #include "common/errors.h"
 #include "common/fs.h"
@@ -102,8 +103,10 @@ void run_common_steps(host::Host& host, const ModeHook& on_mode)
     // Writes "scene_info" and "dependency_task" into task.json, "70003" for bad nodes.
     const zel_Katana_rendernodes kanana_analyse(host, paths.task_json);
 
-    // Hook point: the asset step, zel_Katana_asset(host), is created here once it exists;
-    // it writes asset.json, upload.json "asset", scene.json and "70004".
+    // The asset step writes asset.json, upload.json "asset", scene.json and "70004".
+    {
+        const zel_Katana_asset asset_step(host);
+    }
 
     const zel_Katana job_files;
     const Json task_dict = job_files.open_json(paths.task_json);
