@@ -130,7 +130,8 @@ std::vector<std::string> split_search_folders(std::string_view value)
         } else if (c == ':') {
             const std::string head = py_lstrip(current);
             const bool drive = head.size() == 1 && is_ascii_letter(head[0]) &&
-                               i + 1 < value.size() && (value[i + 1] == '/' || value[i + 1] == '\\');
+                               i + 1 < value.size() &&
+                               (value[i + 1] == '/' || value[i + 1] == '\\');
             if (drive) {
                 current += c;
             } else {
@@ -180,8 +181,9 @@ std::string expand_folder_variables(std::string folder)
 {
     static const Regex dollar(k_dollar_pattern);
     static const Regex bracket(k_bracket_pattern);
-    folder = replace_variables(std::move(folder), dollar,
-                               [](const std::string& match) { return replace_all(match, "$", ""); });
+    folder = replace_variables(std::move(folder), dollar, [](const std::string& match) {
+        return replace_all(match, "$", "");
+    });
     // The greedy bracket match runs from the first "[" to the last "]"; its key is what
     // lies between them.
     return replace_variables(std::move(folder), bracket, [](const std::string& match) {

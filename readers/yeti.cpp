@@ -115,8 +115,9 @@ std::vector<std::string> read_yeti_cache(std::istream& in, std::string_view sour
         for (const std::string& block : find_yeti_blocks(line)) {
             const std::optional<std::string> text = decode_base64(block);
             if (!text) {
-                print_line("Warnning: skip a yeti graph block that is not valid base64 in cache : " +
-                           std::string(source_name));
+                print_line(
+                    "Warnning: skip a yeti graph block that is not valid base64 in cache : " +
+                    std::string(source_name));
                 continue;
             }
             if (!is_utf8(*text)) {
