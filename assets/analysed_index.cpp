@@ -1,11 +1,13 @@
 #include "assets/analysed_index.h"
 
+#include <algorithm>
+
 
 namespace script::assets {
 
-SubstringSet::SubstringSet() : m_buckets(std::size_t{1} << k_bucket_bits) {}
+SubstringSet::SubstringSet() : m_buckets(std::size_t{1} << k_first_bucket_bits) {}
 
-std::uint32_t SubstringSet::bucket_of(std::string_view gram)
+std::uint32_t SubstringSet::bucket_of(std::string_view gram) const
 {
     // FNV-1a folded to the bucket count.
     std::uint64_t h = 1469598103934665603ull;
@@ -13,7 +15,7 @@ std::uint32_t SubstringSet::bucket_of(std::string_view gram)
         h ^= static_cast<unsigned char>(c);
         h *= 1099511628211ull;
     }
-    return static_cast<std::uint32_t>((h ^ (h >> 29)) & ((std::uint64_t{1} << k_bucket_bits) - 1));
+    return static_cast<std::uint32_t>((h ^ (h >> 29)) & ((std::uint64_t{1} << m_bucket_bits) - 1));
 }
 
 void SubstringSet::add(const std::string& text)
@@ -22,13 +24,32 @@ void SubstringSet::add(const std::string& text)
         return;
     const auto id = static_cast<std::uint32_t>(m_strings.size());
     m_strings.push_back(text);
-    const std::string_view stored = m_strings.back();
-    m_known.insert(stored);
+    m_known.insert(m_strings.back());
+    index_string(id);
+    grow_if_crowded();
+}
+
+void SubstringSet::index_string(std::uint32_t id)
+{
+    const std::string_view stored = m_strings[id];
     for (std::size_t i = 0; i + k_gram <= stored.size(); ++i) {
         auto& bucket = m_buckets[bucket_of(stored.substr(i, k_gram))];
-        if (bucket.empty() || bucket.back() != id)
+        if (bucket.empty() || bucket.back() != id) {
             bucket.push_back(id);
+            ++m_postings;
+        }
     }
+}
+
+void SubstringSet::grow_if_crowded()
+{
+    if (m_bucket_bits >= k_last_bucket_bits || m_postings < 4 * m_buckets.size())
+        return;
+    m_bucket_bits = std::min(m_bucket_bits + 2, k_last_bucket_bits);
+    m_buckets.assign(std::size_t{1} << m_bucket_bits, {});
+    m_postings = 0;
+    for (std::uint32_t id = 0; id < m_strings.size(); ++id)
+        index_string(id);
 }
 
 bool SubstringSet::contains_substring(std::string_view needle) const

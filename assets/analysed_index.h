@@ -31,9 +31,17 @@ public:
 
 private:
     static constexpr std::size_t k_gram = 6;
-    static constexpr std::size_t k_bucket_bits = 20;
+    static constexpr unsigned k_first_bucket_bits = 10;
+    static constexpr unsigned k_last_bucket_bits = 20;
 
-    static std::uint32_t bucket_of(std::string_view gram);
+    std::uint32_t bucket_of(std::string_view gram) const;
+    void index_string(std::uint32_t id);
+    // Quadruples the buckets when they hold several postings each on average, so the
+    // candidate lists stay short as the record grows; re-indexing is amortised.
+    void grow_if_crowded();
+
+    unsigned m_bucket_bits = k_first_bucket_bits;
+    std::size_t m_postings = 0;
 
     std::deque<std::string> m_strings;               // stable: elements never move
     std::unordered_set<std::string_view> m_known;    // views into m_strings
