@@ -14,11 +14,14 @@
 // a texture the look depends on; each goes through the sequence expansion under the label
 // of the reference that named the look file.
 
+#include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "assets/asset_collector.h"
 #include "common/console.h"
-#include "common/pyutil.h"
 
 namespace script {
 
@@ -30,17 +33,14 @@ constexpr std::string_view k_parameters = "parameters";
 constexpr std::string_view k_filename = "filename";
 constexpr std::string_view k_map_suffix = "Map";
 
-// An attribute value as the reference text it stands for: text as is, no value (a group)
-// as nothing, numbers as Python prints them.
-std::string reference_text(const Json& value)
+// The text of a string attribute; nullopt for groups and numbers, which name no file.
+std::optional<std::string> text_value(const host::Host& host, host::AttrRef attr)
 {
-    if (value.is_string()) {
-        return value.get<std::string>();
+    const Json value = host.attribute_value(attr);
+    if (!value.is_string()) {
+        return std::nullopt;
     }
-    if (value.is_null()) {
-        return {};
-    }
-    return py_str(value);
+    return value.get<std::string>();
 }
 
 std::vector<std::pair<std::string, host::AttrRef>> children_of(const host::Host& host,
@@ -73,9 +73,13 @@ void zel_Katana_asset::getKlfAssets(const std::string& nodePath, const std::stri
                 if (!parameters) {
                     continue;
                 }
-                if (const std::optional<host::AttrRef> filename =
-                        h.attribute_child(*parameters, k_filename)) {
-                    AnaylseSeq(nodePath, reference_text(h.attribute_value(*filename)));
+                const std::optional<host::AttrRef> filename =
+                    h.attribute_child(*parameters, k_filename);
+                if (!filename) {
+                    continue;
+                }
+                if (const std::optional<std::string> text = text_value(h, *filename)) {
+                    AnaylseSeq(nodePath, *text);
                 }
             }
         }
@@ -86,13 +90,12 @@ void zel_Katana_asset::getKlfAssets(const std::string& nodePath, const std::stri
                 if (!name.ends_with(k_map_suffix)) {
                     continue;
                 }
-                const Json value = h.attribute_value(param);
-                if (!truthy(value)) {
+                const std::optional<std::string> text = text_value(h, param);
+                if (!text || text->empty()) {
                     continue;
                 }
-                const std::string text = reference_text(value);
-                print_line("Found klf Map " + name + ": " + text);
-                AnaylseSeq(nodePath, text);
+                print_line("Found klf Map " + name + ": " + *text);
+                AnaylseSeq(nodePath, *text);
             }
         }
     }
