@@ -15,6 +15,8 @@ status=0
 # KATANA_EXAMPLE_ROOT), so the run starts there.
 cd "$top"
 export KATANA_EXAMPLE_ROOT="$top/examples"
+# The Redshift proxy is listed by the stand-in tool the tests use.
+export REDSHIFT_HOME="$top/tests/support/tools"
 KATANA_SCRIPT_MODE=1 "$top/build/bin/katana-analyse" \
     "$top/examples/scene.json" "$job/task.json" "$job/system.json" || status=$?
 echo

@@ -159,7 +159,8 @@ TEST_F(CommandLineTest, ExampleSceneYieldsFoundMissingAndUploadedFiles)
     const RunResult run = run_analyser(
         m_logs, "'" + top + "/examples/scene.json' '" + m_job.file("task.json") + "' '" +
                     m_job.file("system.json") + "'",
-        "cd '" + top + "' && KATANA_EXAMPLE_ROOT='" + top + "/examples' ");
+        "cd '" + top + "' && KATANA_EXAMPLE_ROOT='" + top + "/examples' REDSHIFT_HOME='" +
+            ANALYSER_TEST_TOOLS_DIR + "' ");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(std::filesystem::exists(m_job.file("analyze_sucess")));
 
@@ -176,6 +177,12 @@ TEST_F(CommandLineTest, ExampleSceneYieldsFoundMissingAndUploadedFiles)
     EXPECT_TRUE(has("asset", "/rootNode/Alembic_char.abcAsset ---> " + top + "/examples/assets/geo/char.abc"));
     EXPECT_TRUE(has("asset", "/rootNode/Read_grid_copy.file ---> examples/assets/tex/grid.tx"));
     EXPECT_TRUE(has("asset", "/root/world/lights/domematerial.RedshiftLightParams ---> examples/assets/tex/sky.tx"));
+    // The inner files of the containers, under the label of the reference to the container.
+    EXPECT_TRUE(has("asset", "/rootNode/Yeti_groom.args.filename.value ---> examples/assets/tex/fur_density.tif"));
+    EXPECT_TRUE(has("missing", "/rootNode/Yeti_groom.args.filename.value **** examples/assets/tex/fur_mask_missing.tif"));
+    EXPECT_TRUE(has("asset", "/rootNode/Proxy_rock.args.filename.value ---> examples/assets/tex/pebble.tx"));
+    EXPECT_TRUE(has("asset", "/rootNode/Proxy_rock.args.filename.value ---> examples/assets/tex/rock_diffuse.tx"));
+    EXPECT_TRUE(has("asset", "/rootNode/OCIO_show.config ---> examples/assets/ocio/luts/filmic/look.spi3d"));
     const auto tips = nlohmann::ordered_json::parse(read_text(m_job.file("tips.json")));
     EXPECT_EQ(tips.at("70004"), asset.at("missing"));
 
