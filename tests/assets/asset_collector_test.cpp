@@ -43,7 +43,7 @@ TEST_F(AssetCollectorTest, WalksRulesAndRenderNodeScenesUnderTheirLabels)
     files.write("tex/dome.hdr");
     files.write("tex/gobo.tx");
     files.write("tex/bump.exr");
-    files.write("look/a.klf");
+    files.write("look/a.klf", "{\"materials\": []}");  // a look file without materials
     files.write("tex/hidden.exr");
 
     using L = SceneBuilder;
