@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include "assets/asset_collector.h"
-#include "common/errors.h"
 #include "host/standalone_host.h"
 #include "tests/support/temp_dir.h"
 
@@ -82,14 +81,6 @@ TEST_F(KlfCollector, ShadingNodeFilesAndMapParametersOfMaterials)
     EXPECT_EQ(out.find("not_a_map"), std::string::npos) << out;
     EXPECT_EQ(out.find("other_type"), std::string::npos) << out;
     EXPECT_EQ(out.find("group.tx"), std::string::npos) << out;
-}
-
-TEST_F(KlfCollector, LookFileThatCannotBeOpenedFails)
-{
-    ConsoleCapture quiet;
-    EXPECT_THROW(m_collector.getKlfAssets("/root/a", m_dir.file("none.klf")), HostError);
-    EXPECT_THROW(m_collector.getKlfAssets("/root/a", m_dir.write("bad.klf", "{\"x\": 1}")),
-                 HostError);
 }
 
 // A found look file goes to the reader; its textures are recorded under the label of the

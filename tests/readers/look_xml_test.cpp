@@ -124,15 +124,6 @@ TEST(LookXmlValues, RealHostDocumentsRead)
               instancer_values.end());
 }
 
-TEST(LookXmlValues, RelativeCacheLiesBesideTheDocument)
-{
-    EXPECT_EQ(readers::relative_cache_path("/show/look/a.xml", "tex/cache.abc"),
-              "/show/look/tex/cache.abc");
-    EXPECT_EQ(readers::relative_cache_path("/show/look/a.xml", "tex\\cache.abc"),
-              "/show/look/tex/cache.abc");
-    EXPECT_EQ(readers::relative_cache_path("a.xml", "cache.abc"), "cache.abc");
-}
-
 // Folders named like versions make POSIX paths path-like ("/0.0.0/" is slashes and digits).
 class LookXmlCollector : public ::testing::Test
 {
@@ -171,13 +162,6 @@ TEST_F(LookXmlCollector, NestedDocumentsCachesAndMissingFiles)
     const Strings missing = {gone_tex, m_dir.file("look/0.0.0/geo/none.abc"), gone_xml, gone_xml};
     EXPECT_EQ(m_collector.xmlAssets, assets);
     EXPECT_EQ(m_collector.xmlMissFile, missing);
-}
-
-TEST_F(LookXmlCollector, MissingDocumentIsOnlyMissing)
-{
-    m_collector.getXmlAssets(m_dir.file("look/none.xml"));
-    EXPECT_TRUE(m_collector.xmlAssets.empty());
-    EXPECT_EQ(m_collector.xmlMissFile, Strings{m_dir.file("look/none.xml")});
 }
 
 TEST_F(LookXmlCollector, DocumentsNamingThemselvesOrEachOtherAreReadOncePerCall)
