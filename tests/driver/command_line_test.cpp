@@ -183,6 +183,10 @@ TEST_F(CommandLineTest, ExampleSceneYieldsFoundMissingAndUploadedFiles)
     EXPECT_TRUE(has("asset", "/rootNode/Proxy_rock.args.filename.value ---> examples/assets/tex/pebble.tx"));
     EXPECT_TRUE(has("asset", "/rootNode/Proxy_rock.args.filename.value ---> examples/assets/tex/rock_diffuse.tx"));
     EXPECT_TRUE(has("asset", "/rootNode/OCIO_show.config ---> examples/assets/ocio/luts/filmic/look.spi3d"));
+    EXPECT_TRUE(has("asset", "/rootNode/Look_char.args.lookfile.asset.value ---> examples/assets/look/../geo/char.abc"));
+    EXPECT_TRUE(has("missing", "/rootNode/Look_char.args.lookfile.asset.value **** examples/assets/look/eyes_missing.abc"));
+    EXPECT_TRUE(has("asset", "/root/world/geo/char.customProperties.klf ---> examples/assets/tex/skin.1002.tx"));
+    EXPECT_TRUE(has("asset", "/root/world/geo/char.customProperties.klf ---> examples/assets/tex/skin_color.exr"));
     const auto tips = nlohmann::ordered_json::parse(read_text(m_job.file("tips.json")));
     EXPECT_EQ(tips.at("70004"), asset.at("missing"));
 
