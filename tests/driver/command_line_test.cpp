@@ -197,6 +197,17 @@ TEST_F(CommandLineTest, ExampleSceneYieldsFoundMissingAndUploadedFiles)
     for (const auto& entry : list)
         grid += entry.at("local") == top + "/examples/assets/tex/grid.tx";
     EXPECT_EQ(grid, 1u);
+    const auto uploaded = [&](const std::string& relative) {
+        for (const auto& entry : list)
+            if (entry.at("local") == top + "/" + relative)
+                return true;
+        return false;
+    };
+    for (const char* inner : {"examples/assets/tex/fur_density.tif", "examples/assets/tex/rock_diffuse.tx",
+                              "examples/assets/tex/pebble.tx", "examples/assets/ocio/luts/srgb.spi1d",
+                              "examples/assets/geo/char.abc", "examples/assets/tex/skin_color.exr"})
+        EXPECT_TRUE(uploaded(inner)) << inner;
+    EXPECT_FALSE(uploaded("examples/assets/tex/rock_moss.exr"));  // listed by the proxy, missing
     EXPECT_TRUE(std::filesystem::exists(m_job.file("scene.json")));
 }
 
