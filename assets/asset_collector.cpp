@@ -139,6 +139,10 @@ void zel_Katana_asset::collect()
             if (contains_any(path, k_report_excluded))
                 continue;
             asset_report.add(label + " ---> " + path);
+            // A path recorded as missing is never uploaded, whatever form it was recorded
+            // in (relative or with backslashes it would not equal its upload form).
+            if (missing_paths.contains(path))
+                continue;
             std::string local = path;
             if (local.size() >= 2 && local[1] == ':')
                 local[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(local[0])));

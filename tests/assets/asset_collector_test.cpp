@@ -170,12 +170,14 @@ TEST_F(AssetCollectorTest, UploadPathsAreCanonicalAndRecordedFormsStayInReports)
 {
     load(SceneBuilder());
     auto c = idle();
-    c.record("/n.file", ReaderResult{{"c:\\tex\\a.tx", "x"}, {}});
+    c.record("/n.file", ReaderResult{{"c:\\tex\\a.tx", "x", "rel/gone.exr"}, {"rel/gone.exr"}});
     {
         ConsoleCapture capture;
         c.collect();
     }
-    EXPECT_EQ(job_file("asset.json").at("asset"), Json::array({"/n.file ---> c:\\tex\\a.tx", "/n.file ---> x"}));
+    EXPECT_EQ(job_file("asset.json").at("asset"),
+              Json::array({"/n.file ---> c:\\tex\\a.tx", "/n.file ---> x", "/n.file ---> rel/gone.exr"}));
+    // A relative path recorded as missing is not uploaded in its absolute form either.
     const Paths uploads = upload_locals(job_file("upload.json"));
     ASSERT_EQ(uploads.size(), 3u);
     EXPECT_TRUE(uploads[0].ends_with("/C:/tex/a.tx")) << uploads[0];  // absolute on this platform
