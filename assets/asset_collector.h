@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "assets/asset_record.h"
 #include "driver/job_files.h"
 #include "host/host.h"
 
@@ -18,6 +19,7 @@ using Json = nlohmann::ordered_json;
 namespace assets {
 class AnalysedIndex;
 }
+class SceneTree;
 namespace fs {
 class DirectoryCache;
 }
@@ -49,7 +51,10 @@ public:
 
     // Scene walk
     void getAsset();
-    void lookAll(host::LocationRef location, Json& scene_tree);
+    void lookAll(host::LocationRef location, SceneTree& scene_tree);
+    /// The rule file beside the analyser: beside the program in script mode, else in the
+    /// first folder of the module search path.
+    std::string rule_file_path() const;
 
     // Analysed check: 0 not recorded, 1 among found files, 2 among missing files.
     int is_analysed(const std::string& path) const;
@@ -61,9 +66,15 @@ public:
                            const std::vector<std::string>& need_types = {});
     std::vector<std::string> checkCacheFile(const std::string& string);
     std::vector<std::string> getDirFiles(const std::string& path);
+    /// Paths in a folder matching prefix*.ext (a "$F4$T1"-style frame token in the prefix
+    /// stands for the frame). Drive, network, variable and POSIX absolute folders are used
+    /// as they are; a relative folder lies below project_dir().
     std::vector<std::string> get_files_from_folder(const std::string& folder,
                                                    const std::string& prefix = "*",
                                                    const std::string& ext = "*");
+    /// The project folder for relative folders: given_proj_dir when set, else the
+    /// environment variable "PROJECT" when set and non-empty, else the scene file's folder.
+    std::string project_dir() const;
 
     /// Expands one reference and records it under the source label. Returns the working
     /// record only in the directory case (nothing is recorded then).
@@ -94,15 +105,16 @@ public:
     void get_Alembic_In(const std::string& node_name = {});
     void get_PrmanShadingNode(const std::string& node_name = {});
 
-    /// Adds a found or missing path to the record under a label without expansion
-    /// (readers that record by themselves).
+    /// The merge of a working record into ASSET_JSON: the label's found list is extended
+    /// (created even when empty), its missing list only when there is something missing.
     void record(const std::string& nodePath, const ReaderResult& result);
 
-    // Collector state shared by the steps and readers
-    Json ASSET_JSON;
+    // Collector state shared by the steps and readers. ASSET_JSON changes only through
+    // record(), which keeps the analysed index in step with it.
+    assets::AssetRecord ASSET_JSON;
     std::string rs_cmdLine;
     std::set<std::string> AssLists;
-    std::string given_proj_dir;
+    std::string given_proj_dir;  ///< empty: project_dir() derives it at each use
     std::vector<std::string> xgen_files;
     std::vector<std::string> xgenfiles;
     std::vector<std::string> xmlAssets;
@@ -112,6 +124,8 @@ public:
     std::set<std::string> rs_asseted;
 
     const host::Host& host() const { return m_host; }
+    /// The run's folder listings: every existence test and wildcard expansion of the
+    /// collection goes through it, so each folder is listed once.
     fs::DirectoryCache& directory_cache() { return *m_fs; }
 
 private:

@@ -1,5 +1,7 @@
 #include "common/fs.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -103,6 +105,14 @@ std::vector<DirEntry> list_dir(const std::string& path)
     return entries;
 }
 
+std::optional<std::pair<std::uint64_t, std::uint64_t>> directory_identity(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return std::nullopt;
+    return std::make_pair(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino));
+}
+
 void make_dirs(const std::string& path)
 {
     std::error_code ec;
@@ -158,6 +168,42 @@ const std::vector<DirEntry>* DirectoryCache::listing(const std::string& dir)
     }
     const Listed* listed = lookup(dir);
     return listed->ok ? &listed->entries : nullptr;
+}
+
+const std::vector<DirEntry>* DirectoryCache::listing_with_prefix(
+    const std::string& dir, std::string_view prefix, std::vector<std::uint32_t>& positions)
+{
+    positions.clear();
+    if (!cacheable(dir)) {
+        const std::vector<DirEntry>* entries = listing(dir);
+        if (entries) {
+            for (std::uint32_t i = 0; i < entries->size(); ++i)
+                if (std::string_view((*entries)[i].name).starts_with(prefix))
+                    positions.push_back(i);
+        }
+        return entries;
+    }
+    auto* listed = const_cast<Listed*>(lookup(dir));
+    if (!listed->ok)
+        return nullptr;
+    const auto& entries = listed->entries;
+    if (listed->sorted.size() != entries.size()) {
+        listed->sorted.resize(entries.size());
+        for (std::uint32_t i = 0; i < entries.size(); ++i)
+            listed->sorted[i] = i;
+        std::sort(listed->sorted.begin(), listed->sorted.end(),
+                  [&](std::uint32_t a, std::uint32_t b) { return entries[a].name < entries[b].name; });
+    }
+    auto first = std::lower_bound(
+        listed->sorted.begin(), listed->sorted.end(), prefix,
+        [&](std::uint32_t i, std::string_view p) { return std::string_view(entries[i].name) < p; });
+    for (auto it = first; it != listed->sorted.end(); ++it) {
+        if (!std::string_view(entries[*it].name).starts_with(prefix))
+            break;
+        positions.push_back(*it);
+    }
+    std::sort(positions.begin(), positions.end());
+    return &entries;
 }
 
 const DirEntry* DirectoryCache::entry_of(const std::string& path, bool* answered)

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace script::fs {
@@ -42,6 +43,10 @@ struct DirEntry
 /// without "." and "..". Throws script::Error naming the folder when it cannot be listed.
 std::vector<DirEntry> list_dir(const std::string& path);
 
+/// Identity of the folder a path leads to (device and inode, links followed), or nullopt.
+/// Recursive walks use it to enter each folder once, whatever links lead there.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> directory_identity(const std::string& path);
+
 /// Creates the folder and its missing parents (os.makedirs with exist_ok). Throws
 /// script::Error when that fails.
 void make_dirs(const std::string& path);
@@ -58,6 +63,12 @@ public:
     bool lexists(const std::string& path);
     bool isfile(const std::string& path);
     bool isdir(const std::string& path);
+    /// The listing of a folder and the positions, in listing order, of the entries whose
+    /// names begin with `prefix`; nullptr when it is not a listable folder. Lets wildcard
+    /// expansion test only the names that can match instead of the whole folder.
+    const std::vector<DirEntry>* listing_with_prefix(const std::string& dir,
+                                                     std::string_view prefix,
+                                                     std::vector<std::uint32_t>& positions);
     /// Number of folders actually listed (for benchmarks).
     std::size_t folders_listed() const { return m_folders_listed; }
 
@@ -67,6 +78,7 @@ private:
         bool ok = false;
         std::vector<DirEntry> entries;
         std::unordered_map<std::string, std::uint32_t> index;
+        std::vector<std::uint32_t> sorted;  // positions ordered by name, built on demand
     };
     const Listed* lookup(const std::string& dir);
     const DirEntry* entry_of(const std::string& path, bool* answered);

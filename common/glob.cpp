@@ -150,6 +150,24 @@ struct Globber
         const auto tokens = compile(pattern);
         const bool hidden_ok = is_hidden(pattern);
         std::vector<std::string> out;
+        // With a cache, only the names that begin with the pattern's literal prefix can
+        // match; they are found by binary search and kept in listing order.
+        const std::string_view prefix = pattern.substr(0, pattern.find_first_of("*?["));
+        if (cache && !prefix.empty()) {
+            std::vector<std::uint32_t> positions;
+            const auto* entries =
+                cache->listing_with_prefix(dir.empty() ? std::string(".") : dir, prefix, positions);
+            if (!entries)
+                return out;
+            for (std::uint32_t i : positions) {
+                const fs::DirEntry& e = (*entries)[i];
+                if (dironly && e.kind != fs::EntryKind::Directory)
+                    continue;
+                if ((hidden_ok || !is_hidden(e.name)) && match_tokens(e.name, tokens))
+                    out.push_back(e.name);
+            }
+            return out;
+        }
         for (std::string& name : names_in(dir, dironly))
             if ((hidden_ok || !is_hidden(name)) && match_tokens(name, tokens))
                 out.push_back(std::move(name));

@@ -50,4 +50,8 @@ long py_find(std::string_view text, std::string_view sub);
 /// Removes duplicates keeping the first occurrence of each value, in order.
 std::vector<std::string> unique_in_order(const std::vector<std::string>& items);
 
+/// True when bytes.decode("utf-8") succeeds in strict mode: no overlong forms, no
+/// surrogates (U+D800..U+DFFF), nothing above U+10FFFF, no truncated sequence.
+bool is_utf8(std::string_view bytes);
+
 }  // namespace script

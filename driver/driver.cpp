@@ -3,8 +3,10 @@
 #include <cctype>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string_view>
 
+#include "assets/asset_collector.h"
 #include "common/console.h"
 #include "common/errors.h"
 #include "common/fs.h"
@@ -28,9 +30,15 @@ namespace {
 
 constexpr std::string_view k_usage =
     "usage: katana-analyse SCENE TASK_JSON SYSTEM_JSON\n"
+    "       katana-analyse --list-alembic SCENE [NODE]\n"
+    "       katana-analyse --list-prman-textures SCENE [NODE]\n"
     "  SCENE        the scene file to analyse\n"
     "  TASK_JSON    the job's task.json (its folder is the job folder)\n"
-    "  SYSTEM_JSON  the job's system.json";
+    "  SYSTEM_JSON  the job's system.json\n"
+    "  --list-alembic         print the name and cache of every Alembic_In node, or of NODE\n"
+    "  --list-prman-textures  print the file of every PxrTexture PrmanShadingNode, or of NODE";
+constexpr std::string_view k_list_alembic = "--list-alembic";
+constexpr std::string_view k_list_prman_textures = "--list-prman-textures";
 constexpr std::string_view k_script_mode = "script";
 
 // Called with the run mode once the host has reported it, before any scene step runs.
@@ -102,8 +110,10 @@ void run_common_steps(host::Host& host, const ModeHook& on_mode)
     // Writes "scene_info" and "dependency_task" into task.json, "70003" for bad nodes.
     const zel_Katana_rendernodes kanana_analyse(host, paths.task_json);
 
-    // Hook point: the asset step, zel_Katana_asset(host), is created here once it exists;
-    // it writes asset.json, upload.json "asset", scene.json and "70004".
+    // The asset step writes asset.json, upload.json "asset", scene.json and "70004".
+    {
+        const zel_Katana_asset asset_step(host);
+    }
 
     const zel_Katana job_files;
     const Json task_dict = job_files.open_json(paths.task_json);
@@ -146,6 +156,31 @@ ModeHook load_document_unless_script(host::StandaloneHost& host, const std::stri
     };
 }
 
+// A listing for checking a scene by hand, chosen by its command-line option.
+using Listing = void (zel_Katana_asset::*)(const std::string& node_name);
+
+std::optional<Listing> listing_of(std::string_view option)
+{
+    if (option == k_list_alembic) {
+        return &zel_Katana_asset::get_Alembic_In;
+    }
+    if (option == k_list_prman_textures) {
+        return &zel_Katana_asset::get_PrmanShadingNode;
+    }
+    return std::nullopt;
+}
+
+// Loads the scene document and runs the listing on a collector that collects nothing. A
+// failure inside the listing ends the run through its step wrapper.
+void run_listing(Listing listing, const std::string& scene, const std::string& node_name)
+{
+    job_paths().katana_scene = scene;
+    host::StandaloneHost host;
+    host.load_document_file(scene);
+    zel_Katana_asset collector(host, zel_Katana_asset::NoCollect{});
+    (collector.*listing)(node_name);
+}
+
 } // namespace
 
 void main(host::Host& host, const std::string& file, const Json& task)
@@ -176,6 +211,18 @@ int run_command_line(int argc, char** argv)
             }
         }
         load_module();
+        if (argc > 1) {
+            if (const std::optional<Listing> listing = listing_of(argv[1])) {
+                if (argc < 3 || argc > 4) {
+                    print_error_line(k_usage);
+                    console().flush();
+                    return 2;
+                }
+                run_listing(*listing, argv[2], argc == 4 ? argv[3] : "");
+                console().flush();
+                return 0;
+            }
+        }
         if (argc < 4) {
             print_error_line(k_usage);
             console().flush();

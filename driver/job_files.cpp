@@ -41,6 +41,13 @@ Json zel_Katana::open_json(const std::string& info_file) const
 void zel_Katana::write_json_info(const std::string& json_file, const std::string& key,
                                  const Json& dict) const
 {
+    Json members = Json::object();
+    members[key] = dict;
+    write_json_members(json_file, std::move(members));
+}
+
+void zel_Katana::write_json_members(const std::string& json_file, Json members) const
+{
     const std::string file_dir = pypath::dirname(json_file);
     print_line("write info to " + json_file);
     if (!file_dir.empty() && !fs::exists(file_dir)) {
@@ -55,7 +62,8 @@ void zel_Katana::write_json_info(const std::string& json_file, const std::string
         if (!document.is_object()) {
             throw Error(json_file + ": the job file does not hold a JSON object");
         }
-        document[key] = dict;
+        for (auto it = members.begin(); it != members.end(); ++it)
+            document[it.key()] = std::move(it.value());
         write_file_atomic(json_file, dump_job_document(document));
     } catch (const std::exception& e) {
         print_line(e.what());

@@ -22,6 +22,9 @@ public:
     /// and the error is printed. Errors creating the folder or the empty file are thrown.
     void write_json_info(const std::string& json_file, const std::string& key,
                          const Json& dict) const;
+    /// Sets every member of `members` (an object) in one read and rewrite of the file,
+    /// with the same result as one write_json_info call per member in order.
+    void write_json_members(const std::string& json_file, Json members) const;
 };
 
 /// Empties the job folder (job_paths().json_path) except task.json and the job's own

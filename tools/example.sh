@@ -11,6 +11,12 @@ rm -rf "$job"
 mkdir -p "$job"
 cp "$top/examples/job/task.json" "$job/task.json"
 status=0
+# The example scene names its files relative to the repository (and through
+# KATANA_EXAMPLE_ROOT), so the run starts there.
+cd "$top"
+export KATANA_EXAMPLE_ROOT="$top/examples"
+# The Redshift proxy is listed by the stand-in tool the tests use.
+export REDSHIFT_HOME="$top/tests/support/tools"
 KATANA_SCRIPT_MODE=1 "$top/build/bin/katana-analyse" \
     "$top/examples/scene.json" "$job/task.json" "$job/system.json" || status=$?
 echo

@@ -5,6 +5,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "tests/support/temp_dir.h"
 
@@ -21,10 +22,12 @@ struct RunResult
     std::string out, err;
 };
 
-// Runs the built executable with the arguments (already quoted for the shell) in `dir`.
-RunResult run_analyser(const TempDir& dir, const std::string& arguments)
+// Runs the built executable with the arguments (already quoted for the shell), logging
+// into `dir`; `prefix` is shell text put before the program (a cd, variables).
+RunResult run_analyser(const TempDir& dir, const std::string& arguments,
+                       const std::string& prefix = {})
 {
-    const std::string command = std::string("'") + ANALYSER_BIN_DIR + "/katana-analyse' " +
+    const std::string command = prefix + "'" + ANALYSER_BIN_DIR + "/katana-analyse' " +
                                 arguments + " >'" + dir.file("out.txt") + "' 2>'" +
                                 dir.file("err.txt") + "'";
     const int raw = std::system(command.c_str());
@@ -146,6 +149,51 @@ TEST_F(CommandLineTest, RenderFailureOutsideTheNodeGuardEndsTheRun)
               std::string::npos)
         << run.err;
     EXPECT_FALSE(std::filesystem::exists(m_job.file("analyze_sucess")));
+}
+
+// The bundled example: found, missing and uploaded files of a small real texture tree.
+TEST_F(CommandLineTest, ExampleSceneYieldsFoundMissingAndUploadedFiles)
+{
+    const std::string top = ANALYSER_SOURCE_DIR;
+    m_job.write("task.json", read_text(top + "/examples/job/task.json"));
+    const RunResult run = run_analyser(
+        m_logs, "'" + top + "/examples/scene.json' '" + m_job.file("task.json") + "' '" +
+                    m_job.file("system.json") + "'",
+        "cd '" + top + "' && KATANA_EXAMPLE_ROOT='" + top + "/examples' REDSHIFT_HOME='" +
+            ANALYSER_TEST_TOOLS_DIR + "' ");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::filesystem::exists(m_job.file("analyze_sucess")));
+
+    const auto asset = nlohmann::ordered_json::parse(read_text(m_job.file("asset.json")));
+    const auto has = [&](const char* list, const std::string& line) {
+        for (const auto& item : asset.at(list))
+            if (item.get<std::string>() == line)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(has("missing", "/rootNode/Read_rust.file **** examples/assets/tex/rust.exr"));
+    EXPECT_TRUE(has("asset", "/rootNode/Read_brick.file ---> examples/assets/tex/brick.1002.tx"));
+    EXPECT_TRUE(has("asset", "/rootNode/Read_smoke.file ---> " + top + "/examples/assets/seq/smoke.0003.exr"));
+    EXPECT_TRUE(has("asset", "/rootNode/Alembic_char.abcAsset ---> " + top + "/examples/assets/geo/char.abc"));
+    EXPECT_TRUE(has("asset", "/rootNode/Read_grid_copy.file ---> examples/assets/tex/grid.tx"));
+    EXPECT_TRUE(has("asset", "/root/world/lights/domematerial.RedshiftLightParams ---> examples/assets/tex/sky.tx"));
+    // The inner files of the containers, under the label of the reference to the container.
+    EXPECT_TRUE(has("asset", "/rootNode/Yeti_groom.args.filename.value ---> examples/assets/tex/fur_density.tif"));
+    EXPECT_TRUE(has("missing", "/rootNode/Yeti_groom.args.filename.value **** examples/assets/tex/fur_mask_missing.tif"));
+    EXPECT_TRUE(has("asset", "/rootNode/Proxy_rock.args.filename.value ---> examples/assets/tex/pebble.tx"));
+    EXPECT_TRUE(has("asset", "/rootNode/Proxy_rock.args.filename.value ---> examples/assets/tex/rock_diffuse.tx"));
+    EXPECT_TRUE(has("asset", "/rootNode/OCIO_show.config ---> examples/assets/ocio/luts/filmic/look.spi3d"));
+    const auto tips = nlohmann::ordered_json::parse(read_text(m_job.file("tips.json")));
+    EXPECT_EQ(tips.at("70004"), asset.at("missing"));
+
+    const auto upload = nlohmann::ordered_json::parse(read_text(m_job.file("upload.json")));
+    const auto& list = upload.at("asset");
+    EXPECT_EQ(list.back().at("local"), top + "/examples/scene.json");
+    std::size_t grid = 0;
+    for (const auto& entry : list)
+        grid += entry.at("local") == top + "/examples/assets/tex/grid.tx";
+    EXPECT_EQ(grid, 1u);
+    EXPECT_TRUE(std::filesystem::exists(m_job.file("scene.json")));
 }
 
 } // namespace

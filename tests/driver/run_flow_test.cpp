@@ -54,7 +54,10 @@ TEST_F(RunFlowTest, RecordWithoutOutputsIsRecordedAndRunFinishes)
     EXPECT_EQ(read_text(m_job.file("analyze_sucess")), "");
     EXPECT_EQ(read_text(m_job.file("tips.json")),
               "{\n    \"70006\": [\n        \"scene not found AOV!\"\n    ]\n}");
-    EXPECT_FALSE(std::filesystem::exists(m_job.file("upload.json")));
+    // The stale upload list is gone; the asset step wrote a new one with the scene alone.
+    EXPECT_EQ(read_text(m_job.file("upload.json")),
+              "{\n    \"asset\": [\n        {\n            \"local\": \"/shots/a.katana\",\n"
+              "            \"server\": \"/shots/a.katana\"\n        }\n    ]\n}");
     EXPECT_TRUE(m_host.loaded.empty());
     const std::string out = m_capture.finish();
     EXPECT_NE(out.find("In BATCH mode.\n"), std::string::npos);

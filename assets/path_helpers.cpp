@@ -1,0 +1,170 @@
+// Path helpers of the asset collector: canonical paths, node paths, folder walks, cache
+// twins and folder patterns.
+
+#include <cctype>
+#include <set>
+#include <utility>
+
+#include "assets/asset_collector.h"
+#include "common/errors.h"
+#include "common/fs.h"
+#include "common/glob.h"
+#include "common/platform.h"
+#include "common/pypath.h"
+#include "common/pyutil.h"
+#include "common/regex.h"
+#include "driver/job_paths.h"
+
+namespace script {
+
+namespace {
+
+constexpr std::string_view k_cache_extensions[] = {"tx", "rstexbin"};
+
+using FolderIdentity = std::pair<std::uint64_t, std::uint64_t>;
+
+// Marks a folder as entered; false when the walk has been there already (a link cycle,
+// or two links to one folder).
+bool enter_once(std::set<FolderIdentity>& entered, const std::string& dir)
+{
+    const auto id = fs::directory_identity(dir);
+    return !id || entered.insert(*id).second;
+}
+
+bool ends_with_any(const std::string& path, const std::vector<std::string>& suffixes)
+{
+    for (const std::string& suffix : suffixes)
+        if (path.ends_with(suffix))
+            return true;
+    return false;
+}
+
+void collect_files(const std::string& dir_path, const std::vector<std::string>& need_types,
+                   std::set<FolderIdentity>& entered, std::vector<std::string>& out)
+{
+    for (const fs::DirEntry& entry : fs::list_dir(dir_path)) {
+        const std::string path = replace_all(pypath::join(dir_path, entry.name), "\\", "/");
+        if (entry.kind == fs::EntryKind::Directory) {
+            if (enter_once(entered, path))
+                collect_files(path, need_types, entered, out);
+        } else if (need_types.empty() || ends_with_any(path, need_types)) {
+            out.push_back(path);
+        }
+    }
+}
+
+void visit_files(fs::DirectoryCache& cache, const std::string& path,
+                 std::set<FolderIdentity>& entered, std::vector<std::string>& out)
+{
+    if (cache.isdir(path)) {
+        const std::vector<fs::DirEntry>* entries = cache.listing(path);
+        if (!entries) {
+            fs::list_dir(path);  // throws the listing error
+            return;
+        }
+        for (const fs::DirEntry& entry : *entries) {
+            const std::string child = replace_all(path + "/" + entry.name, "//", "/");
+            if (entry.kind == fs::EntryKind::File) {
+                out.push_back(child);
+            } else if (entry.kind == fs::EntryKind::Directory && enter_once(entered, child)) {
+                visit_files(cache, child, entered, out);
+            }
+        }
+    } else if (cache.isfile(path)) {
+        out.push_back(path);
+    }
+}
+
+}  // namespace
+
+std::string zel_Katana_asset::upper_one(const std::string& file_path) const
+{
+    std::string path = replace_all(file_path, "\\", "/");
+    if (path.size() >= 2 && path[1] == ':')
+        path[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+    return path;
+}
+
+std::string zel_Katana_asset::getFullPath(host::NodeRef node) const
+{
+    std::string path = "/" + m_host.node_name(node);
+    std::optional<host::NodeRef> parent = m_host.node_parent(node);
+    while (parent) {
+        path = "/" + m_host.node_name(*parent) + path;
+        parent = m_host.node_parent(*parent);
+    }
+    return path;
+}
+
+void zel_Katana_asset::get_file_from_dir(const std::string& dir_path,
+                                         const std::vector<std::string>& need_types)
+{
+    std::set<FolderIdentity> entered;
+    enter_once(entered, dir_path);
+    collect_files(dir_path, need_types, entered, xgenfiles);
+}
+
+std::vector<std::string> zel_Katana_asset::checkCacheFile(const std::string& string)
+{
+    std::vector<std::string> twins;
+    const std::size_t dot = string.rfind('.');
+    const std::string extension = dot == std::string::npos ? string : string.substr(dot + 1);
+    if (extension.empty())
+        return twins;
+    for (std::string_view cache_ext : k_cache_extensions) {
+        if (extension == "tx" || extension == "rstexbin")
+            continue;
+        std::string candidate = replace_all(string, extension, cache_ext);
+        if (m_fs->exists(candidate))
+            twins.push_back(std::move(candidate));
+    }
+    return twins;
+}
+
+std::vector<std::string> zel_Katana_asset::getDirFiles(const std::string& path)
+{
+    std::vector<std::string> files;
+    std::set<FolderIdentity> entered;
+    enter_once(entered, path);
+    visit_files(*m_fs, path, entered, files);
+    return files;
+}
+
+std::string zel_Katana_asset::project_dir() const
+{
+    if (!given_proj_dir.empty())
+        return given_proj_dir;
+    const std::string project = platform::get_env("PROJECT").value_or("");
+    if (!project.empty())
+        return project;
+    return pypath::dirname(pypath::abspath(job_paths().katana_scene));
+}
+
+std::vector<std::string> zel_Katana_asset::get_files_from_folder(const std::string& folder,
+                                                                 const std::string& prefix,
+                                                                 const std::string& ext)
+{
+    static const Regex k_absolute(R"(^(?:[a-z][:][\\/]|[\\\\]|(?:\${?)))", Regex::IgnoreCase);
+    static const Regex k_frame_token(R"(\$F\d+\$T\d+)");
+
+    // Drive paths, network paths, variable references and POSIX absolute paths are used
+    // as they are; anything else lies below the project folder.
+    std::string base = folder;
+    if (!k_absolute.contains(folder) && !pypath::posix::isabs(folder))
+        base = pypath::join(project_dir(), folder);
+
+    std::string name_pattern;
+    const std::vector<Match> tokens = k_frame_token.find_all(prefix);
+    if (tokens.size() == 1) {
+        name_pattern = prefix.substr(0, tokens[0].start()) + "*." + prefix.substr(tokens[0].end()) + ext;
+    } else {
+        name_pattern = prefix + "*." + ext;
+    }
+
+    std::vector<std::string> paths = glob(pypath::normpath(pypath::join(base, name_pattern)), m_fs.get());
+    if (m_fs->isfile(base))
+        paths.push_back(base);
+    return paths;
+}
+
+}  // namespace script

@@ -1,0 +1,235 @@
+// The scene walk: node parameters named by the rule file, then every active render node's
+// scene graph with its look files, material node files and light textures. The location
+// tree goes to scene.json.
+
+#include <memory>
+#include <unordered_map>
+
+#include "assets/asset_collector.h"
+#include "common/console.h"
+#include "common/errors.h"
+#include "common/json_doc.h"
+#include "common/platform.h"
+#include "common/pypath.h"
+#include "common/pyutil.h"
+#include "common/regex.h"
+#include "driver/job_paths.h"
+#include "driver/run_mode.h"
+
+namespace script {
+
+namespace {
+
+constexpr std::string_view k_rule_file_name = "filter.txt";
+
+// The text handed on as a file reference: strings as they are, other values in their
+// printed form, nothing for an absent value.
+std::string reference_text(const Json& value)
+{
+    if (value.is_string())
+        return value.get<std::string>();
+    if (value.is_null())
+        return {};
+    return py_str(value);
+}
+
+// Text read as Python reads a text file: "\r\n" and "\r" end lines like "\n".
+std::string universal_newlines(const std::string& text)
+{
+    return replace_all(replace_all(text, "\r\n", "\n"), "\r", "\n");
+}
+
+}  // namespace
+
+/// The location tree: each path component maps to its children; harvested values sit
+/// beside the children under their own keys, in insertion order. Children are found by
+/// hash, so wide groups stay linear to build.
+class SceneTree
+{
+public:
+    SceneTree& child(const std::string& name)
+    {
+        if (const auto it = m_index.find(name); it != m_index.end()) {
+            Slot& slot = m_slots[it->second];
+            if (!slot.node) {
+                slot.node = std::make_unique<SceneTree>();
+                slot.value = nullptr;
+            }
+            return *slot.node;
+        }
+        m_index.emplace(name, m_slots.size());
+        m_slots.push_back(Slot{name, std::make_unique<SceneTree>(), nullptr});
+        return *m_slots.back().node;
+    }
+
+    void set(const std::string& key, const Json& value)
+    {
+        if (const auto it = m_index.find(key); it != m_index.end()) {
+            m_slots[it->second].node.reset();
+            m_slots[it->second].value = value;
+            return;
+        }
+        m_index.emplace(key, m_slots.size());
+        m_slots.push_back(Slot{key, nullptr, value});
+    }
+
+    Json to_json() const
+    {
+        Json out = Json::object();
+        for (const Slot& slot : m_slots)
+            out[slot.key] = slot.node ? slot.node->to_json() : slot.value;
+        return out;
+    }
+
+private:
+    struct Slot
+    {
+        std::string key;
+        std::unique_ptr<SceneTree> node;
+        Json value;
+    };
+    std::vector<Slot> m_slots;
+    std::unordered_map<std::string, std::size_t> m_index;
+};
+
+std::string zel_Katana_asset::rule_file_path() const
+{
+    if (get_katana_run_model(m_host) == "script") {
+        static const Regex k_folder_prefix(R"(^.*[/\\])");
+        const std::string program = pypath::realpath(platform::program_path());
+        const std::optional<Match> folder = k_folder_prefix.search(program);
+        if (!folder)
+            throw Error("cannot locate " + std::string(k_rule_file_name) + ": the program path '" +
+                        program + "' names no folder");
+        return folder->group() + std::string(k_rule_file_name);
+    }
+    const auto& search_path = platform::module_search_path();
+    if (search_path.empty())
+        throw Error("cannot locate " + std::string(k_rule_file_name) + ": the module search path is empty");
+    return search_path.front() + "/" + std::string(k_rule_file_name);
+}
+
+void zel_Katana_asset::getAsset()
+{
+    xgen_files.clear();
+
+    const std::string rule_file = rule_file_path();
+    for (const std::string& line : split(universal_newlines(read_file(rule_file)), "\n")) {
+        if (line.find('#') != std::string::npos) {
+            print_line("--------------------start analyse: " + line + "--------------------");
+            continue;
+        }
+        if (line.empty())
+            continue;
+        static const Regex k_brace_group(R"(\{([^{}]+)\})");
+        const std::vector<std::string> groups = k_brace_group.findall(line);
+        if (groups.size() < 2)
+            throw Error(rule_file + ": a rule needs {node type}{parameter}: " + line);
+        const std::string& node_type = groups[0];
+        const std::string& param_path = groups[1];
+        for (const host::NodeRef node : m_host.all_nodes_by_type(node_type)) {
+            if (m_host.is_bypassed(node))
+                continue;
+            const std::optional<host::ParamRef> param = m_host.parameter(node, param_path);
+            if (!param)
+                continue;
+            const Json value = m_host.param_value(*param, 0.0);
+            if (!truthy(value))
+                continue;
+            AnaylseSeq(getFullPath(node) + "." + param_path, reference_text(value));
+        }
+    }
+
+    SceneTree scene_tree;
+    for (const host::NodeRef node : m_host.all_nodes_by_type("Render")) {
+        const std::optional<host::LocationRef> producer = m_host.render_producer(node);
+        if (!m_host.is_bypassed(node) && producer)
+            lookAll(*producer, scene_tree);
+    }
+
+    const std::string target = pypath::dirname(job_paths().task_json) + "/scene.json";
+    write_file_atomic(target, dump_ascii_document(scene_tree.to_json()));
+    print_line("save scene.json to " + target);
+}
+
+void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree)
+{
+    const host::Host& h = m_host;
+    const std::string full_name = h.location_full_name(location);
+    SceneTree* tmp = &scene_tree;
+    for (const std::string& component : split(full_name, "/"))
+        tmp = &tmp->child(component);
+
+    auto value_of = [&](std::string_view path) -> std::optional<Json> {
+        const std::optional<host::AttrRef> attr = h.location_attribute(location, path);
+        if (!attr)
+            return std::nullopt;
+        return h.attribute_value(*attr);
+    };
+
+    if (const std::optional<Json> klf = value_of("customProperties.klf"); klf && truthy(*klf)) {
+        const std::string text = reference_text(*klf);
+        print_line("Found klf in " + full_name + ": " + text);
+        AnaylseSeq(full_name + ".customProperties.klf", text);
+    }
+
+    const std::string type = h.location_type(location);
+    if (type == "polymesh" || type == "subdmesh" || type == "renderer procedural")
+        tmp->set("type", type);
+
+    if (const std::optional<host::AttrRef> nodes = h.location_attribute(location, "material.nodes")) {
+        std::vector<std::string> names;
+        if (const auto child_names = h.attribute_child_names(*nodes))
+            names = *child_names;
+        if (const auto child_list = h.attribute_child_list(*nodes))
+            for (const auto& entry : *child_list)
+                names.push_back(entry.first);
+        for (const std::string& name : names) {
+            for (const char* param : {"filename", "tex0"}) {
+                const std::string attr_path = "material.nodes." + name + ".parameters." + param;
+                const std::optional<Json> value = value_of(attr_path);
+                if (!value || !truthy(*value))
+                    continue;
+                tmp->set(attr_path, *value);
+                AnaylseSeq(full_name + "." + attr_path, reference_text(*value));
+            }
+        }
+    }
+
+    if (type == "light") {
+        if (const std::optional<Json> shader = value_of("material.RedshiftLightShader")) {
+            const std::string shader_name = reference_text(*shader);
+            std::string texture_attr;
+            if (shader_name == "Light_IES")
+                texture_attr = "material.RedshiftLightParams.profile";
+            else if (shader_name == "Light_Dome")
+                texture_attr = "material.RedshiftLightParams.tex0";
+            if (!texture_attr.empty()) {
+                if (const std::optional<Json> texture = value_of(texture_attr)) {
+                    tmp->set(shader_name, *texture);
+                    AnaylseSeq(full_name + "material.RedshiftLightParams", reference_text(*texture));
+                }
+            }
+        }
+        if (const std::optional<Json> surface = value_of("material.arnoldSurfaceShader")) {
+            const std::string surface_name = reference_text(*surface);
+            std::optional<Json> texture;
+            if (surface_name == "image") {
+                texture = value_of("material.arnoldSurfaceParams.filename");
+            } else if (const std::optional<Json> light = value_of("material.arnoldLightShader");
+                       light && reference_text(*light) == "photometric_light") {
+                // A photometric light without a profile simply has no texture.
+                texture = value_of("material.arnoldLightParams.filename");
+            }
+            if (texture && truthy(*texture)) {
+                tmp->set(surface_name, *texture);
+                AnaylseSeq(full_name + "material.arnoldLightShader", reference_text(*texture));
+            }
+        }
+    }
+
+    for (const host::LocationRef child : h.location_children(location))
+        lookAll(child, scene_tree);
+}
+
+}  // namespace script

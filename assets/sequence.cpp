@@ -1,0 +1,224 @@
+// AnaylseSeq: one file reference becomes recorded files. Environment references are
+// expanded, frame, UDIM and range tokens become a wildcard, the matches are listed with
+// their texture cache twins, container formats go to their readers, and the result is
+// merged into the asset record under the source label.
+
+#include <array>
+#include <string_view>
+#include <unordered_set>
+
+#include "assets/asset_collector.h"
+#include "common/console.h"
+#include "common/fs.h"
+#include "common/glob.h"
+#include "common/platform.h"
+#include "common/pypath.h"
+#include "common/pyutil.h"
+#include "common/regex.h"
+
+namespace script {
+
+namespace {
+
+// Replaced in this order, so "####" becomes one "*" before single "#" are replaced.
+constexpr std::array<std::string_view, 6> k_sequence_markers = {"<udim>", "<UDIM>", "%04d",
+                                                                "%03d",   "####",   "#"};
+
+void append(std::vector<std::string>& to, const std::vector<std::string>& from)
+{
+    to.insert(to.end(), from.begin(), from.end());
+}
+
+void merge_reader_result(ReaderResult& result, const ReaderResult& found)
+{
+    append(result.asset, found.asset);
+    if (!found.miss.empty())
+        append(result.miss, found.miss);
+}
+
+// Distinct entries in first-met order, each filed as found or missing.
+void file_by_existence(fs::DirectoryCache& cache, const std::vector<std::string>& paths,
+                       ReaderResult& result)
+{
+    std::unordered_set<std::string> seen;
+    for (const std::string& path : paths) {
+        if (!seen.insert(path).second)
+            continue;
+        (cache.exists(path) ? result.asset : result.miss).push_back(path);
+    }
+}
+
+// What a found file of a container kind adds to the working record. The label is the
+// source label of the reference being expanded.
+using ReaderHandler = void (*)(zel_Katana_asset& collector, const std::string& label,
+                               const std::string& path, ReaderResult& result);
+
+struct DispatchRow
+{
+    std::array<std::string_view, 3> suffixes;  // empty entries unused
+    ReaderHandler handler;                     // nullptr: recorded as an ordinary file
+};
+
+void read_redshift_proxy(zel_Katana_asset& c, const std::string&, const std::string& path,
+                         ReaderResult& result)
+{
+    merge_reader_result(result, c.get_rs_file_from_cmd(path));
+}
+
+void read_yeti_cache(zel_Katana_asset& c, const std::string&, const std::string& path,
+                     ReaderResult& result)
+{
+    merge_reader_result(result, c.getYetiSequen(path));
+}
+
+void read_look_xml(zel_Katana_asset& c, const std::string&, const std::string& path,
+                   ReaderResult& result)
+{
+    c.xmlAssets.clear();
+    c.xmlMissFile.clear();
+    c.getXmlAssets(path);
+    append(result.asset, c.xmlAssets);
+    if (!c.xmlMissFile.empty())
+        append(result.miss, c.xmlMissFile);
+}
+
+void read_klf(zel_Katana_asset& c, const std::string& label, const std::string& path,
+              ReaderResult&)
+{
+    print_line("klfFile:" + path);
+    c.getKlfAssets(label, path);
+}
+
+void read_ocio_config(zel_Katana_asset& c, const std::string&, const std::string& path,
+                      ReaderResult& result)
+{
+    file_by_existence(c.directory_cache(), c.get_ocio_files(path), result);
+}
+
+// First matching row wins. Arnold scene descriptions, XGen collections and USD layers
+// are recorded as the files they are; their contents are not followed.
+constexpr std::array<DispatchRow, 8> k_dispatch = {{
+    {{"ass", "ass.gz", ""}, nullptr},
+    {{"rs", "", ""}, read_redshift_proxy},
+    {{"fur", "", ""}, read_yeti_cache},
+    {{"xml", "", ""}, read_look_xml},
+    {{"klf", "", ""}, read_klf},
+    {{"xgen", "", ""}, nullptr},
+    {{".usd", ".usda", ".usdc"}, nullptr},
+    {{".ocio", ".OCIO", ""}, read_ocio_config},
+}};
+
+const DispatchRow* dispatch_row(const std::string& path)
+{
+    for (const DispatchRow& row : k_dispatch)
+        for (std::string_view suffix : row.suffixes)
+            if (!suffix.empty() && path.ends_with(suffix))
+                return &row;
+    return nullptr;
+}
+
+// Every run of digits in the file name becomes "<UDIM>".
+std::string digits_to_udim(const std::string& name)
+{
+    static const Regex k_digits(R"([\d]+)");
+    std::string out = name;
+    for (const std::string& run : k_digits.findall(name))
+        out = replace_all(out, run, "<UDIM>");
+    return out;
+}
+
+std::string expand_dollar_variable(const std::string& reference)
+{
+    static const Regex k_dollar(R"(\$\w+[^\\/])");
+    const std::optional<Match> first = k_dollar.search(reference);
+    if (!first)
+        return reference;
+    const std::string text = first->group();
+    const std::optional<std::string> value = platform::get_env(replace_all(text, "$", ""));
+    return value ? replace_all(reference, text, *value) : reference;
+}
+
+std::string expand_bracket_variable(const std::string& reference)
+{
+    static const Regex k_bracket(R"(\[(.*)\])");
+    const std::optional<Match> first = k_bracket.search(reference);
+    if (!first)
+        return reference;
+    const std::optional<std::string> value = platform::get_env(first->group(1));
+    return value ? replace_all(reference, first->group(), *value) : reference;
+}
+
+}  // namespace
+
+std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& nodePath,
+                                                         const std::string& filePath)
+{
+    static const Regex k_range_token(R"(\(\d+\-\d+\)%(\d).d)", Regex::IgnoreCase);
+    static const Regex k_printf_field(R"(%\d+d)");
+
+    if (filePath.empty())
+        return std::nullopt;
+    ReaderResult result;
+
+    // A reference already recorded is filed again under this label without the disk.
+    if (const int status = is_analysed(filePath); status != 0) {
+        result.asset = {filePath};
+        if (status == 2)
+            result.miss = {filePath};
+        record(nodePath, result);
+        return std::nullopt;
+    }
+
+    std::string reference = expand_bracket_variable(expand_dollar_variable(filePath));
+
+    {
+        auto [dir, name] = pypath::split(reference);
+        reference = pypath::join(dir, k_range_token.replace_all(name, "<UDIM>"));
+    }
+
+    if (reference.ends_with("vdb")) {
+        const auto [dir, name] = pypath::split(reference);
+        reference = pypath::join(dir, digits_to_udim(name));
+    }
+
+    if (reference.ends_with(".ass") || reference.ends_with(".ass.gz")) {
+        auto [dir, name] = pypath::split(reference);
+        if (!k_printf_field.contains(name))
+            name = digits_to_udim(name);
+        const std::string alternate = reference.ends_with(".ass")
+                                          ? reference + ".gz"
+                                          : reference.substr(0, reference.size() - 3);
+        if (!m_fs->exists(reference) && m_fs->exists(alternate))
+            reference = alternate;
+        else
+            reference = pypath::join(dir, name);
+    }
+
+    if (m_fs->isdir(reference)) {
+        result.asset = {reference};
+        return result;
+    }
+
+    std::string pattern = reference;
+    for (std::string_view marker : k_sequence_markers)
+        pattern = replace_all(pattern, marker, "*");
+    print_line(py_repr(std::string_view(pattern)));
+
+    const std::vector<std::string> matches = glob(pattern, m_fs.get());
+    if (matches.empty())
+        result.miss.push_back(pattern);
+
+    for (const std::string& match : matches) {
+        print_line(py_repr(std::string_view(match)));
+        const std::string path = replace_all(match, "\\", "/");
+        result.asset.push_back(path);
+        append(result.asset, checkCacheFile(path));
+        if (const DispatchRow* row = dispatch_row(path); row && row->handler)
+            row->handler(*this, nodePath, path, result);
+    }
+
+    record(nodePath, result);
+    return std::nullopt;
+}
+
+}  // namespace script

@@ -1,0 +1,200 @@
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/errors.h"
+#include "common/pyutil.h"
+#include "tests/assets/collector_fixture.h"
+
+namespace script::testing {
+namespace {
+
+using Paths = std::vector<std::string>;
+
+std::size_t count_of(const Json& list, const std::string& line)
+{
+    std::size_t n = 0;
+    for (const Json& item : list)
+        n += item.get<std::string>() == line;
+    return n;
+}
+
+Paths upload_locals(const Json& upload)
+{
+    Paths out;
+    for (const Json& entry : upload.at("asset"))
+        out.push_back(entry.at("local").get<std::string>());
+    return out;
+}
+
+class AssetCollectorTest : public CollectorTest
+{
+protected:
+    std::string f(const std::string& relative) const { return files.file(relative); }
+};
+
+TEST_F(AssetCollectorTest, WalksRulesAndRenderNodeScenesUnderTheirLabels)
+{
+    rules("# Image readers\n{ImageRead}{file}\n\n#Alembic\r\n{Alembic_In}{abcAsset}\n");
+    files.write("tex/wall.1001.exr");
+    files.write("tex/wall.1001.tx");
+    files.write("tex/wall.1002.exr");
+    files.write("tex/dome.hdr");
+    files.write("tex/gobo.tx");
+    files.write("tex/bump.exr");
+    files.write("look/a.klf", "{\"materials\": []}");  // a look file without materials
+    files.write("tex/hidden.exr");
+
+    using L = SceneBuilder;
+    Json geo = L::location("geo", "polymesh",
+                           {{"material", {{"nodes", {{"tex1", {{"parameters", {{"filename", f("tex/wall.<UDIM>.exr")},
+                                                                                {"tex0", f("tex/bump.exr")}}}}}}}}},
+                            {"customProperties", {{"klf", f("look/a.klf")}}}});
+    Json dome = L::location("dome", "light",
+                            {{"material", {{"RedshiftLightShader", "Light_Dome"},
+                                           {"RedshiftLightParams", {{"tex0", f("tex/dome.hdr")}}}}}});
+    Json gobo = L::location("gobo", "light",
+                            {{"material", {{"arnoldSurfaceShader", "image"},
+                                           {"arnoldSurfaceParams", {{"filename", f("tex/gobo.tx")}}}}}});
+    // A photometric light without a profile yields nothing; the walk goes on below it.
+    Json ies = L::location("ies", "light", {{"material", {{"arnoldSurfaceShader", "standard"},
+                                                          {"arnoldLightShader", "photometric_light"}}}},
+                           Json::array({L::location("g\xc3\xa9o", "subdmesh")}));
+    Json world = L::location("world", "group", Json::object(), Json::array({geo, dome, gobo, ies}));
+    load(SceneBuilder()
+             .node("rootNode", "Group")
+             .node("Read1", "ImageRead").parent("rootNode").param("file", f("tex/wall.<UDIM>.exr"))
+             .node("Read2", "ImageRead").bypassed().param("file", f("tex/hidden.exr"))
+             .node("Read3", "ImageRead")
+             .node("Read4", "ImageRead").param("file", "")
+             .node("Abc", "Alembic_In").parent("rootNode").param("abcAsset", f("cache/gone.abc"))
+             .scene_graph("main", L::location("root", "group", Json::object(), Json::array({world})))
+             .node("Render1", "Render").producer("main")
+             .node("Render2", "Render").producer("main")
+             .node("Render3", "Render").bypassed().producer(L::location("root", "group", Json::object(),
+                 Json::array({L::location("x", "polymesh", {{"customProperties", {{"klf", f("tex/hidden.exr")}}}})}))));
+
+    const std::string out = collect();
+    EXPECT_NE(out.find("--------------------start analyse: # Image readers--------------------"), std::string::npos);
+    EXPECT_NE(out.find("--------------------start analyse: #Alembic--------------------"), std::string::npos);
+    EXPECT_NE(out.find("Found klf in /root/world/geo: " + f("look/a.klf")), std::string::npos);
+
+    const Json asset = job_file("asset.json");
+    EXPECT_EQ(asset.begin().key(), "scene_file_size");
+    EXPECT_EQ(asset.at("scene_file_size"), 5);
+    const Json& found = asset.at("asset");
+    const std::string wall = " ---> " + f("tex/wall.1001.exr");
+    EXPECT_EQ(count_of(found, "/rootNode/Read1.file" + wall), 1u);
+    // The pattern itself is not a recorded path, so the scene-graph reference expands
+    // again; its lines appear once although both render nodes handed it over.
+    EXPECT_EQ(count_of(found, "/root/world/geo.material.nodes.tex1.parameters.filename" + wall), 1u);
+    EXPECT_EQ(count_of(found, "/root/world/geo.material.nodes.tex1.parameters.tex0 ---> " + f("tex/bump.exr")), 1u);
+    EXPECT_EQ(count_of(found, "/root/world/geo.customProperties.klf ---> " + f("look/a.klf")), 1u);
+    EXPECT_EQ(count_of(found, "/root/world/domematerial.RedshiftLightParams ---> " + f("tex/dome.hdr")), 1u);
+    EXPECT_EQ(count_of(found, "/root/world/gobomaterial.arnoldLightShader ---> " + f("tex/gobo.tx")), 1u);
+    for (const Json& line : found)
+        EXPECT_EQ(line.get<std::string>().find("hidden"), std::string::npos) << line;
+
+    EXPECT_EQ(asset.at("missing"), Json::array({"/rootNode/Abc.abcAsset **** " + f("cache/gone.abc")}));
+    EXPECT_EQ(job_file("tips.json").at("70004"), asset.at("missing"));
+
+    const Paths uploads = upload_locals(job_file("upload.json"));
+    EXPECT_EQ(uploads.back(), job_paths().katana_scene);
+    EXPECT_EQ(std::count(uploads.begin(), uploads.end(), f("tex/wall.1001.tx")), 1);
+    EXPECT_EQ(std::count(uploads.begin(), uploads.end(), f("tex/hidden.exr")), 0);
+
+    // The location tree merges both walks; non-ASCII names are \u escapes.
+    const std::string scene_text = read_text(job.file("scene.json"));
+    EXPECT_NE(scene_text.find("\"g\\u00e9o\": {\n"), std::string::npos);
+    const Json scene = parse_json_text(scene_text);
+    const Json& geo_map = scene.at("").at("root").at("world").at("geo");
+    EXPECT_EQ(geo_map.at("type"), "polymesh");
+    EXPECT_EQ(geo_map.at("material.nodes.tex1.parameters.filename"), f("tex/wall.<UDIM>.exr"));
+    EXPECT_EQ(scene.at("").at("root").at("world").at("dome").at("Light_Dome"), f("tex/dome.hdr"));
+    EXPECT_EQ(scene.at("").at("root").at("world").at("gobo").at("image"), f("tex/gobo.tx"));
+    EXPECT_EQ(scene.at("").at("root").at("world").at("ies").size(), 1u);
+    EXPECT_EQ(scene.at("").at("root").size(), 1u);  // the bypassed render node's scene is not walked
+}
+
+TEST_F(AssetCollectorTest, SkipSwitchWritesOnlyTheSceneEntry)
+{
+    files.write("tex/a.exr");
+    load(SceneBuilder().node("Read1", "ImageRead").param("file", f("tex/a.exr")));
+    job.write("asset.json", R"({"stale": true})");
+    {
+        ScopedEnv skip("katana_ignore_assets", "1");
+        const std::string out = collect();
+        EXPECT_NE(out.find("*****ignore analyse asset******"), std::string::npos);
+    }
+    EXPECT_EQ(job_file("asset.json"), Json::parse(R"({"missing": [], "asset": []})"));
+    EXPECT_EQ(upload_locals(job_file("upload.json")), Paths{job_paths().katana_scene});
+    EXPECT_FALSE(std::filesystem::exists(job.file("scene.json")));
+
+    for (const char* value : {"0", "true"}) {
+        ScopedEnv skip("katana_ignore_assets", value);
+        collect();
+        EXPECT_EQ(job_file("asset.json").at("asset").size(), 1u) << value;
+    }
+}
+
+TEST_F(AssetCollectorTest, ReportsAndUploadsAreFilteredAndDeduplicatedInOrder)
+{
+    files.write("Program Files/a.exr");
+    files.write("tex/a,b.exr");
+    files.write("tex/z.exr");
+    files.write("tex/y.exr");
+    load(SceneBuilder()
+             .node("R1", "ImageRead").param("file", f("tex/z.exr"))
+             .node("R2", "ImageRead").param("file", f("Program Files/a.exr"))
+             .node("R3", "ImageRead").param("file", f("tex/a,b.exr"))
+             .node("R4", "ImageRead").param("file", f("gone/m.exr"))
+             .node("R5", "ImageRead").param("file", f("gone/m.exr"))
+             .node("R6", "ImageRead").param("file", f("tex/y.exr")));
+    job.write("asset.json", R"({"stale": true})");
+    collect();
+
+    const Json asset = job_file("asset.json");
+    EXPECT_FALSE(asset.contains("stale"));
+    // A missing file met under two labels: two report lines, one missing path. The second
+    // label records it as found too, but a path recorded missing is never uploaded.
+    EXPECT_EQ(asset.at("missing"), Json::array({"/R4.file **** " + f("gone/m.exr"), "/R5.file **** " + f("gone/m.exr")}));
+    EXPECT_EQ(asset.at("asset"),
+              Json::array({"/R1.file ---> " + f("tex/z.exr"), "/R5.file ---> " + f("gone/m.exr"),
+                           "/R6.file ---> " + f("tex/y.exr")}));
+    EXPECT_EQ(upload_locals(job_file("upload.json")),
+              (Paths{f("tex/z.exr"), f("tex/y.exr"), job_paths().katana_scene}));
+}
+
+TEST_F(AssetCollectorTest, UploadPathsAreCanonicalAndRecordedFormsStayInReports)
+{
+    load(SceneBuilder());
+    auto c = idle();
+    c.record("/n.file", ReaderResult{{"c:\\tex\\a.tx", "x"}, {}});
+    {
+        ConsoleCapture capture;
+        c.collect();
+    }
+    EXPECT_EQ(job_file("asset.json").at("asset"), Json::array({"/n.file ---> c:\\tex\\a.tx", "/n.file ---> x"}));
+    const Paths uploads = upload_locals(job_file("upload.json"));
+    ASSERT_EQ(uploads.size(), 3u);
+    EXPECT_TRUE(uploads[0].ends_with("/C:/tex/a.tx")) << uploads[0];  // absolute on this platform
+    EXPECT_EQ(uploads[1], platform::current_dir() + "/x");
+    EXPECT_EQ(job_file("upload.json").at("asset")[0].at("server"), "/" + replace_all(uploads[0], ":", ""));
+}
+
+TEST_F(AssetCollectorTest, FailuresEndTheStep)
+{
+    load(SceneBuilder());
+    job_paths().task_json.clear();
+    EXPECT_THROW(collect(), Error);
+    job_paths().task_json = job.file("task.json");
+    rules("{ImageRead}\n");
+    EXPECT_THROW(collect(), Error);
+    bin.write("filter.txt", "");
+    std::filesystem::remove(bin.file("filter.txt"));
+    EXPECT_THROW(collect(), Error);
+}
+
+}  // namespace
+}  // namespace script::testing

@@ -1,0 +1,174 @@
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/assets/collector_fixture.h"
+
+namespace script::testing {
+namespace {
+
+using Paths = std::vector<std::string>;
+
+class SequenceTest : public CollectorTest
+{
+protected:
+    Paths found(const zel_Katana_asset& c, const std::string& label) const
+    {
+        const Paths* p = c.ASSET_JSON.asset.find(label);
+        return p ? *p : Paths{"<no label>"};
+    }
+    Paths missing(const zel_Katana_asset& c, const std::string& label) const
+    {
+        const Paths* p = c.ASSET_JSON.missing.find(label);
+        return p ? *p : Paths{};
+    }
+    std::string f(const std::string& relative) const { return files.file(relative); }
+};
+
+TEST_F(SequenceTest, FrameAndUdimTokensExpandToTheFilesOnDisk)
+{
+    for (const char* name : {"wall.1001.exr", "wall.1002.exr", "wall.1001.tx", "wall.1002.tx", "other.1001.exr"})
+        files.write(std::string("tex/") + name);
+    files.write("seq/shot.0001.exr");
+    files.write("seq/shot.0002.exr");
+    files.write("seq/shot.01.exr");
+    auto c = idle();
+    ConsoleCapture capture;
+
+    // Every found file brings its .tx twin right after it; a .tx match has no twin.
+    c.AnaylseSeq("udim", f("tex/wall.<UDIM>.exr"));
+    Paths udim = found(c, "udim");
+    ASSERT_EQ(udim.size(), 4u);
+    for (const char* tile : {"1001", "1002"}) {
+        const auto at = std::find(udim.begin(), udim.end(), f(std::string("tex/wall.") + tile + ".exr"));
+        ASSERT_NE(at, udim.end());
+        EXPECT_EQ(*(at + 1), f(std::string("tex/wall.") + tile + ".tx"));
+    }
+
+    c.AnaylseSeq("lower", f("tex/wall.<udim>.tx"));
+    EXPECT_EQ(found(c, "lower").size(), 2u);
+
+    // "####" is one wildcard, so shot.01.exr matches too; so does "%04d".
+    c.AnaylseSeq("hashes", f("seq/shot.####.exr"));
+    EXPECT_EQ(found(c, "hashes").size(), 3u);
+    c.AnaylseSeq("printf", f("seq/shot.%04d.exr"));
+    EXPECT_EQ(found(c, "printf").size(), 3u);
+    EXPECT_TRUE(missing(c, "printf").empty());
+    const std::string out = capture.finish();
+    EXPECT_NE(out.find("'" + f("seq/shot.*.exr") + "'\n"), std::string::npos);
+}
+
+TEST_F(SequenceTest, RangeTokensVolumeNumbersAndHiddenNames)
+{
+    files.write("rng/img.1001.exr");
+    files.write("rng/img.1002.exr");
+    files.write("vol/smoke_v002.0101.vdb");
+    files.write("vol/smoke_v003.0102.vdb");
+    files.write("vol/fire_v002.0101.vdb");
+    files.write("hid/1001.exr");
+    files.write("hid/.1002.exr");
+    auto c = idle();
+    ConsoleCapture capture;
+
+    c.AnaylseSeq("range", f("rng/img.(1001-1002)%04D.exr"));
+    EXPECT_EQ(found(c, "range").size(), 2u);
+
+    // Every number of a volume cache name becomes a wildcard, versions included.
+    c.AnaylseSeq("vdb", f("vol/smoke_v002.0101.vdb"));
+    EXPECT_EQ(found(c, "vdb"), (Paths{f("vol/smoke_v002.0101.vdb"), f("vol/smoke_v003.0102.vdb")}));
+
+    // A leading wildcard does not match hidden names.
+    c.AnaylseSeq("hidden", f("hid/<UDIM>.exr"));
+    EXPECT_EQ(found(c, "hidden"), (Paths{f("hid/1001.exr")}));
+}
+
+TEST_F(SequenceTest, EnvironmentReferences)
+{
+    files.write("proj/tex/a.exr");
+    files.write("proj/tex/b.exr");
+    ScopedEnv root("PROJ_ROOT", files.file("proj").c_str());
+    ScopedEnv one("A", files.file("proj").c_str());
+    auto c = idle();
+    ConsoleCapture capture;
+
+    c.AnaylseSeq("dollar", "$PROJ_ROOT/tex/a.exr");
+    EXPECT_EQ(found(c, "dollar"), (Paths{f("proj/tex/a.exr")}));
+    c.AnaylseSeq("bracket", "[PROJ_ROOT]/tex/b.exr");
+    EXPECT_EQ(found(c, "bracket"), (Paths{f("proj/tex/b.exr")}));
+
+    // A one-letter name right before "/" is not a reference; an unknown name stays.
+    c.AnaylseSeq("short", "$A/tex/x.exr");
+    EXPECT_EQ(missing(c, "short"), (Paths{"$A/tex/x.exr"}));
+    c.AnaylseSeq("unknown", "$NO_SUCH_VARIABLE_X/tex/x.exr");
+    EXPECT_EQ(missing(c, "unknown"), (Paths{"$NO_SUCH_VARIABLE_X/tex/x.exr"}));
+}
+
+TEST_F(SequenceTest, MissingPatternsAndReferencesAlreadyRecorded)
+{
+    files.write("tex/a.1001.exr");
+    files.write("tex/b.exr");
+    auto c = idle();
+    ConsoleCapture capture;
+
+    c.AnaylseSeq("", "");  // an empty reference records nothing
+    EXPECT_TRUE(c.ASSET_JSON.asset.empty());
+
+    c.AnaylseSeq("n1", f("tex/gone.<UDIM>.exr"));
+    EXPECT_EQ(found(c, "n1"), Paths{});  // the found list exists, empty
+    EXPECT_EQ(missing(c, "n1"), (Paths{f("tex/gone.*.exr")}));
+
+    c.AnaylseSeq("n2", f("tex/a.<UDIM>.exr"));
+    EXPECT_EQ(found(c, "n2"), (Paths{f("tex/a.1001.exr")}));
+
+    // Already recorded: filed again as given, without looking at the disk.
+    c.AnaylseSeq("n3", f("tex/a.1001"));
+    EXPECT_EQ(found(c, "n3"), (Paths{f("tex/a.1001")}));
+    EXPECT_TRUE(missing(c, "n3").empty());
+    c.AnaylseSeq("n4", f("tex/gone.*"));
+    EXPECT_EQ(found(c, "n4"), (Paths{f("tex/gone.*")}));
+    EXPECT_EQ(missing(c, "n4"), (Paths{f("tex/gone.*")}));
+    EXPECT_EQ(c.is_analysed(f("tex/gone.*.exr")), 2);
+
+    // Two references to one file under one label list it twice.
+    c.AnaylseSeq("n2", f("tex/b.exr"));
+    c.AnaylseSeq("n2", f("tex/b.exr"));
+    EXPECT_EQ(found(c, "n2"), (Paths{f("tex/a.1001.exr"), f("tex/b.exr"), f("tex/b.exr")}));
+}
+
+TEST_F(SequenceTest, DirectoriesAndArnoldSceneDescriptions)
+{
+    files.mkdir("caches/fluid");
+    files.write("ass/crowd.ass.gz");
+    files.write("ass/bg.0001.ass");
+    files.write("ass/bg.0002.ass");
+    auto c = idle();
+    ConsoleCapture capture;
+
+    const auto dir = c.AnaylseSeq("dir", f("caches/fluid"));
+    ASSERT_TRUE(dir.has_value());
+    EXPECT_EQ(dir->asset, (Paths{f("caches/fluid")}));
+    EXPECT_TRUE(c.ASSET_JSON.asset.empty());
+
+    c.AnaylseSeq("gz", f("ass/crowd.ass"));
+    EXPECT_EQ(found(c, "gz"), (Paths{f("ass/crowd.ass.gz")}));
+    c.AnaylseSeq("frames", f("ass/bg.0001.ass"));
+    EXPECT_EQ(found(c, "frames"), (Paths{f("ass/bg.0001.ass"), f("ass/bg.0002.ass")}));
+}
+
+TEST_F(SequenceTest, CacheTwinsReplaceEveryOccurrenceOfTheExtension)
+{
+    files.write("exr/a.exr");
+    files.write("tx/a.tx");
+    files.write("rstexbin/a.rstexbin");
+    files.write("t/b.tx");
+    auto c = idle();
+    EXPECT_EQ(c.checkCacheFile(f("exr/a.exr")), (Paths{f("tx/a.tx"), f("rstexbin/a.rstexbin")}));
+    EXPECT_EQ(c.checkCacheFile(f("t/b.tx")), Paths{});
+    EXPECT_EQ(c.checkCacheFile(f("t/b.")), Paths{});
+    EXPECT_EQ(c.checkCacheFile(f("t/b.png")), (Paths{f("t/b.tx")}));
+    EXPECT_EQ(c.checkCacheFile(f("t/c.png")), Paths{});
+}
+
+}  // namespace
+}  // namespace script::testing

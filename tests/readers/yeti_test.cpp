@@ -1,0 +1,168 @@
+#include "readers/yeti.h"
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "assets/asset_collector.h"
+#include "common/errors.h"
+#include "host/standalone_host.h"
+#include "tests/support/temp_dir.h"
+
+namespace script {
+namespace {
+
+using testing::ConsoleCapture;
+using testing::TempDir;
+
+std::string encode_base64(std::string_view bytes)
+{
+    static constexpr char k_alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                           (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                           static_cast<unsigned char>(bytes[i + 2]);
+        out += {k_alphabet[v >> 18], k_alphabet[(v >> 12) & 63], k_alphabet[(v >> 6) & 63],
+                k_alphabet[v & 63]};
+    }
+    if (i + 1 == bytes.size()) {
+        const unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+        out += {k_alphabet[v >> 18], k_alphabet[(v >> 12) & 63], '=', '='};
+    } else if (i + 2 == bytes.size()) {
+        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                           (static_cast<unsigned char>(bytes[i + 1]) << 8);
+        out += {k_alphabet[v >> 18], k_alphabet[(v >> 12) & 63], k_alphabet[(v >> 6) & 63], '='};
+    }
+    return out;
+}
+
+std::string graph(const std::vector<std::string>& param_lines)
+{
+    std::string xml = "<?xml version=\"1.0\"?>\n<graph name=\"fixture\">\n";
+    for (const std::string& line : param_lines) {
+        xml += "  " + line + "\n";
+    }
+    return xml + "</graph>\n";
+}
+
+std::string file_param(const std::string& path)
+{
+    return "<param name=\"file_name\" value=\"" + path + "\" nice=\"File\"/>";
+}
+
+// Bytes around the blocks as a cache has them: a signature, NULs, high bytes, structure
+// names and line feeds.
+const std::string k_filler = std::string("\x89HDF\r\n\x1a\n", 8) +
+                             std::string("TREE\0\0\xff\xfe", 8) + "HEAP" + std::string("\0\n\0", 3);
+
+TEST(YetiBase64, DecodesLenientlyAndRejectsBrokenLength)
+{
+    EXPECT_EQ(readers::decode_base64("QUJD"), "ABC");
+    EXPECT_EQ(readers::decode_base64("QUI="), "AB");
+    EXPECT_EQ(readers::decode_base64("QQ=="), "A");
+    EXPECT_EQ(readers::decode_base64("QU_J?D"), "ABC");  // outside the alphabet: skipped
+    EXPECT_EQ(readers::decode_base64("QQ==TREE"), "A");  // data after padding ignored
+    EXPECT_EQ(readers::decode_base64("/+8="), "\xff\xef");
+    EXPECT_EQ(readers::decode_base64(""), "");
+    EXPECT_FALSE(readers::decode_base64("QUJDR").has_value());  // one character too many
+    EXPECT_FALSE(readers::decode_base64("QUI").has_value());   // padding missing
+    EXPECT_FALSE(readers::decode_base64("QQ=").has_value());
+}
+
+TEST(YetiBlocks, RunTakesTheWholeAlphabetAndAnyMarkerCase)
+{
+    const std::string encoded =
+        encode_base64(graph({file_param("/show/tex/fur_\xe6\xaf\x9b.tif")}));
+    ASSERT_NE(encoded.find('/'), std::string::npos);
+    ASSERT_NE(encoded.find('+'), std::string::npos);
+
+    const std::string lower = "pd94bwwgdmvyc2lvbj0ims4wij8+abc";
+    const std::string line = "x" + encoded + std::string("\0", 1) + "TREE" + lower + "\x01";
+    const std::vector<std::string> expected = {encoded, lower};
+    EXPECT_EQ(readers::find_yeti_blocks(line), expected);
+    EXPECT_TRUE(readers::find_yeti_blocks("no graph here PD94bWwg").empty());
+}
+
+TEST(YetiParameters, EachFileParameterOnItsOwn)
+{
+    const std::string text = graph({
+        "<param value=\"10\" nice=\"Density\"/>" + file_param("/a/one.tif") + file_param("two.tif"),
+        file_param("/b/three.<UDIM>.tif"),
+        "<param name=\"file_name\" value=\"\" nice=\"File\"/>",
+        "<param name=\"scale\" value=\"/not/a/file\" nice=\"Scale\"/>",
+    });
+    const std::vector<std::string> expected = {"/a/one.tif", "two.tif", "/b/three.<UDIM>.tif", ""};
+    EXPECT_EQ(readers::yeti_file_parameters(text), expected);
+}
+
+TEST(YetiCache, BadBlocksAreSkippedWithWarningAndTheRestIsRead)
+{
+    const std::string good1 = encode_base64(graph({file_param("/show/tex/fur_\xe6\xaf\x9b.tif")}));
+    const std::string good2 = encode_base64(graph({file_param("/show/tex/clump.tif")}));
+    std::string cut = encode_base64(graph({file_param("/show/tex/lost.tif")}));
+    cut.pop_back();  // no longer a whole number of groups
+    const std::string not_utf8 = encode_base64(graph({file_param("/show/\xc3\x28.tif")}));
+
+    // Two blocks on one line, then a line with the broken ones and a good one.
+    const std::string cache = k_filler + good1 + std::string("\0", 1) + good2 + k_filler + cut +
+                              std::string("\0", 1) + not_utf8 + "\n" + good1 + k_filler;
+    std::istringstream in(cache);
+    ConsoleCapture capture;
+    const std::vector<std::string> found = readers::read_yeti_cache(in, "/c/hero.0001.fur");
+    const std::string out = capture.finish();
+
+    const std::vector<std::string> expected = {
+        "/show/tex/fur_\xe6\xaf\x9b.tif", "/show/tex/clump.tif", "/show/tex/fur_\xe6\xaf\x9b.tif"};
+    EXPECT_EQ(found, expected);
+    EXPECT_EQ(
+        out,
+        "Warnning: skip a yeti graph block that is not valid base64 in cache : /c/hero.0001.fur\n"
+        "Warnning: skip a yeti graph block that is not valid utf-8 in cache : /c/hero.0001.fur\n");
+}
+
+class YetiCollector : public ::testing::Test
+{
+protected:
+    YetiCollector() { m_host.load_document(Json::object(), "scene"); }
+
+    host::StandaloneHost m_host;
+    TempDir m_dir;
+};
+
+TEST_F(YetiCollector, FoundPathsInOrderAndMissingOnes)
+{
+    const std::string present = m_dir.write("tex/density.tif", "x");
+    const std::string absent = m_dir.file("tex/gone.tif");
+    const std::string cache = m_dir.write(
+        "hero.fur", k_filler + encode_base64(graph({file_param(present) + file_param(absent)})) +
+                        k_filler + encode_base64(graph({file_param(present)})) + k_filler);
+
+    zel_Katana_asset collector(m_host, zel_Katana_asset::NoCollect{});
+    ConsoleCapture capture;
+    const ReaderResult result = collector.getYetiSequen(cache);
+    const std::string out = capture.finish();
+
+    EXPECT_EQ(result.asset, (std::vector<std::string>{present, absent, present}));
+    EXPECT_EQ(result.miss, (std::vector<std::string>{absent}));
+    EXPECT_EQ(out, "start analyse yeti cache : " + cache + "\n['" + present + "', '" + absent +
+                       "', '" + present + "']\n");
+}
+
+TEST_F(YetiCollector, CacheWithoutBlockYieldsNothingAndUnreadableCacheThrows)
+{
+    const std::string cache = m_dir.write("empty.fur", k_filler);
+    zel_Katana_asset collector(m_host, zel_Katana_asset::NoCollect{});
+    ConsoleCapture capture;
+    const ReaderResult result = collector.getYetiSequen(cache);
+    EXPECT_TRUE(result.asset.empty());
+    EXPECT_TRUE(result.miss.empty());
+    EXPECT_THROW(collector.getYetiSequen(m_dir.file("missing.fur")), Error);
+}
+
+}  // namespace
+}  // namespace script
