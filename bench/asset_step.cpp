@@ -25,15 +25,12 @@ void write_text(const std::string& path, const char* text)
     std::fclose(file);
 }
 
-std::size_t entries_of(const Json& map)
+std::size_t entries_of(const assets::LabelledPaths& map)
 {
     std::size_t count = 0;
-    if (!map.is_object())
-        return count;
-    for (const auto& [label, paths] : map.items()) {
+    for (const auto& [label, paths] : map.entries()) {
         (void)label;
-        if (paths.is_array())
-            count += paths.size();
+        count += paths.size();
     }
     return count;
 }
@@ -66,13 +63,10 @@ AssetRun run_asset_step(const host::Host& host)
     AssetRun run;
     const SilencedOutput silence;
     const zel_Katana_asset collector(host);
-    const Json& record = collector.ASSET_JSON;
-    if (record.contains("missing"))
-        run.missing = entries_of(record.at("missing"));
-    if (record.contains("asset")) {
-        run.recorded = entries_of(record.at("asset"));
-        run.labels = record.at("asset").size();
-    }
+    const assets::AssetRecord& record = collector.ASSET_JSON;
+    run.missing = entries_of(record.missing);
+    run.recorded = entries_of(record.asset);
+    run.labels = record.asset.entries().size();
     run.recorded += run.missing;
     return run;
 }
