@@ -299,7 +299,27 @@ void print_summary(const Options& options, const SummaryReporter& reporter,
             std::printf("       peak memory: %s\n", peak->second.error.c_str());
     }
     std::printf("(ratio = asset/floor; load = reading the scene document into the host, not "
-                "part of the timed step; peak MB includes it)\n\n");
+                "part of the timed step; peak MB includes it)\n");
+
+    if (!peaks.empty()) {
+        std::printf("\nWhere the step goes (measuring child: one full run, then the walk alone)\n");
+        std::printf("%-6s %10s %10s %12s %12s %14s\n", "size", "step ms", "walk ms", "reports ms",
+                    "walk heap MB", "step+load MB");
+        for (const Size* size : options.sizes) {
+            const auto found = peaks.find(size->name);
+            if (found == peaks.end() || !found->second.ok)
+                continue;
+            const PeakMemory& peak = found->second;
+            std::printf("%-6s %10.1f %10.1f %12.1f %12.1f %14.1f\n",
+                        std::string(size->name).c_str(), peak.seconds * 1000,
+                        peak.walk_seconds * 1000, (peak.seconds - peak.walk_seconds) * 1000,
+                        peak.walk_heap_kib / 1024.0, peak.peak_kib / 1024.0);
+        }
+        std::printf("(walk = getAsset: rule matches, location walk, expansion, scene.json; "
+                    "reports = asset.json, tips.json and upload.json from the record; walk heap = "
+                    "what the collector holds after its walk)\n");
+    }
+    std::printf("\n");
 
     const auto* asset_20k = reporter.find(k_asset_prefix, "20k");
     const auto* asset_200k = reporter.find(k_asset_prefix, "200k");

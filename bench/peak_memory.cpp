@@ -8,10 +8,12 @@
 #include <sstream>
 #include <vector>
 
+#include <malloc.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "assets/asset_collector.h"
 #include "bench/asset_step.h"
 #include "common/platform.h"
 #include "host/standalone_host.h"
@@ -19,6 +21,15 @@
 extern char** environ;
 
 namespace script::bench {
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+} // namespace
 
 std::size_t peak_rss_kib()
 {
@@ -56,7 +67,8 @@ PeakMemory measure_peak_memory(const std::string& program, const std::string& sc
         return result;
     }
     std::ifstream in(report);
-    if (!(in >> result.loaded_kib >> result.peak_kib >> result.recorded >> result.seconds)) {
+    if (!(in >> result.loaded_kib >> result.peak_kib >> result.recorded >> result.seconds >>
+          result.walk_seconds >> result.walk_heap_kib)) {
         result.error = "the measuring child left no report";
         return result;
     }
@@ -78,10 +90,26 @@ int peak_memory_child(int argc, char** argv)
         const std::size_t loaded = peak_rss_kib();
         const auto start = std::chrono::steady_clock::now();
         const AssetRun run = run_asset_step(host);
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        const double took = seconds_since(start);
         const std::size_t peak = peak_rss_kib();
+
+        // The walk alone, after the measured run so that its peak stays the full step's.
+        job.reset();
+        const std::size_t heap_before = ::mallinfo2().uordblks;
+        double walk_seconds = 0;
+        std::size_t walk_heap = 0;
+        {
+            const SilencedOutput silence;
+            zel_Katana_asset walk(host, zel_Katana_asset::NoCollect{});
+            const auto walk_start = std::chrono::steady_clock::now();
+            walk.getAsset();
+            walk_seconds = seconds_since(walk_start);
+            walk_heap = ::mallinfo2().uordblks - heap_before;
+        }
+
         std::ofstream out(argv[4]);
-        out << loaded << ' ' << peak << ' ' << run.recorded << ' ' << took.count() << '\n';
+        out << loaded << ' ' << peak << ' ' << run.recorded << ' ' << took << ' ' << walk_seconds
+            << ' ' << walk_heap / 1024 << '\n';
         return out.flush() ? 0 : 1;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "peak memory child: %s\n", error.what());

@@ -22,10 +22,14 @@ struct PeakMemory
     std::size_t peak_kib = 0;   ///< peak after the asset step
     std::size_t recorded = 0;   ///< entries of the asset record
     double seconds = 0;         ///< the asset step alone
+    /// A second, walk-only run (getAsset without the reports and job files that follow).
+    double walk_seconds = 0;
+    std::size_t walk_heap_kib = 0; ///< heap the collector holds once its walk is done
 };
 
 /// Runs `program` (this benchmark) as a child that loads `scene_document`, runs the asset
-/// step with `job_folder` as the job and reports its peak memory.
+/// step with `job_folder` as the job and reports its peak memory, then times a walk-only
+/// run to tell the walk from the reports.
 PeakMemory measure_peak_memory(const std::string& program, const std::string& scene_document,
                                const std::string& job_folder);
 
