@@ -2,20 +2,53 @@
 
 #include <algorithm>
 
-
 namespace script::assets {
 
-SubstringSet::SubstringSet() : m_buckets(std::size_t{1} << k_first_bucket_bits) {}
+namespace {
 
-std::uint32_t SubstringSet::bucket_of(std::string_view gram) const
+std::uint64_t gram_hash(std::string_view gram)
 {
-    // FNV-1a folded to the bucket count.
+    // FNV-1a, then mixed so that neighbouring grams order unpredictably.
     std::uint64_t h = 1469598103934665603ull;
     for (char c : gram) {
         h ^= static_cast<unsigned char>(c);
         h *= 1099511628211ull;
     }
-    return static_cast<std::uint32_t>((h ^ (h >> 29)) & ((std::uint64_t{1} << m_bucket_bits) - 1));
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    return h;
+}
+
+}  // namespace
+
+SubstringSet::SubstringSet()
+    : m_heads(std::size_t{1} << k_first_bucket_bits, k_none),
+      m_counts(std::size_t{1} << k_first_bucket_bits, 0)
+{
+}
+
+void SubstringSet::minimizer_buckets(std::string_view text, std::vector<std::uint32_t>& out) const
+{
+    out.clear();
+    if (text.size() < k_shortest_indexed)
+        return;
+    const std::size_t grams = text.size() - k_gram + 1;
+    std::vector<std::uint64_t>& hashes = m_hashes;
+    hashes.resize(grams);
+    for (std::size_t i = 0; i < grams; ++i)
+        hashes[i] = gram_hash(text.substr(i, k_gram));
+    const std::uint64_t mask = (std::uint64_t{1} << m_bucket_bits) - 1;
+    std::size_t last = grams;  // position of the previous window's minimizer
+    for (std::size_t start = 0; start + k_window <= grams; ++start) {
+        std::size_t best = start;
+        for (std::size_t i = start + 1; i < start + k_window; ++i)
+            if (hashes[i] < hashes[best])
+                best = i;
+        if (best != last)
+            out.push_back(static_cast<std::uint32_t>(hashes[best] & mask));
+        last = best;
+    }
 }
 
 void SubstringSet::add(const std::string& text)
@@ -31,23 +64,25 @@ void SubstringSet::add(const std::string& text)
 
 void SubstringSet::index_string(std::uint32_t id)
 {
-    const std::string_view stored = m_strings[id];
-    for (std::size_t i = 0; i + k_gram <= stored.size(); ++i) {
-        auto& bucket = m_buckets[bucket_of(stored.substr(i, k_gram))];
-        if (bucket.empty() || bucket.back() != id) {
-            bucket.push_back(id);
-            ++m_postings;
-        }
+    minimizer_buckets(m_strings[id], m_scratch);
+    for (const std::uint32_t bucket : m_scratch) {
+        const std::uint32_t head = m_heads[bucket];
+        if (head != k_none && m_postings[head].id == id)
+            continue;  // this string already sits in the bucket
+        m_postings.push_back(Posting{id, head});
+        m_heads[bucket] = static_cast<std::uint32_t>(m_postings.size() - 1);
+        ++m_counts[bucket];
     }
 }
 
 void SubstringSet::grow_if_crowded()
 {
-    if (m_bucket_bits >= k_last_bucket_bits || m_postings < 4 * m_buckets.size())
+    if (m_bucket_bits >= k_last_bucket_bits || m_postings.size() < 4 * m_heads.size())
         return;
     m_bucket_bits = std::min(m_bucket_bits + 2, k_last_bucket_bits);
-    m_buckets.assign(std::size_t{1} << m_bucket_bits, {});
-    m_postings = 0;
+    m_heads.assign(std::size_t{1} << m_bucket_bits, k_none);
+    m_counts.assign(std::size_t{1} << m_bucket_bits, 0);
+    m_postings.clear();
     for (std::uint32_t id = 0; id < m_strings.size(); ++id)
         index_string(id);
 }
@@ -56,25 +91,24 @@ bool SubstringSet::contains_substring(std::string_view needle) const
 {
     if (m_strings.empty())
         return false;
-    if (needle.size() < k_gram) {
+    if (m_known.contains(needle))
+        return true;
+    if (needle.size() < k_shortest_indexed) {
         for (const std::string& s : m_strings)
             if (s.find(needle) != std::string::npos)
                 return true;
         return false;
     }
-    if (m_known.contains(needle))
-        return true;
-    // The rarest q-gram of the needle bounds the candidates.
-    const std::vector<std::uint32_t>* best = nullptr;
-    for (std::size_t i = 0; i + k_gram <= needle.size(); ++i) {
-        const auto& bucket = m_buckets[bucket_of(needle.substr(i, k_gram))];
-        if (bucket.empty())
+    minimizer_buckets(needle, m_scratch);
+    std::uint32_t best = m_scratch.front();
+    for (const std::uint32_t bucket : m_scratch) {
+        if (m_counts[bucket] == 0)
             return false;
-        if (!best || bucket.size() < best->size())
-            best = &bucket;
+        if (m_counts[bucket] < m_counts[best])
+            best = bucket;
     }
-    for (std::uint32_t id : *best) {
-        const std::string& s = m_strings[id];
+    for (std::uint32_t p = m_heads[best]; p != k_none; p = m_postings[p].next) {
+        const std::string& s = m_strings[m_postings[p].id];
         if (s.size() >= needle.size() && s.find(needle) != std::string::npos)
             return true;
     }

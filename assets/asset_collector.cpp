@@ -1,5 +1,7 @@
 #include "assets/asset_collector.h"
 
+#include <algorithm>
+#include <memory>
 #include <string_view>
 #include <unordered_set>
 
@@ -7,6 +9,7 @@
 #include "common/console.h"
 #include "common/errors.h"
 #include "common/fs.h"
+#include "common/json_doc.h"
 #include "common/platform.h"
 #include "common/pypath.h"
 #include "common/pyutil.h"
@@ -28,7 +31,7 @@ constexpr std::string_view k_report_excluded[] = {",", ";", "Program Files", "\x
 constexpr std::string_view k_upload_excluded[] = {",", ";", "Program Files"};
 
 template <std::size_t N>
-bool contains_any(const std::string& path, const std::string_view (&texts)[N])
+bool contains_any(std::string_view path, const std::string_view (&texts)[N])
 {
     for (std::string_view text : texts)
         if (path.find(text) != std::string::npos)
@@ -44,22 +47,80 @@ Json upload_entry(const std::string& local)
     return entry;
 }
 
-// Adds a text once, keeping the order in which texts were first met.
-class OrderedUnique
+// Texts kept once each, in the order first met. The texts live in fixed chunks that never
+// move, so the lookup set holds views instead of second copies.
+class UniqueTexts
 {
 public:
-    void add(const std::string& text)
+    bool add(std::string_view text)
     {
-        if (m_seen.insert(text).second)
-            m_items.push_back(text);
+        if (m_seen.contains(text))
+            return false;
+        const std::string_view stored = store(text);
+        m_seen.insert(stored);
+        m_items.push_back(stored);
+        return true;
     }
-    bool contains(const std::string& text) const { return m_seen.contains(text); }
-    const std::vector<std::string>& items() const { return m_items; }
+    const std::vector<std::string_view>& items() const { return m_items; }
 
 private:
-    std::unordered_set<std::string> m_seen;
-    std::vector<std::string> m_items;
+    std::string_view store(std::string_view text)
+    {
+        if (m_free < text.size()) {
+            const std::size_t size = std::max<std::size_t>(k_chunk, text.size());
+            m_chunks.push_back(std::make_unique<char[]>(size));
+            m_next = m_chunks.back().get();
+            m_free = size;
+        }
+        std::copy(text.begin(), text.end(), m_next);
+        const std::string_view stored(m_next, text.size());
+        m_next += text.size();
+        m_free -= text.size();
+        return stored;
+    }
+
+    static constexpr std::size_t k_chunk = std::size_t{1} << 20;
+    std::vector<std::unique_ptr<char[]>> m_chunks;
+    char* m_next = nullptr;
+    std::size_t m_free = 0;
+    std::unordered_set<std::string_view> m_seen;
+    std::vector<std::string_view> m_items;
 };
+
+// The upload list as job-file text one level deep: {"local", "server"} per path.
+std::string upload_list_text(const std::vector<std::string_view>& locals)
+{
+    std::string out;
+    out.reserve(locals.size() * 160 + 16);
+    out += "[\n";
+    bool first = true;
+    for (const std::string_view local : locals) {
+        if (!first)
+            out += ",\n";
+        first = false;
+        out += "        {\n            \"local\": ";
+        append_json_string(out, local, false);
+        out += ",\n            \"server\": ";
+        append_json_string(out, local_to_server(std::string(local)), false);
+        out += "\n        }";
+    }
+    out += "\n    ]";
+    return out;
+}
+
+std::string value_text(const Json& value)
+{
+    std::string out;
+    append_job_value(out, value, 1);
+    return out;
+}
+
+std::string list_text(const std::vector<std::string_view>& items)
+{
+    std::string out;
+    append_job_string_list(out, items, 1);
+    return out;
+}
 
 }  // namespace
 
@@ -123,22 +184,24 @@ void zel_Katana_asset::collect()
     getAsset();
 
     // The reports: every label's paths, duplicates removed in first-met order.
-    OrderedUnique missing_report;
-    OrderedUnique missing_paths;
+    UniqueTexts missing_report;
+    std::unordered_set<std::string_view> missing_paths;  // views into the record
     for (const auto& [label, list] : ASSET_JSON.missing.entries()) {
         for (const std::string& path : list) {
             missing_report.add(label + " **** " + path);
-            missing_paths.add(path);
+            missing_paths.insert(path);
         }
     }
-    OrderedUnique asset_report;
-    OrderedUnique upload_paths;
+    UniqueTexts asset_report;
+    UniqueTexts upload_paths;
+    std::string line;
     for (const auto& [label, list] : ASSET_JSON.asset.entries()) {
         for (const std::string& path : list) {
             print_line(py_repr(std::string_view(path)));
             if (contains_any(path, k_report_excluded))
                 continue;
-            asset_report.add(label + " ---> " + path);
+            line.assign(label).append(" ---> ").append(path);
+            asset_report.add(line);
             // A path recorded as missing is never uploaded, whatever form it was recorded
             // in (relative or with backslashes it would not equal its upload form).
             if (missing_paths.contains(path))
@@ -153,27 +216,25 @@ void zel_Katana_asset::collect()
     // asset.json gets its members in record order, in one rewrite.
     if (asset_file.empty())
         throw Error("cannot write asset.json: the job has no task.json path");
-    Json asset_members = Json::object();
-    asset_members["scene_file_size"] = ASSET_JSON.scene_file_size;
-    asset_members["asset_size"] = ASSET_JSON.asset_size;
-    asset_members["missing"] = missing_report.items();
-    asset_members["asset_num"] = ASSET_JSON.asset_num;
-    asset_members["asset"] = asset_report.items();
-    asset_members["scene_file"] = ASSET_JSON.scene_file;
-    write_json_members(asset_file, std::move(asset_members));
+    write_json_member_texts(asset_file, {{"scene_file_size", value_text(ASSET_JSON.scene_file_size)},
+                                         {"asset_size", value_text(ASSET_JSON.asset_size)},
+                                         {"missing", list_text(missing_report.items())},
+                                         {"asset_num", value_text(ASSET_JSON.asset_num)},
+                                         {"asset", list_text(asset_report.items())},
+                                         {"scene_file", value_text(ASSET_JSON.scene_file)}});
     if (!missing_report.items().empty())
-        write_json_info(paths.tips_json, std::string(tips::k_missing_files), missing_report.items());
+        write_json_member_texts(paths.tips_json,
+                                {{std::string(tips::k_missing_files), list_text(missing_report.items())}});
 
-    Json upload = Json::array();
-    for (const std::string& path : upload_paths.items()) {
+    std::vector<std::string_view> upload;
+    upload.reserve(upload_paths.items().size() + 1);
+    for (const std::string_view path : upload_paths.items()) {
         if (missing_paths.contains(path) || contains_any(path, k_upload_excluded))
             continue;
-        upload.push_back(upload_entry(path));
+        upload.push_back(path);
     }
-    upload.push_back(upload_entry(paths.katana_scene));
-    Json upload_members = Json::object();
-    upload_members["asset"] = std::move(upload);
-    write_json_members(paths.upload_json, std::move(upload_members));
+    upload.push_back(paths.katana_scene);
+    write_json_member_texts(paths.upload_json, {{"asset", upload_list_text(upload)}});
 }
 
 }  // namespace script

@@ -17,6 +17,18 @@ namespace script {
 
 namespace {
 
+// True when the text is written between quotes as it is: printable ASCII without quote or
+// backslash. Paths nearly always are, so the general escaper is the exception.
+bool needs_no_escape(std::string_view text)
+{
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u >= 0x80 || c == '"' || c == '\\')
+            return false;
+    }
+    return true;
+}
+
 // Writes the value the way Python's json.dumps(indent=4) does. nlohmann's own dump
 // differs from Python for floats (1e15 is "1e+15" there, "1000000000000000.0" in
 // Python; non-finite values become null), so numbers are written here and strings are
@@ -56,7 +68,7 @@ void dump_value(const Json& value, bool ascii, int level, std::string& out)
                 out += ",\n";
             first = false;
             indent(level + 1);
-            out += Json(key).dump(-1, ' ', ascii, nlohmann::json::error_handler_t::replace);
+            append_json_string(out, key, ascii);
             out += ": ";
             dump_value(item, ascii, level + 1, out);
         }
@@ -75,6 +87,9 @@ void dump_value(const Json& value, bool ascii, int level, std::string& out)
             out += py_float_str(d);
         return;
     }
+    case Json::value_t::string:
+        append_json_string(out, value.get_ref<const std::string&>(), ascii);
+        return;
     default:
         out += value.dump(-1, ' ', ascii, nlohmann::json::error_handler_t::replace);
         return;
@@ -82,6 +97,42 @@ void dump_value(const Json& value, bool ascii, int level, std::string& out)
 }
 
 }  // namespace
+
+void append_json_string(std::string& out, std::string_view text, bool ascii)
+{
+    if (needs_no_escape(text)) {
+        out += '"';
+        out += text;
+        out += '"';
+        return;
+    }
+    out += Json(std::string(text)).dump(-1, ' ', ascii, nlohmann::json::error_handler_t::replace);
+}
+
+void append_job_value(std::string& out, const Json& value, int level)
+{
+    dump_value(value, false, level, out);
+}
+
+void append_job_string_list(std::string& out, const std::vector<std::string_view>& items, int level)
+{
+    if (items.empty()) {
+        out += "[]";
+        return;
+    }
+    out += "[\n";
+    bool first = true;
+    for (const std::string_view item : items) {
+        if (!first)
+            out += ",\n";
+        first = false;
+        out.append(static_cast<std::size_t>(level + 1) * 4, ' ');
+        append_json_string(out, item, false);
+    }
+    out += '\n';
+    out.append(static_cast<std::size_t>(level) * 4, ' ');
+    out += ']';
+}
 
 std::string dump_job_document(const Json& value)
 {

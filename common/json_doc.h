@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -19,6 +20,17 @@ std::string dump_job_document(const Json& value);
 /// Same layout with every non-ASCII character written as a \u escape (surrogate pairs
 /// beyond the basic plane), as scene.json is written.
 std::string dump_ascii_document(const Json& value);
+
+/// Appends a string value as the documents write it (quoted, escaped as Python's json
+/// module does; with `ascii` every non-ASCII character as a \u escape).
+void append_json_string(std::string& out, std::string_view text, bool ascii);
+
+/// Appends a value in job-file form as it appears nested `level` deep in a document.
+void append_job_value(std::string& out, const Json& value, int level);
+
+/// Appends a list of strings in job-file form, `level` deep, without building a JSON
+/// value first (reports of hundreds of thousands of lines).
+void append_job_string_list(std::string& out, const std::vector<std::string_view>& items, int level);
 
 /// Parses JSON text; a leading UTF-8 byte-order mark is skipped. Throws script::Error
 /// with the parser's message when the text does not parse.

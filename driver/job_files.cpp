@@ -48,6 +48,18 @@ void zel_Katana::write_json_info(const std::string& json_file, const std::string
 
 void zel_Katana::write_json_members(const std::string& json_file, Json members) const
 {
+    std::vector<MemberText> texts;
+    for (auto it = members.begin(); it != members.end(); ++it) {
+        MemberText member{it.key(), {}};
+        append_job_value(member.text, it.value(), 1);
+        texts.push_back(std::move(member));
+    }
+    write_json_member_texts(json_file, texts);
+}
+
+void zel_Katana::write_json_member_texts(const std::string& json_file,
+                                         const std::vector<MemberText>& members) const
+{
     const std::string file_dir = pypath::dirname(json_file);
     print_line("write info to " + json_file);
     if (!file_dir.empty() && !fs::exists(file_dir)) {
@@ -58,13 +70,67 @@ void zel_Katana::write_json_members(const std::string& json_file, Json members) 
     }
     // A job file that cannot be merged stays as it is: the step that writes goes on.
     try {
-        Json document = open_json(json_file);
+        const Json document = open_json(json_file);
         if (!document.is_object()) {
             throw Error(json_file + ": the job file does not hold a JSON object");
         }
-        for (auto it = members.begin(); it != members.end(); ++it)
-            document[it.key()] = std::move(it.value());
-        write_file_atomic(json_file, dump_job_document(document));
+        // Members keep their place when they exist and follow in order when they are new,
+        // as setting them one by one on the document would.
+        std::vector<std::pair<std::string_view, const std::string*>> order;
+        std::vector<std::string> kept_texts;
+        kept_texts.reserve(document.size());
+        std::vector<bool> placed(members.size(), false);
+        for (auto it = document.begin(); it != document.end(); ++it) {
+            const std::string* text = nullptr;
+            for (std::size_t i = members.size(); i-- > 0;) {
+                if (members[i].key == it.key()) {
+                    if (!text)
+                        text = &members[i].text;
+                    placed[i] = true;
+                }
+            }
+            if (!text) {
+                kept_texts.emplace_back();
+                append_job_value(kept_texts.back(), it.value(), 1);
+                text = &kept_texts.back();
+            }
+            order.emplace_back(it.key(), text);
+        }
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            if (placed[i])
+                continue;
+            // A key given twice keeps its first place and its last value.
+            std::size_t last = i;
+            for (std::size_t j = i + 1; j < members.size(); ++j) {
+                if (members[j].key == members[i].key) {
+                    last = j;
+                    placed[j] = true;
+                }
+            }
+            order.emplace_back(members[i].key, &members[last].text);
+        }
+        std::string out;
+        if (order.empty()) {
+            out = "{}";
+        } else {
+            std::size_t size = 4;
+            for (const auto& [key, text] : order)
+                size += key.size() + text->size() + 12;
+            out.reserve(size);
+            out += "{\n";
+            bool first = true;
+            for (const auto& [key, text] : order) {
+                if (!first)
+                    out += ",\n";
+                first = false;
+                out += "    ";
+                append_json_string(out, key, false);
+                out += ": ";
+                out += *text;
+            }
+            out += "\n}";
+        }
+        write_file_atomic(json_file, out);
     } catch (const std::exception& e) {
         print_line(e.what());
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -25,6 +26,16 @@ public:
     /// Sets every member of `members` (an object) in one read and rewrite of the file,
     /// with the same result as one write_json_info call per member in order.
     void write_json_members(const std::string& json_file, Json members) const;
+
+    /// A member whose value is already job-file text, written one level deep.
+    struct MemberText
+    {
+        std::string key;
+        std::string text;
+    };
+    /// As write_json_members, for values written as text by the caller (large lists are
+    /// streamed into text instead of being built as JSON values).
+    void write_json_member_texts(const std::string& json_file, const std::vector<MemberText>& members) const;
 };
 
 /// Empties the job folder (job_paths().json_path) except task.json and the job's own

@@ -45,7 +45,7 @@ TEST(AnalysedIndex, AgreesWithAFullScan)
     SubstringSet set;
     std::vector<std::string> held;
     for (int round = 0; round < 400; ++round) {
-        const std::string text = "/show/" + random_text(20);
+        const std::string text = "/show/" + random_text(40);
         set.add(text);
         held.push_back(text);
         for (int q = 0; q < 20; ++q) {
@@ -55,7 +55,7 @@ TEST(AnalysedIndex, AgreesWithAFullScan)
                 const std::size_t start = rng() % (from.size() + 1);
                 needle = from.substr(start, rng() % (from.size() - start + 1));
             } else {
-                needle = random_text(12);
+                needle = random_text(16);
             }
             bool expected = false;
             for (const std::string& h : held)
