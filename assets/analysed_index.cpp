@@ -22,8 +22,8 @@ std::uint64_t gram_hash(std::string_view gram)
 
 }  // namespace
 
-SubstringSet::SubstringSet()
-    : m_heads(std::size_t{1} << k_first_bucket_bits, k_none),
+SubstringSet::SubstringSet(const PathTable& table)
+    : m_table(table), m_heads(std::size_t{1} << k_first_bucket_bits, k_none),
       m_counts(std::size_t{1} << k_first_bucket_bits, 0)
 {
 }
@@ -51,20 +51,21 @@ void SubstringSet::minimizer_buckets(std::string_view text, std::vector<std::uin
     }
 }
 
-void SubstringSet::add(const std::string& text)
+void SubstringSet::add(PathId id)
 {
-    if (m_known.contains(text))
+    if (holds(id))
         return;
-    const auto id = static_cast<std::uint32_t>(m_strings.size());
-    m_strings.push_back(text);
-    m_known.insert(m_strings.back());
+    if (m_member.size() <= id)
+        m_member.resize(std::max<std::size_t>(id + 1, m_member.size() * 2), 0);
+    m_member[id] = 1;
+    m_ids.push_back(id);
     index_string(id);
     grow_if_crowded();
 }
 
 void SubstringSet::index_string(std::uint32_t id)
 {
-    minimizer_buckets(m_strings[id], m_scratch);
+    minimizer_buckets(m_table.text(id), m_scratch);
     for (const std::uint32_t bucket : m_scratch) {
         const std::uint32_t head = m_heads[bucket];
         if (head != k_none && m_postings[head].id == id)
@@ -83,19 +84,19 @@ void SubstringSet::grow_if_crowded()
     m_heads.assign(std::size_t{1} << m_bucket_bits, k_none);
     m_counts.assign(std::size_t{1} << m_bucket_bits, 0);
     m_postings.clear();
-    for (std::uint32_t id = 0; id < m_strings.size(); ++id)
+    for (const PathId id : m_ids)
         index_string(id);
 }
 
 bool SubstringSet::contains_substring(std::string_view needle) const
 {
-    if (m_strings.empty())
+    if (m_ids.empty())
         return false;
-    if (m_known.contains(needle))
+    if (const std::optional<PathId> same = m_table.find(needle); same && holds(*same))
         return true;
     if (needle.size() < k_shortest_indexed) {
-        for (const std::string& s : m_strings)
-            if (s.find(needle) != std::string::npos)
+        for (const PathId id : m_ids)
+            if (m_table.text(id).find(needle) != std::string_view::npos)
                 return true;
         return false;
     }
@@ -108,8 +109,8 @@ bool SubstringSet::contains_substring(std::string_view needle) const
             best = bucket;
     }
     for (std::uint32_t p = m_heads[best]; p != k_none; p = m_postings[p].next) {
-        const std::string& s = m_strings[m_postings[p].id];
-        if (s.size() >= needle.size() && s.find(needle) != std::string::npos)
+        const std::string_view s = m_table.text(m_postings[p].id);
+        if (s.size() >= needle.size() && s.find(needle) != std::string_view::npos)
             return true;
     }
     return false;

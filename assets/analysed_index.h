@@ -6,15 +6,15 @@
 // /tex/wall.1001.tx is), and missing paths are consulted before found ones.
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
+
+#include "assets/asset_record.h"
 
 namespace script::assets {
 
-/// Distinct strings with a sparse q-gram index. Each string indexes only the minimizers
+/// A set of paths of a path table with a sparse q-gram index. Each string indexes only the minimizers
 /// of its q-grams (in every run of k_window consecutive q-grams, the one with the smallest
 /// hash). A needle of at least k_window + k_gram - 1 characters holds whole windows, and
 /// every string containing the needle holds those windows too and so indexed the same
@@ -23,14 +23,15 @@ namespace script::assets {
 class SubstringSet
 {
 public:
-    SubstringSet();
+    explicit SubstringSet(const PathTable& table);
 
-    /// Adds a string (a no-op when it is already held).
-    void add(const std::string& text);
+    /// Adds a path of the table (a no-op when it is already held).
+    void add(PathId id);
+    bool holds(PathId id) const { return id < m_member.size() && m_member[id]; }
     /// True when `needle` occurs in some held string (the empty needle occurs in any).
     bool contains_substring(std::string_view needle) const;
-    bool empty() const { return m_strings.empty(); }
-    std::size_t size() const { return m_strings.size(); }
+    bool empty() const { return m_ids.empty(); }
+    std::size_t size() const { return m_ids.size(); }
 
     static constexpr std::size_t k_gram = 6;
     static constexpr std::size_t k_window = 8;
@@ -54,9 +55,10 @@ private:
     // candidate lists stay short as the record grows; re-indexing is amortised.
     void grow_if_crowded();
 
+    const PathTable& m_table;
     unsigned m_bucket_bits = k_first_bucket_bits;
-    std::deque<std::string> m_strings;             // stable: elements never move
-    std::unordered_set<std::string_view> m_known;  // views into m_strings
+    std::vector<PathId> m_ids;         // held paths, in order added
+    std::vector<std::uint8_t> m_member;  // by path number
     std::vector<std::uint32_t> m_heads;            // first posting per bucket
     std::vector<std::uint32_t> m_counts;           // postings per bucket
     std::vector<Posting> m_postings;
@@ -68,8 +70,11 @@ private:
 class AnalysedIndex
 {
 public:
-    void add_found(const std::string& path) { m_found.add(path); }
-    void add_missing(const std::string& path) { m_missing.add(path); }
+    explicit AnalysedIndex(const PathTable& table) : m_found(table), m_missing(table) {}
+
+    void add_found(PathId id) { m_found.add(id); }
+    void add_missing(PathId id) { m_missing.add(id); }
+    bool is_missing(PathId id) const { return m_missing.holds(id); }
 
     /// 0 not recorded, 1 among found paths, 2 among missing paths ("missing" first).
     int status(std::string_view path) const;

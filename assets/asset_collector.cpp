@@ -47,44 +47,48 @@ Json upload_entry(const std::string& local)
     return entry;
 }
 
-// Texts kept once each, in the order first met. The texts live in fixed chunks that never
-// move, so the lookup set holds views instead of second copies.
-class UniqueTexts
+// The lines of one report ("label" + separator + path), each once in the order first met,
+// written straight into job-file text. A line repeats exactly when its label and path
+// repeat, unless some label itself holds the separator; then lines are compared as text.
+class ReportLines
 {
 public:
-    bool add(std::string_view text)
+    ReportLines(const assets::LabelledPaths& map, std::string_view separator) : m_separator(separator)
     {
-        if (m_seen.contains(text))
-            return false;
-        const std::string_view stored = store(text);
-        m_seen.insert(stored);
-        m_items.push_back(stored);
-        return true;
+        for (const auto& entry : map.entries())
+            m_by_text = m_by_text || entry.first.find(separator) != std::string::npos;
+        m_text = "[\n";
     }
-    const std::vector<std::string_view>& items() const { return m_items; }
+
+    void add(const std::string& label, assets::PathId id, std::string_view path)
+    {
+        if (&label != m_label) {
+            m_label = &label;
+            m_seen_in_label.clear();
+        }
+        m_line.assign(label).append(m_separator).append(path);
+        const bool fresh = m_by_text ? m_lines.intern(m_line).second : m_seen_in_label.insert(id).second;
+        if (!fresh)
+            return;
+        if (m_count++ > 0)
+            m_text += ",\n";
+        m_text += "        ";
+        append_json_string(m_text, m_line, false);
+    }
+
+    bool empty() const { return m_count == 0; }
+    /// The report as a list one level deep in a job document.
+    std::string text() const { return m_count == 0 ? std::string("[]") : m_text + "\n    ]"; }
 
 private:
-    std::string_view store(std::string_view text)
-    {
-        if (m_free < text.size()) {
-            const std::size_t size = std::max<std::size_t>(k_chunk, text.size());
-            m_chunks.push_back(std::make_unique<char[]>(size));
-            m_next = m_chunks.back().get();
-            m_free = size;
-        }
-        std::copy(text.begin(), text.end(), m_next);
-        const std::string_view stored(m_next, text.size());
-        m_next += text.size();
-        m_free -= text.size();
-        return stored;
-    }
-
-    static constexpr std::size_t k_chunk = std::size_t{1} << 20;
-    std::vector<std::unique_ptr<char[]>> m_chunks;
-    char* m_next = nullptr;
-    std::size_t m_free = 0;
-    std::unordered_set<std::string_view> m_seen;
-    std::vector<std::string_view> m_items;
+    std::string_view m_separator;
+    bool m_by_text = false;
+    const std::string* m_label = nullptr;
+    std::unordered_set<assets::PathId> m_seen_in_label;
+    assets::PathTable m_lines;
+    std::string m_line;
+    std::string m_text;
+    std::size_t m_count = 0;
 };
 
 // The upload list as job-file text one level deep: {"local", "server"} per path.
@@ -115,17 +119,10 @@ std::string value_text(const Json& value)
     return out;
 }
 
-std::string list_text(const std::vector<std::string_view>& items)
-{
-    std::string out;
-    append_job_string_list(out, items, 1);
-    return out;
-}
-
 }  // namespace
 
 zel_Katana_asset::zel_Katana_asset(const host::Host& host, NoCollect)
-    : m_host(host), m_analysed(std::make_unique<assets::AnalysedIndex>()),
+    : m_host(host), m_analysed(std::make_unique<assets::AnalysedIndex>(ASSET_JSON.paths)),
       m_fs(std::make_unique<fs::DirectoryCache>())
 {
     const std::string& scene = job_paths().katana_scene;
@@ -147,13 +144,11 @@ int zel_Katana_asset::is_analysed(const std::string& path) const
 
 void zel_Katana_asset::record(const std::string& nodePath, const ReaderResult& result)
 {
-    ASSET_JSON.asset.extend(nodePath, result.asset);
-    for (const std::string& path : result.asset)
-        m_analysed->add_found(path);
+    for (const assets::PathId id : ASSET_JSON.asset.extend(nodePath, result.asset))
+        m_analysed->add_found(id);
     if (!result.miss.empty()) {
-        ASSET_JSON.missing.extend(nodePath, result.miss);
-        for (const std::string& path : result.miss)
-            m_analysed->add_missing(path);
+        for (const assets::PathId id : ASSET_JSON.missing.extend(nodePath, result.miss))
+            m_analysed->add_missing(id);
     }
 }
 
@@ -183,33 +178,32 @@ void zel_Katana_asset::collect()
 
     getAsset();
 
-    // The reports: every label's paths, duplicates removed in first-met order.
-    UniqueTexts missing_report;
-    std::unordered_set<std::string_view> missing_paths;  // views into the record
-    for (const auto& [label, list] : ASSET_JSON.missing.entries()) {
-        for (const std::string& path : list) {
-            missing_report.add(label + " **** " + path);
-            missing_paths.insert(path);
-        }
+    // The reports: every label's lines, duplicates removed in first-met order.
+    const assets::PathTable& table = ASSET_JSON.paths;
+    ReportLines missing_report(ASSET_JSON.missing, " **** ");
+    for (const auto& [label, ids] : ASSET_JSON.missing.entries()) {
+        for (const assets::PathId id : ids)
+            missing_report.add(label, id, table.text(id));
     }
-    UniqueTexts asset_report;
-    UniqueTexts upload_paths;
-    std::string line;
-    for (const auto& [label, list] : ASSET_JSON.asset.entries()) {
-        for (const std::string& path : list) {
-            print_line(py_repr(std::string_view(path)));
+    ReportLines asset_report(ASSET_JSON.asset, " ---> ");
+    assets::PathTable upload_paths;
+    std::vector<std::uint8_t> upload_seen(table.size(), 0);
+    for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
+        for (const assets::PathId id : ids) {
+            const std::string_view path = table.text(id);
+            print_line(py_repr(path));
             if (contains_any(path, k_report_excluded))
                 continue;
-            line.assign(label).append(" ---> ").append(path);
-            asset_report.add(line);
+            asset_report.add(label, id, path);
             // A path recorded as missing is never uploaded, whatever form it was recorded
             // in (relative or with backslashes it would not equal its upload form).
-            if (missing_paths.contains(path))
+            if (upload_seen[id] || m_analysed->is_missing(id))
                 continue;
-            std::string local = path;
+            upload_seen[id] = 1;
+            std::string local(path);
             if (local.size() >= 2 && local[1] == ':')
                 local[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(local[0])));
-            upload_paths.add(replace_all(pypath::abspath(local), "\\", "/"));
+            upload_paths.intern(replace_all(pypath::abspath(local), "\\", "/"));
         }
     }
 
@@ -218,18 +212,19 @@ void zel_Katana_asset::collect()
         throw Error("cannot write asset.json: the job has no task.json path");
     write_json_member_texts(asset_file, {{"scene_file_size", value_text(ASSET_JSON.scene_file_size)},
                                          {"asset_size", value_text(ASSET_JSON.asset_size)},
-                                         {"missing", list_text(missing_report.items())},
+                                         {"missing", missing_report.text()},
                                          {"asset_num", value_text(ASSET_JSON.asset_num)},
-                                         {"asset", list_text(asset_report.items())},
+                                         {"asset", asset_report.text()},
                                          {"scene_file", value_text(ASSET_JSON.scene_file)}});
-    if (!missing_report.items().empty())
-        write_json_member_texts(paths.tips_json,
-                                {{std::string(tips::k_missing_files), list_text(missing_report.items())}});
+    if (!missing_report.empty())
+        write_json_member_texts(paths.tips_json, {{std::string(tips::k_missing_files), missing_report.text()}});
 
     std::vector<std::string_view> upload;
-    upload.reserve(upload_paths.items().size() + 1);
-    for (const std::string_view path : upload_paths.items()) {
-        if (missing_paths.contains(path) || contains_any(path, k_upload_excluded))
+    upload.reserve(upload_paths.size() + 1);
+    for (assets::PathId i = 0; i < upload_paths.size(); ++i) {
+        const std::string_view path = upload_paths.text(i);
+        const std::optional<assets::PathId> recorded = table.find(path);
+        if ((recorded && m_analysed->is_missing(*recorded)) || contains_any(path, k_upload_excluded))
             continue;
         upload.push_back(path);
     }

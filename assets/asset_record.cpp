@@ -1,29 +1,116 @@
 #include "assets/asset_record.h"
 
+#include <algorithm>
+
 namespace script::assets {
 
-void LabelledPaths::extend(const std::string& label, const std::vector<std::string>& paths)
+PathTable::PathTable() : m_slots(1024, {0, 0}) {}
+
+std::uint64_t PathTable::hash_of(std::string_view text)
 {
-    const auto [it, inserted] = m_index.try_emplace(label, m_entries.size());
-    if (inserted) {
-        m_entries.emplace_back(label, paths);
-        return;
+    std::uint64_t h = 1469598103934665603ull;
+    for (const char c : text) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 1099511628211ull;
     }
-    auto& list = m_entries[it->second].second;
-    list.insert(list.end(), paths.begin(), paths.end());
+    h ^= h >> 31;
+    return h;
 }
 
-const std::vector<std::string>* LabelledPaths::find(const std::string& label) const
+std::string_view PathTable::store(std::string_view text)
+{
+    if (m_free < text.size()) {
+        const std::size_t size = std::max(k_chunk, text.size());
+        m_chunks.push_back(std::make_unique<char[]>(size));
+        m_next = m_chunks.back().get();
+        m_free = size;
+    }
+    std::copy(text.begin(), text.end(), m_next);
+    const std::string_view stored(m_next, text.size());
+    m_next += text.size();
+    m_free -= text.size();
+    return stored;
+}
+
+void PathTable::grow()
+{
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> slots(m_slots.size() * 2, {0, 0});
+    const std::size_t mask = slots.size() - 1;
+    for (const auto& slot : m_slots) {
+        if (slot.first == 0)
+            continue;
+        std::size_t i = hash_of(m_texts[slot.first - 1]) & mask;
+        while (slots[i].first != 0)
+            i = (i + 1) & mask;
+        slots[i] = slot;
+    }
+    m_slots.swap(slots);
+}
+
+std::optional<PathId> PathTable::find(std::string_view text) const
+{
+    const std::uint64_t h = hash_of(text);
+    const auto tag = static_cast<std::uint32_t>(h >> 32);
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t i = h & mask; m_slots[i].first != 0; i = (i + 1) & mask) {
+        if (m_slots[i].second == tag && m_texts[m_slots[i].first - 1] == text)
+            return m_slots[i].first - 1;
+    }
+    return std::nullopt;
+}
+
+std::pair<PathId, bool> PathTable::intern(std::string_view text)
+{
+    const std::uint64_t h = hash_of(text);
+    const auto tag = static_cast<std::uint32_t>(h >> 32);
+    const std::size_t mask = m_slots.size() - 1;
+    std::size_t i = h & mask;
+    for (; m_slots[i].first != 0; i = (i + 1) & mask) {
+        if (m_slots[i].second == tag && m_texts[m_slots[i].first - 1] == text)
+            return {m_slots[i].first - 1, false};
+    }
+    const auto id = static_cast<PathId>(m_texts.size());
+    m_texts.push_back(store(text));
+    m_slots[i] = {id + 1, tag};
+    if (2 * m_texts.size() > m_slots.size())
+        grow();
+    return {id, true};
+}
+
+std::vector<PathId> LabelledPaths::extend(const std::string& label, const std::vector<std::string>& paths)
+{
+    const auto [it, inserted] = m_index.try_emplace(label, m_entries.size());
+    if (inserted)
+        m_entries.emplace_back(label, std::vector<PathId>{});
+    std::vector<PathId>& list = m_entries[it->second].second;
+    std::vector<PathId> ids;
+    ids.reserve(paths.size());
+    for (const std::string& path : paths)
+        ids.push_back(m_table.intern(path).first);
+    list.insert(list.end(), ids.begin(), ids.end());
+    return ids;
+}
+
+std::optional<std::vector<std::string>> LabelledPaths::find(const std::string& label) const
 {
     const auto it = m_index.find(label);
-    return it == m_index.end() ? nullptr : &m_entries[it->second].second;
+    if (it == m_index.end())
+        return std::nullopt;
+    std::vector<std::string> texts;
+    for (const PathId id : m_entries[it->second].second)
+        texts.emplace_back(m_table.text(id));
+    return texts;
 }
 
 Json LabelledPaths::to_json() const
 {
     Json out = Json::object();
-    for (const auto& [label, paths] : m_entries)
-        out[label] = paths;
+    for (const auto& [label, ids] : m_entries) {
+        Json list = Json::array();
+        for (const PathId id : ids)
+            list.push_back(std::string(m_table.text(id)));
+        out[label] = std::move(list);
+    }
     return out;
 }
 

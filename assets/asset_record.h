@@ -1,9 +1,15 @@
 #pragma once
 
 // The asset record the collector fills: found and missing paths filed by source label,
-// with the scene file facts, written to asset.json in a fixed key order.
+// with the scene file facts, written to asset.json in a fixed key order. Paths are stored
+// once each in a path table and the lists hold their numbers, so a record of hundreds of
+// thousands of entries stays small and quick to fill and to report.
 
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -13,24 +19,56 @@
 namespace script::assets {
 
 using Json = nlohmann::ordered_json;
+using PathId = std::uint32_t;
+
+/// Distinct texts, each with a number in order of first appearance. Texts live in fixed
+/// chunks that never move, so views of them stay valid for the table's life.
+class PathTable
+{
+public:
+    PathTable();
+
+    /// The text's number, and whether it was new.
+    std::pair<PathId, bool> intern(std::string_view text);
+    std::optional<PathId> find(std::string_view text) const;
+    std::string_view text(PathId id) const { return m_texts[id]; }
+    std::size_t size() const { return m_texts.size(); }
+
+private:
+    static std::uint64_t hash_of(std::string_view text);
+    std::string_view store(std::string_view text);
+    void grow();
+
+    static constexpr std::size_t k_chunk = std::size_t{1} << 20;
+    std::vector<std::unique_ptr<char[]>> m_chunks;
+    char* m_next = nullptr;
+    std::size_t m_free = 0;
+    std::vector<std::string_view> m_texts;
+    // Open addressing: id + 1 (0 free) and the hash's upper half, to skip most compares.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> m_slots;
+};
 
 /// Source label -> list of paths, labels in the order they were first stored. Lookup by
 /// label is hashed, so a record with many labels stays linear to fill.
 class LabelledPaths
 {
 public:
-    using Entry = std::pair<std::string, std::vector<std::string>>;
+    using Entry = std::pair<std::string, std::vector<PathId>>;
 
-    /// Appends the paths to the label's list, creating the label when it is new.
-    void extend(const std::string& label, const std::vector<std::string>& paths);
-    /// The label's list, or nullptr.
-    const std::vector<std::string>* find(const std::string& label) const;
+    explicit LabelledPaths(PathTable& table) : m_table(table) {}
+
+    /// Appends the paths to the label's list, creating the label when it is new, and
+    /// returns their numbers in order.
+    std::vector<PathId> extend(const std::string& label, const std::vector<std::string>& paths);
+    /// The label's list as texts, or nullopt.
+    std::optional<std::vector<std::string>> find(const std::string& label) const;
     const std::vector<Entry>& entries() const { return m_entries; }
     bool empty() const { return m_entries.empty(); }
     /// {label: [paths...]} in label order.
     Json to_json() const;
 
 private:
+    PathTable& m_table;
     std::vector<Entry> m_entries;
     std::unordered_map<std::string, std::size_t> m_index;
 };
@@ -39,11 +77,16 @@ private:
 /// "scene_file", in this order.
 struct AssetRecord
 {
+    AssetRecord() = default;
+    AssetRecord(const AssetRecord&) = delete;
+    AssetRecord& operator=(const AssetRecord&) = delete;
+
+    PathTable paths;  ///< every path either map holds, once
     Json scene_file_size = 0;
     Json asset_size = 0;
-    LabelledPaths missing;
+    LabelledPaths missing{paths};
     Json asset_num = 0;
-    LabelledPaths asset;
+    LabelledPaths asset{paths};
     Json scene_file = "";
 
     Json to_json() const;

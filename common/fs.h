@@ -77,7 +77,7 @@ private:
     {
         bool ok = false;
         std::vector<DirEntry> entries;
-        std::unordered_map<std::string, std::uint32_t> index;
+        std::unordered_map<std::string_view, std::uint32_t> index;  // views into entries
         std::vector<std::uint32_t> sorted;  // positions ordered by name, built on demand
     };
     const Listed* lookup(const std::string& dir);

@@ -11,26 +11,33 @@ namespace {
 
 TEST(AnalysedIndex, SubstringStatusWithMissingFirst)
 {
-    AnalysedIndex index;
+    PathTable table;
+    AnalysedIndex index(table);
     EXPECT_EQ(index.status("/tex/a.tx"), 0);
     EXPECT_EQ(index.status(""), 0);
 
-    index.add_found("/tex/wall.1001.tx");
+    const PathId wall = table.intern("/tex/wall.1001.tx").first;
+    index.add_found(wall);
     EXPECT_EQ(index.status("/tex/wall.1001.tx"), 1);
     EXPECT_EQ(index.status("/tex/wall.1001"), 1);  // a proper substring counts
-    EXPECT_EQ(index.status("wall"), 1);            // shorter than the index's grams
+    EXPECT_EQ(index.status("wall"), 1);            // too short for the index: scanned
     EXPECT_EQ(index.status("/tex/wall.1002.tx"), 0);
     EXPECT_EQ(index.status("/tex/wall.1001.tx.bak"), 0);  // longer than anything held
+    // Interned but not held by either set: not recorded.
+    table.intern("/tex/other.1001.tx");
+    EXPECT_EQ(index.status("/tex/other.1001.tx"), 0);
 
-    index.add_missing("/tex/wall.1001.tx");
+    index.add_missing(wall);
+    EXPECT_TRUE(index.is_missing(wall));
     EXPECT_EQ(index.status("/tex/wall.1001.tx"), 2);
     EXPECT_EQ(index.status("1001"), 2);
-    index.add_missing("/other/*.exr");
+    index.add_missing(table.intern("/other/*.exr").first);
     EXPECT_EQ(index.status("/other/*"), 2);
     EXPECT_EQ(index.status(""), 2);
 }
 
-// The index must give exactly the answer of a scan over every held string.
+// The index must give exactly the answer of a scan over every held string, for needles
+// shorter and longer than its shortest indexed length.
 TEST(AnalysedIndex, AgreesWithAFullScan)
 {
     std::mt19937 rng(7);
@@ -42,11 +49,15 @@ TEST(AnalysedIndex, AgreesWithAFullScan)
             s += alphabet[rng() % alphabet.size()];
         return s;
     };
-    SubstringSet set;
+    PathTable table;
+    SubstringSet set(table);
     std::vector<std::string> held;
     for (int round = 0; round < 400; ++round) {
         const std::string text = "/show/" + random_text(40);
-        set.add(text);
+        const PathId id = table.intern(text).first;
+        if (round % 3 == 0)
+            continue;  // in the table, not in the set
+        set.add(id);
         held.push_back(text);
         for (int q = 0; q < 20; ++q) {
             std::string needle;
@@ -65,15 +76,21 @@ TEST(AnalysedIndex, AgreesWithAFullScan)
     }
 }
 
-TEST(AnalysedIndex, HoldsEachStringOnce)
+TEST(PathTable, NumbersEachTextOnceAndKeepsViewsValid)
 {
-    SubstringSet set;
-    set.add("/tex/a.tx");
-    set.add("/tex/a.tx");
-    set.add(std::string());
-    EXPECT_EQ(set.size(), 2u);
-    EXPECT_TRUE(set.contains_substring(""));
-    EXPECT_TRUE(set.contains_substring("a.tx"));
+    PathTable table;
+    std::vector<std::string_view> views;
+    for (int i = 0; i < 5000; ++i) {
+        const auto [id, fresh] = table.intern("/tex/" + std::to_string(i) + std::string(i % 300, 'x'));
+        ASSERT_TRUE(fresh);
+        ASSERT_EQ(id, static_cast<PathId>(i));
+        views.push_back(table.text(id));
+    }
+    EXPECT_EQ(table.intern("/tex/42" + std::string(42, 'x')), std::make_pair(PathId{42}, false));
+    EXPECT_EQ(table.find("/tex/7" + std::string(7, 'x')), PathId{7});
+    EXPECT_FALSE(table.find("/tex/7").has_value());
+    EXPECT_EQ(table.intern("").second, true);
+    EXPECT_EQ(views[1234], "/tex/1234" + std::string(1234 % 300, 'x'));  // after many growths
 }
 
 }  // namespace

@@ -15,12 +15,12 @@ class SequenceTest : public CollectorTest
 protected:
     Paths found(const zel_Katana_asset& c, const std::string& label) const
     {
-        const Paths* p = c.ASSET_JSON.asset.find(label);
+        const auto p = c.ASSET_JSON.asset.find(label);
         return p ? *p : Paths{"<no label>"};
     }
     Paths missing(const zel_Katana_asset& c, const std::string& label) const
     {
-        const Paths* p = c.ASSET_JSON.missing.find(label);
+        const auto p = c.ASSET_JSON.missing.find(label);
         return p ? *p : Paths{};
     }
     std::string f(const std::string& relative) const { return files.file(relative); }

@@ -27,12 +27,12 @@ protected:
 
     Strings assets_of(const std::string& label) const
     {
-        const Strings* found = m_collector.ASSET_JSON.asset.find(label);
+        const auto found = m_collector.ASSET_JSON.asset.find(label);
         return found ? *found : Strings{};
     }
     Strings missing_of(const std::string& label) const
     {
-        const Strings* found = m_collector.ASSET_JSON.missing.find(label);
+        const auto found = m_collector.ASSET_JSON.missing.find(label);
         return found ? *found : Strings{};
     }
 

@@ -209,10 +209,10 @@ TEST_F(LookXmlCollector, SequenceExpansionRecordsTheDocumentAndWhatItNames)
         ConsoleCapture quiet;
         m_collector.AnaylseSeq("/root/geo/hero.look", hero);
     }
-    const Strings* assets = m_collector.ASSET_JSON.asset.find("/root/geo/hero.look");
-    const Strings* missing = m_collector.ASSET_JSON.missing.find("/root/geo/hero.look");
-    ASSERT_NE(assets, nullptr);
-    ASSERT_NE(missing, nullptr);
+    const auto assets = m_collector.ASSET_JSON.asset.find("/root/geo/hero.look");
+    const auto missing = m_collector.ASSET_JSON.missing.find("/root/geo/hero.look");
+    ASSERT_TRUE(assets.has_value());
+    ASSERT_TRUE(missing.has_value());
     EXPECT_EQ(*assets, (Strings{hero, hero, tex, gone}));
     EXPECT_EQ(*missing, Strings{gone});
 }
