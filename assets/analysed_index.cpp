@@ -28,25 +28,32 @@ SubstringSet::SubstringSet(const PathTable& table)
 {
 }
 
-void SubstringSet::minimizer_buckets(std::string_view text, std::vector<std::uint32_t>& out) const
+void SubstringSet::minimizer_hashes(std::string_view text, std::vector<std::uint64_t>& out)
 {
     out.clear();
     if (text.size() < k_shortest_indexed)
         return;
     const std::size_t grams = text.size() - k_gram + 1;
-    std::vector<std::uint64_t>& hashes = m_hashes;
-    hashes.resize(grams);
-    for (std::size_t i = 0; i < grams; ++i)
-        hashes[i] = gram_hash(text.substr(i, k_gram));
-    const std::uint64_t mask = (std::uint64_t{1} << m_bucket_bits) - 1;
+    // A ring of the last k_window gram hashes; the minimum is searched again only when
+    // it leaves the window.
+    std::uint64_t ring[k_window];
+    std::size_t best = 0;
     std::size_t last = grams;  // position of the previous window's minimizer
-    for (std::size_t start = 0; start + k_window <= grams; ++start) {
-        std::size_t best = start;
-        for (std::size_t i = start + 1; i < start + k_window; ++i)
-            if (hashes[i] < hashes[best])
-                best = i;
+    for (std::size_t i = 0; i < grams; ++i) {
+        ring[i % k_window] = gram_hash(text.substr(i, k_gram));
+        if (i + 1 < k_window)
+            continue;
+        const std::size_t start = i + 1 - k_window;
+        if (i + 1 == k_window || best < start) {
+            best = start;
+            for (std::size_t j = start + 1; j <= i; ++j)
+                if (ring[j % k_window] < ring[best % k_window])
+                    best = j;
+        } else if (ring[i % k_window] < ring[best % k_window]) {
+            best = i;
+        }
         if (best != last)
-            out.push_back(static_cast<std::uint32_t>(hashes[best] & mask));
+            out.push_back(ring[best % k_window]);
         last = best;
     }
 }
@@ -65,8 +72,10 @@ void SubstringSet::add(PathId id)
 
 void SubstringSet::index_string(std::uint32_t id)
 {
-    minimizer_buckets(m_table.text(id), m_scratch);
-    for (const std::uint32_t bucket : m_scratch) {
+    minimizer_hashes(m_table.text(id), m_scratch);
+    const std::uint64_t mask = (std::uint64_t{1} << m_bucket_bits) - 1;
+    for (const std::uint64_t hash : m_scratch) {
+        const auto bucket = static_cast<std::uint32_t>(hash & mask);
         const std::uint32_t head = m_heads[bucket];
         if (head != k_none && m_postings[head].id == id)
             continue;  // this string already sits in the bucket
@@ -90,6 +99,14 @@ void SubstringSet::grow_if_crowded()
 
 bool SubstringSet::contains_substring(std::string_view needle) const
 {
+    std::vector<std::uint64_t> minimizers;
+    minimizer_hashes(needle, minimizers);
+    return contains_substring(needle, minimizers);
+}
+
+bool SubstringSet::contains_substring(std::string_view needle,
+                                      const std::vector<std::uint64_t>& minimizers) const
+{
     if (m_ids.empty())
         return false;
     if (const std::optional<PathId> same = m_table.find(needle); same && holds(*same))
@@ -100,9 +117,10 @@ bool SubstringSet::contains_substring(std::string_view needle) const
                 return true;
         return false;
     }
-    minimizer_buckets(needle, m_scratch);
-    std::uint32_t best = m_scratch.front();
-    for (const std::uint32_t bucket : m_scratch) {
+    const std::uint64_t mask = (std::uint64_t{1} << m_bucket_bits) - 1;
+    auto best = static_cast<std::uint32_t>(minimizers.front() & mask);
+    for (const std::uint64_t hash : minimizers) {
+        const auto bucket = static_cast<std::uint32_t>(hash & mask);
         if (m_counts[bucket] == 0)
             return false;
         if (m_counts[bucket] < m_counts[best])
@@ -118,9 +136,10 @@ bool SubstringSet::contains_substring(std::string_view needle) const
 
 int AnalysedIndex::status(std::string_view path) const
 {
-    if (m_missing.contains_substring(path))
+    SubstringSet::minimizer_hashes(path, m_minimizers);
+    if (m_missing.contains_substring(path, m_minimizers))
         return 2;
-    if (m_found.contains_substring(path))
+    if (m_found.contains_substring(path, m_minimizers))
         return 1;
     return 0;
 }

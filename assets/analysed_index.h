@@ -30,6 +30,12 @@ public:
     bool holds(PathId id) const { return id < m_member.size() && m_member[id]; }
     /// True when `needle` occurs in some held string (the empty needle occurs in any).
     bool contains_substring(std::string_view needle) const;
+    /// The same with the needle's minimizer hashes already computed.
+    bool contains_substring(std::string_view needle, const std::vector<std::uint64_t>& minimizers) const;
+
+    /// The hashes of every minimizer of the text, in order (repeats possible); none for
+    /// texts shorter than k_shortest_indexed.
+    static void minimizer_hashes(std::string_view text, std::vector<std::uint64_t>& out);
     bool empty() const { return m_ids.empty(); }
     std::size_t size() const { return m_ids.size(); }
 
@@ -48,8 +54,6 @@ private:
         std::uint32_t next;
     };
 
-    /// The bucket of every minimizer of the text, in order (repeats possible).
-    void minimizer_buckets(std::string_view text, std::vector<std::uint32_t>& out) const;
     void index_string(std::uint32_t id);
     // Quadruples the buckets when they hold several postings each on average, so the
     // candidate lists stay short as the record grows; re-indexing is amortised.
@@ -62,8 +66,7 @@ private:
     std::vector<std::uint32_t> m_heads;            // first posting per bucket
     std::vector<std::uint32_t> m_counts;           // postings per bucket
     std::vector<Posting> m_postings;
-    mutable std::vector<std::uint32_t> m_scratch;
-    mutable std::vector<std::uint64_t> m_hashes;
+    mutable std::vector<std::uint64_t> m_scratch;
 };
 
 /// The index the collector keeps beside its asset record.
@@ -80,6 +83,7 @@ public:
     int status(std::string_view path) const;
 
 private:
+    mutable std::vector<std::uint64_t> m_minimizers;
     SubstringSet m_found;
     SubstringSet m_missing;
 };

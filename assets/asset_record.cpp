@@ -13,7 +13,9 @@ std::uint64_t PathTable::hash_of(std::string_view text)
         h ^= static_cast<unsigned char>(c);
         h *= 1099511628211ull;
     }
-    h ^= h >> 31;
+    h ^= h >> 29;
+    h *= 0xbf58476d1ce4e5b9ull;
+    h ^= h >> 32;
     return h;
 }
 
@@ -39,7 +41,7 @@ void PathTable::grow()
     for (const auto& slot : m_slots) {
         if (slot.first == 0)
             continue;
-        std::size_t i = hash_of(m_texts[slot.first - 1]) & mask;
+        std::size_t i = slot.second & mask;
         while (slots[i].first != 0)
             i = (i + 1) & mask;
         slots[i] = slot;
@@ -49,10 +51,9 @@ void PathTable::grow()
 
 std::optional<PathId> PathTable::find(std::string_view text) const
 {
-    const std::uint64_t h = hash_of(text);
-    const auto tag = static_cast<std::uint32_t>(h >> 32);
+    const auto tag = static_cast<std::uint32_t>(hash_of(text));
     const std::size_t mask = m_slots.size() - 1;
-    for (std::size_t i = h & mask; m_slots[i].first != 0; i = (i + 1) & mask) {
+    for (std::size_t i = tag & mask; m_slots[i].first != 0; i = (i + 1) & mask) {
         if (m_slots[i].second == tag && m_texts[m_slots[i].first - 1] == text)
             return m_slots[i].first - 1;
     }
@@ -61,10 +62,9 @@ std::optional<PathId> PathTable::find(std::string_view text) const
 
 std::pair<PathId, bool> PathTable::intern(std::string_view text)
 {
-    const std::uint64_t h = hash_of(text);
-    const auto tag = static_cast<std::uint32_t>(h >> 32);
+    const auto tag = static_cast<std::uint32_t>(hash_of(text));
     const std::size_t mask = m_slots.size() - 1;
-    std::size_t i = h & mask;
+    std::size_t i = tag & mask;
     for (; m_slots[i].first != 0; i = (i + 1) & mask) {
         if (m_slots[i].second == tag && m_texts[m_slots[i].first - 1] == text)
             return {m_slots[i].first - 1, false};
@@ -72,7 +72,7 @@ std::pair<PathId, bool> PathTable::intern(std::string_view text)
     const auto id = static_cast<PathId>(m_texts.size());
     m_texts.push_back(store(text));
     m_slots[i] = {id + 1, tag};
-    if (2 * m_texts.size() > m_slots.size())
+    if (2 * m_texts.size() > m_slots.size() && m_slots.size() < (std::size_t{1} << 31))
         grow();
     return {id, true};
 }

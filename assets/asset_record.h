@@ -44,7 +44,8 @@ private:
     char* m_next = nullptr;
     std::size_t m_free = 0;
     std::vector<std::string_view> m_texts;
-    // Open addressing: id + 1 (0 free) and the hash's upper half, to skip most compares.
+    // Open addressing: id + 1 (0 free) and the text's 32-bit hash, which places the slot
+    // and skips most compares (growing needs no text hashed again).
     std::vector<std::pair<std::uint32_t, std::uint32_t>> m_slots;
 };
 

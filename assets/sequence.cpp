@@ -130,6 +130,8 @@ std::string digits_to_udim(const std::string& name)
 std::string expand_dollar_variable(const std::string& reference)
 {
     static const Regex k_dollar(R"(\$\w+[^\\/])");
+    if (reference.find('$') == std::string::npos)
+        return reference;
     const std::optional<Match> first = k_dollar.search(reference);
     if (!first)
         return reference;
@@ -141,6 +143,8 @@ std::string expand_dollar_variable(const std::string& reference)
 std::string expand_bracket_variable(const std::string& reference)
 {
     static const Regex k_bracket(R"(\[(.*)\])");
+    if (reference.find('[') == std::string::npos)
+        return reference;
     const std::optional<Match> first = k_bracket.search(reference);
     if (!first)
         return reference;
@@ -173,7 +177,9 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
 
     {
         auto [dir, name] = pypath::split(reference);
-        reference = pypath::join(dir, k_range_token.replace_all(name, "<UDIM>"));
+        if (name.find('(') != std::string::npos)
+            name = k_range_token.replace_all(name, "<UDIM>");
+        reference = pypath::join(dir, name);
     }
 
     if (reference.ends_with("vdb")) {

@@ -56,6 +56,23 @@ std::string py_float_str(double value)
 
 std::string py_repr(std::string_view text)
 {
+    // Plain printable ASCII without quotes or backslashes comes out between single quotes.
+    bool plain = true;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c >= 0x7f || ch == '\'' || ch == '"' || ch == '\\') {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) {
+        std::string out;
+        out.reserve(text.size() + 2);
+        out += '\'';
+        out += text;
+        out += '\'';
+        return out;
+    }
     const bool has_single = text.find('\'') != std::string_view::npos;
     const bool has_double = text.find('"') != std::string_view::npos;
     const char quote = (has_single && !has_double) ? '"' : '\'';
