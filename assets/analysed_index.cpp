@@ -1,23 +1,24 @@
 #include "assets/analysed_index.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace script::assets {
 
 namespace {
 
+// The k_gram bytes of a gram as one number, mixed so that neighbouring grams order
+// unpredictably.
 std::uint64_t gram_hash(std::string_view gram)
 {
-    // FNV-1a, then mixed so that neighbouring grams order unpredictably.
-    std::uint64_t h = 1469598103934665603ull;
-    for (char c : gram) {
-        h ^= static_cast<unsigned char>(c);
-        h *= 1099511628211ull;
-    }
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdull;
-    h ^= h >> 33;
-    return h;
+    std::uint64_t v = 0;
+    std::memcpy(&v, gram.data(), SubstringSet::k_gram);
+    v ^= v >> 31;
+    v *= 0x9e3779b97f4a7c15ull;
+    v ^= v >> 29;
+    v *= 0xbf58476d1ce4e5b9ull;
+    v ^= v >> 32;
+    return v;
 }
 
 }  // namespace

@@ -207,7 +207,8 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
 
     std::string pattern = reference;
     for (std::string_view marker : k_sequence_markers)
-        pattern = replace_all(pattern, marker, "*");
+        if (pattern.find(marker) != std::string::npos)
+            pattern = replace_all(pattern, marker, "*");
     print_line(py_repr(std::string_view(pattern)));
 
     const std::vector<std::string> matches = glob(pattern, m_fs.get());

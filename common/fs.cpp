@@ -125,21 +125,36 @@ void make_dirs(const std::string& path)
 
 namespace {
 
-bool cacheable(const std::string& path)
+// An absolute path that normalising would leave as it is: "/" or "/"-separated components
+// that are neither empty, "." nor "..". Such names mean the same folder for the whole run.
+bool cacheable(std::string_view path)
 {
-    return pypath::posix::isabs(path) && pypath::posix::normpath(path) == path;
+    if (path.empty() || path[0] != '/')
+        return false;
+    if (path.size() == 1)
+        return true;
+    std::size_t start = 1;
+    while (true) {
+        const std::size_t end = path.find('/', start);
+        const std::string_view part = path.substr(start, end == std::string_view::npos ? end : end - start);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        if (end == std::string_view::npos)
+            return true;
+        start = end + 1;
+    }
 }
 
 }  // namespace
 
-const DirectoryCache::Listed* DirectoryCache::lookup(const std::string& dir)
+const DirectoryCache::Listed* DirectoryCache::lookup(std::string_view dir)
 {
     auto it = m_dirs.find(dir);
     if (it != m_dirs.end())
         return it->second.get();
     auto listed = std::make_unique<Listed>();
     try {
-        listed->entries = list_dir(dir);
+        listed->entries = list_dir(std::string(dir));
         listed->ok = true;
         ++m_folders_listed;
         for (std::uint32_t i = 0; i < listed->entries.size(); ++i)
@@ -147,7 +162,7 @@ const DirectoryCache::Listed* DirectoryCache::lookup(const std::string& dir)
     } catch (const Error&) {
         listed->ok = false;
     }
-    return m_dirs.emplace(dir, std::move(listed)).first->second.get();
+    return m_dirs.emplace(std::string(dir), std::move(listed)).first->second.get();
 }
 
 const std::vector<DirEntry>* DirectoryCache::listing(const std::string& dir)
@@ -209,11 +224,12 @@ const std::vector<DirEntry>* DirectoryCache::listing_with_prefix(
 const DirEntry* DirectoryCache::entry_of(const std::string& path, bool* answered)
 {
     *answered = false;
-    if (!cacheable(path) || path == "/" || path == "//")
+    if (!cacheable(path) || path == "/")
         return nullptr;
-    const auto [parent, name] = pypath::posix::split(path);
-    if (name.empty())
-        return nullptr;
+    // A cacheable path has a non-empty last component and a cacheable parent.
+    const std::size_t slash = path.rfind('/');
+    const std::string_view parent = slash == 0 ? std::string_view("/") : std::string_view(path).substr(0, slash);
+    const std::string_view name = std::string_view(path).substr(slash + 1);
     const Listed* listed = lookup(parent);
     if (!listed->ok)
         return nullptr;  // an unreadable folder may still hold reachable entries

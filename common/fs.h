@@ -80,10 +80,15 @@ private:
         std::unordered_map<std::string_view, std::uint32_t> index;  // views into entries
         std::vector<std::uint32_t> sorted;  // positions ordered by name, built on demand
     };
-    const Listed* lookup(const std::string& dir);
+    const Listed* lookup(std::string_view dir);
     const DirEntry* entry_of(const std::string& path, bool* answered);
 
-    std::unordered_map<std::string, std::unique_ptr<Listed>> m_dirs;
+    struct TextHash
+    {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    };
+    std::unordered_map<std::string, std::unique_ptr<Listed>, TextHash, std::equal_to<>> m_dirs;
     std::size_t m_folders_listed = 0;
 };
 
