@@ -77,18 +77,20 @@ std::pair<PathId, bool> PathTable::intern(std::string_view text)
     return {id, true};
 }
 
-std::vector<PathId> LabelledPaths::extend(const std::string& label, const std::vector<std::string>& paths)
+std::span<const PathId> LabelledPaths::extend(const std::string& label, const std::vector<std::string>& paths)
 {
-    const auto [it, inserted] = m_index.try_emplace(label, m_entries.size());
-    if (inserted)
+    std::vector<PathId>* list = nullptr;
+    if (const auto it = m_index.find(label); it != m_index.end()) {
+        list = &m_entries[it->second].second;
+    } else {
         m_entries.emplace_back(label, std::vector<PathId>{});
-    std::vector<PathId>& list = m_entries[it->second].second;
-    std::vector<PathId> ids;
-    ids.reserve(paths.size());
+        m_index.emplace(m_entries.back().first, m_entries.size() - 1);
+        list = &m_entries.back().second;
+    }
+    const std::size_t first = list->size();
     for (const std::string& path : paths)
-        ids.push_back(m_table.intern(path).first);
-    list.insert(list.end(), ids.begin(), ids.end());
-    return ids;
+        list->push_back(m_table.intern(path).first);
+    return std::span<const PathId>(list->data() + first, paths.size());
 }
 
 std::optional<std::vector<std::string>> LabelledPaths::find(const std::string& label) const

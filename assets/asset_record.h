@@ -6,8 +6,10 @@
 // thousands of entries stays small and quick to fill and to report.
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -59,19 +61,19 @@ public:
     explicit LabelledPaths(PathTable& table) : m_table(table) {}
 
     /// Appends the paths to the label's list, creating the label when it is new, and
-    /// returns their numbers in order.
-    std::vector<PathId> extend(const std::string& label, const std::vector<std::string>& paths);
+    /// returns their numbers in order (valid until the next change).
+    std::span<const PathId> extend(const std::string& label, const std::vector<std::string>& paths);
     /// The label's list as texts, or nullopt.
     std::optional<std::vector<std::string>> find(const std::string& label) const;
-    const std::vector<Entry>& entries() const { return m_entries; }
+    const std::deque<Entry>& entries() const { return m_entries; }
     bool empty() const { return m_entries.empty(); }
     /// {label: [paths...]} in label order.
     Json to_json() const;
 
 private:
     PathTable& m_table;
-    std::vector<Entry> m_entries;
-    std::unordered_map<std::string, std::size_t> m_index;
+    std::deque<Entry> m_entries;                                 // stable: labels never move
+    std::unordered_map<std::string_view, std::size_t> m_index;  // views of the labels
 };
 
 /// ASSET_JSON: "scene_file_size", "asset_size", "missing", "asset_num", "asset",

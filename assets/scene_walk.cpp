@@ -73,12 +73,31 @@ public:
         m_slots.push_back(Slot{key, nullptr, value});
     }
 
-    Json to_json() const
+    /// The tree as scene.json text, `level` deep (the layout of the job documents, with
+    /// non-ASCII characters escaped), written without building a JSON value first.
+    void write(std::string& out, int level) const
     {
-        Json out = Json::object();
-        for (const Slot& slot : m_slots)
-            out[slot.key] = slot.node ? slot.node->to_json() : slot.value;
-        return out;
+        if (m_slots.empty()) {
+            out += "{}";
+            return;
+        }
+        out += "{\n";
+        bool first = true;
+        for (const Slot& slot : m_slots) {
+            if (!first)
+                out += ",\n";
+            first = false;
+            out.append(static_cast<std::size_t>(level + 1) * 4, ' ');
+            append_json_string(out, slot.key, true);
+            out += ": ";
+            if (slot.node)
+                slot.node->write(out, level + 1);
+            else
+                append_ascii_value(out, slot.value, level + 1);
+        }
+        out += '\n';
+        out.append(static_cast<std::size_t>(level) * 4, ' ');
+        out += '}';
     }
 
 private:
@@ -148,7 +167,9 @@ void zel_Katana_asset::getAsset()
     }
 
     const std::string target = pypath::dirname(job_paths().task_json) + "/scene.json";
-    write_file_atomic(target, dump_ascii_document(scene_tree.to_json()));
+    std::string text;
+    scene_tree.write(text, 0);
+    write_file_atomic(target, text);
     print_line("save scene.json to " + target);
 }
 

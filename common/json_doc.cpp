@@ -114,6 +114,11 @@ void append_job_value(std::string& out, const Json& value, int level)
     dump_value(value, false, level, out);
 }
 
+void append_ascii_value(std::string& out, const Json& value, int level)
+{
+    dump_value(value, true, level, out);
+}
+
 void append_job_string_list(std::string& out, const std::vector<std::string_view>& items, int level)
 {
     if (items.empty()) {

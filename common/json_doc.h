@@ -28,6 +28,9 @@ void append_json_string(std::string& out, std::string_view text, bool ascii);
 /// Appends a value in job-file form as it appears nested `level` deep in a document.
 void append_job_value(std::string& out, const Json& value, int level);
 
+/// The same in scene.json form (every non-ASCII character as a \u escape).
+void append_ascii_value(std::string& out, const Json& value, int level);
+
 /// Appends a list of strings in job-file form, `level` deep, without building a JSON
 /// value first (reports of hundreds of thousands of lines).
 void append_job_string_list(std::string& out, const std::vector<std::string_view>& items, int level);
