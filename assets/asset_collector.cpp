@@ -55,8 +55,12 @@ class ReportLines
 public:
     ReportLines(const assets::LabelledPaths& map, std::string_view separator) : m_separator(separator)
     {
-        for (const auto& entry : map.entries())
+        std::size_t size = 16;
+        for (const auto& entry : map.entries()) {
             m_by_text = m_by_text || entry.first.find(separator) != std::string::npos;
+            size += entry.second.size() * (entry.first.size() + separator.size() + 12);
+        }
+        m_text.reserve(size + size / 2);  // paths are longer than the margin; grows rarely
         m_text = "[\n";
     }
 
@@ -77,8 +81,18 @@ public:
     }
 
     bool empty() const { return m_count == 0; }
-    /// The report as a list one level deep in a job document.
-    std::string text() const { return m_count == 0 ? std::string("[]") : m_text + "\n    ]"; }
+    /// The report as a list one level deep in a job document; no line is added after.
+    const std::string& text()
+    {
+        if (!m_closed) {
+            m_closed = true;
+            if (m_count == 0)
+                m_text = "[]";
+            else
+                m_text += "\n    ]";
+        }
+        return m_text;
+    }
 
 private:
     std::string_view m_separator;
@@ -89,6 +103,7 @@ private:
     std::string m_line;
     std::string m_text;
     std::size_t m_count = 0;
+    bool m_closed = false;
 };
 
 // The upload list as job-file text one level deep: {"local", "server"} per path.

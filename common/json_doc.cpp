@@ -178,22 +178,29 @@ std::string read_file(const std::string& path)
 
 void write_file_atomic(const std::string& path, std::string_view text)
 {
+    write_file_atomic(path, std::vector<std::string_view>{text});
+}
+
+void write_file_atomic(const std::string& path, const std::vector<std::string_view>& parts)
+{
     const std::string temp = path + ".tmp." + std::to_string(::getpid());
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         throw Error("cannot write file " + path + ": " + std::strerror(errno));
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            const int err = errno;
-            ::close(fd);
-            ::unlink(temp.c_str());
-            throw Error("cannot write file " + path + ": " + std::strerror(err));
+    for (const std::string_view text : parts) {
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                const int err = errno;
+                ::close(fd);
+                ::unlink(temp.c_str());
+                throw Error("cannot write file " + path + ": " + std::strerror(err));
+            }
+            done += static_cast<std::size_t>(n);
         }
-        done += static_cast<std::size_t>(n);
     }
     if (::close(fd) != 0) {
         const int err = errno;

@@ -46,5 +46,7 @@ std::string read_file(const std::string& path);
 /// readers see either the old or the new complete file. Throws script::Error on failure
 /// (the temporary file is removed).
 void write_file_atomic(const std::string& path, std::string_view text);
+/// The same for text given in consecutive parts (written in order, never joined).
+void write_file_atomic(const std::string& path, const std::vector<std::string_view>& parts);
 
 }  // namespace script

@@ -48,11 +48,13 @@ void zel_Katana::write_json_info(const std::string& json_file, const std::string
 
 void zel_Katana::write_json_members(const std::string& json_file, Json members) const
 {
+    std::vector<std::string> values;
+    values.reserve(members.size());
     std::vector<MemberText> texts;
     for (auto it = members.begin(); it != members.end(); ++it) {
-        MemberText member{it.key(), {}};
-        append_job_value(member.text, it.value(), 1);
-        texts.push_back(std::move(member));
+        values.emplace_back();
+        append_job_value(values.back(), it.value(), 1);
+        texts.push_back(MemberText{it.key(), values.back()});
     }
     write_json_member_texts(json_file, texts);
 }
@@ -76,12 +78,14 @@ void zel_Katana::write_json_member_texts(const std::string& json_file,
         }
         // Members keep their place when they exist and follow in order when they are new,
         // as setting them one by one on the document would.
-        std::vector<std::pair<std::string_view, const std::string*>> order;
+        std::vector<std::pair<std::string_view, const std::string_view*>> order;
         std::vector<std::string> kept_texts;
         kept_texts.reserve(document.size());
+        std::vector<std::string_view> kept_views;
+        kept_views.reserve(document.size());
         std::vector<bool> placed(members.size(), false);
         for (auto it = document.begin(); it != document.end(); ++it) {
-            const std::string* text = nullptr;
+            const std::string_view* text = nullptr;
             for (std::size_t i = members.size(); i-- > 0;) {
                 if (members[i].key == it.key()) {
                     if (!text)
@@ -92,7 +96,8 @@ void zel_Katana::write_json_member_texts(const std::string& json_file,
             if (!text) {
                 kept_texts.emplace_back();
                 append_job_value(kept_texts.back(), it.value(), 1);
-                text = &kept_texts.back();
+                kept_views.emplace_back(kept_texts.back());
+                text = &kept_views.back();
             }
             order.emplace_back(it.key(), text);
         }
@@ -109,28 +114,26 @@ void zel_Katana::write_json_member_texts(const std::string& json_file,
             }
             order.emplace_back(members[i].key, &members[last].text);
         }
-        std::string out;
+        // The member texts go to the file as they are, between the framing pieces.
+        std::vector<std::string> framing;
+        framing.reserve(2 * order.size() + 1);
+        std::vector<std::string_view> parts;
         if (order.empty()) {
-            out = "{}";
+            parts.emplace_back("{}");
         } else {
-            std::size_t size = 4;
-            for (const auto& [key, text] : order)
-                size += key.size() + text->size() + 12;
-            out.reserve(size);
-            out += "{\n";
             bool first = true;
             for (const auto& [key, text] : order) {
-                if (!first)
-                    out += ",\n";
+                std::string head = first ? "{\n    " : ",\n    ";
                 first = false;
-                out += "    ";
-                append_json_string(out, key, false);
-                out += ": ";
-                out += *text;
+                append_json_string(head, key, false);
+                head += ": ";
+                framing.push_back(std::move(head));
+                parts.emplace_back(framing.back());
+                parts.emplace_back(*text);
             }
-            out += "\n}";
+            parts.emplace_back("\n}");
         }
-        write_file_atomic(json_file, out);
+        write_file_atomic(json_file, parts);
     } catch (const std::exception& e) {
         print_line(e.what());
     }

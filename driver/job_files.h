@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -27,11 +28,12 @@ public:
     /// with the same result as one write_json_info call per member in order.
     void write_json_members(const std::string& json_file, Json members) const;
 
-    /// A member whose value is already job-file text, written one level deep.
+    /// A member whose value is already job-file text, written one level deep (the text
+    /// is the caller's and must outlive the call).
     struct MemberText
     {
         std::string key;
-        std::string text;
+        std::string_view text;
     };
     /// As write_json_members, for values written as text by the caller (large lists are
     /// streamed into text instead of being built as JSON values).
