@@ -24,9 +24,16 @@ std::uint64_t gram_hash(std::string_view gram)
 }  // namespace
 
 SubstringSet::SubstringSet(const PathTable& table)
-    : m_table(table), m_heads(std::size_t{1} << k_first_bucket_bits, k_none),
-      m_counts(std::size_t{1} << k_first_bucket_bits, 0)
+    : m_table(table), m_buckets(std::size_t{1} << k_first_bucket_bits)
 {
+}
+
+std::uint64_t SubstringSet::signature(const std::vector<std::uint64_t>& minimizers)
+{
+    std::uint64_t bits = 0;
+    for (const std::uint64_t hash : minimizers)
+        bits |= std::uint64_t{1} << (hash >> 58);
+    return bits;
 }
 
 void SubstringSet::minimizer_hashes(std::string_view text, std::vector<std::uint64_t>& out)
@@ -63,8 +70,10 @@ void SubstringSet::add(PathId id)
 {
     if (holds(id))
         return;
-    if (m_member.size() <= id)
+    if (m_member.size() <= id) {
         m_member.resize(std::max<std::size_t>(id + 1, m_member.size() * 2), 0);
+        m_signatures.resize(m_member.size(), 0);
+    }
     m_member[id] = 1;
     m_ids.push_back(id);
     index_string(id);
@@ -74,26 +83,24 @@ void SubstringSet::add(PathId id)
 void SubstringSet::index_string(std::uint32_t id)
 {
     minimizer_hashes(m_table.text(id), m_scratch);
+    m_signatures[id] = signature(m_scratch);
     const std::uint64_t mask = (std::uint64_t{1} << m_bucket_bits) - 1;
     for (const std::uint64_t hash : m_scratch) {
-        const auto bucket = static_cast<std::uint32_t>(hash & mask);
-        const std::uint32_t head = m_heads[bucket];
-        if (head != k_none && m_postings[head].id == id)
+        std::vector<PathId>& bucket = m_buckets[hash & mask];
+        if (!bucket.empty() && bucket.back() == id)
             continue;  // this string already sits in the bucket
-        m_postings.push_back(Posting{id, head});
-        m_heads[bucket] = static_cast<std::uint32_t>(m_postings.size() - 1);
-        ++m_counts[bucket];
+        bucket.push_back(id);
+        ++m_postings;
     }
 }
 
 void SubstringSet::grow_if_crowded()
 {
-    if (m_bucket_bits >= k_last_bucket_bits || m_postings.size() < 4 * m_heads.size())
+    if (m_bucket_bits >= k_last_bucket_bits || m_postings < 8 * m_buckets.size())
         return;
     m_bucket_bits = std::min(m_bucket_bits + 2, k_last_bucket_bits);
-    m_heads.assign(std::size_t{1} << m_bucket_bits, k_none);
-    m_counts.assign(std::size_t{1} << m_bucket_bits, 0);
-    m_postings.clear();
+    m_buckets.assign(std::size_t{1} << m_bucket_bits, {});
+    m_postings = 0;
     for (const PathId id : m_ids)
         index_string(id);
 }
@@ -119,16 +126,19 @@ bool SubstringSet::contains_substring(std::string_view needle,
         return false;
     }
     const std::uint64_t mask = (std::uint64_t{1} << m_bucket_bits) - 1;
-    auto best = static_cast<std::uint32_t>(minimizers.front() & mask);
+    const std::vector<PathId>* best = nullptr;
     for (const std::uint64_t hash : minimizers) {
-        const auto bucket = static_cast<std::uint32_t>(hash & mask);
-        if (m_counts[bucket] == 0)
+        const std::vector<PathId>& bucket = m_buckets[hash & mask];
+        if (bucket.empty())
             return false;
-        if (m_counts[bucket] < m_counts[best])
-            best = bucket;
+        if (!best || bucket.size() < best->size())
+            best = &bucket;
     }
-    for (std::uint32_t p = m_heads[best]; p != k_none; p = m_postings[p].next) {
-        const std::string_view s = m_table.text(m_postings[p].id);
+    const std::uint64_t wanted = signature(minimizers);
+    for (const PathId id : *best) {
+        if ((m_signatures[id] & wanted) != wanted)
+            continue;
+        const std::string_view s = m_table.text(id);
         if (s.size() >= needle.size() && s.find(needle) != std::string_view::npos)
             return true;
     }

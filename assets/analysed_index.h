@@ -45,14 +45,12 @@ public:
 
 private:
     static constexpr unsigned k_first_bucket_bits = 10;
-    static constexpr unsigned k_last_bucket_bits = 20;
-    static constexpr std::uint32_t k_none = 0xffffffffu;
+    static constexpr unsigned k_last_bucket_bits = 17;
 
-    struct Posting
-    {
-        std::uint32_t id;
-        std::uint32_t next;
-    };
+    /// One bit per minimizer hash: a string holding the needle holds all of the needle's
+    /// minimizers, so the needle's signature is a subset of the string's. This rejects
+    /// nearly every unrelated candidate without reading its text.
+    static std::uint64_t signature(const std::vector<std::uint64_t>& minimizers);
 
     void index_string(std::uint32_t id);
     // Quadruples the buckets when they hold several postings each on average, so the
@@ -63,9 +61,9 @@ private:
     unsigned m_bucket_bits = k_first_bucket_bits;
     std::vector<PathId> m_ids;         // held paths, in order added
     std::vector<std::uint8_t> m_member;  // by path number
-    std::vector<std::uint32_t> m_heads;            // first posting per bucket
-    std::vector<std::uint32_t> m_counts;           // postings per bucket
-    std::vector<Posting> m_postings;
+    std::vector<std::vector<PathId>> m_buckets;  // held paths per minimizer bucket
+    std::size_t m_postings = 0;
+    std::vector<std::uint64_t> m_signatures;     // by path number
     mutable std::vector<std::uint64_t> m_scratch;
 };
 
