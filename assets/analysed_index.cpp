@@ -24,7 +24,7 @@ std::uint64_t gram_hash(std::string_view gram)
 }  // namespace
 
 SubstringSet::SubstringSet(const PathTable& table)
-    : m_table(table), m_buckets(std::size_t{1} << k_first_bucket_bits)
+    : m_table(table), m_buckets(std::size_t{1} << k_bucket_bits)
 {
 }
 
@@ -77,32 +77,19 @@ void SubstringSet::add(PathId id)
     m_member[id] = 1;
     m_ids.push_back(id);
     index_string(id);
-    grow_if_crowded();
 }
 
 void SubstringSet::index_string(std::uint32_t id)
 {
     minimizer_hashes(m_table.text(id), m_scratch);
     m_signatures[id] = signature(m_scratch);
-    const std::uint64_t mask = (std::uint64_t{1} << m_bucket_bits) - 1;
+    const std::uint64_t mask = (std::uint64_t{1} << k_bucket_bits) - 1;
     for (const std::uint64_t hash : m_scratch) {
         std::vector<PathId>& bucket = m_buckets[hash & mask];
         if (!bucket.empty() && bucket.back() == id)
             continue;  // this string already sits in the bucket
         bucket.push_back(id);
-        ++m_postings;
     }
-}
-
-void SubstringSet::grow_if_crowded()
-{
-    if (m_bucket_bits >= k_last_bucket_bits || m_postings < 8 * m_buckets.size())
-        return;
-    m_bucket_bits = std::min(m_bucket_bits + 2, k_last_bucket_bits);
-    m_buckets.assign(std::size_t{1} << m_bucket_bits, {});
-    m_postings = 0;
-    for (const PathId id : m_ids)
-        index_string(id);
 }
 
 bool SubstringSet::contains_substring(std::string_view needle) const
@@ -125,7 +112,7 @@ bool SubstringSet::contains_substring(std::string_view needle,
                 return true;
         return false;
     }
-    const std::uint64_t mask = (std::uint64_t{1} << m_bucket_bits) - 1;
+    const std::uint64_t mask = (std::uint64_t{1} << k_bucket_bits) - 1;
     const std::vector<PathId>* best = nullptr;
     for (const std::uint64_t hash : minimizers) {
         const std::vector<PathId>& bucket = m_buckets[hash & mask];

@@ -44,8 +44,9 @@ public:
     static constexpr std::size_t k_shortest_indexed = k_gram + k_window - 1;
 
 private:
-    static constexpr unsigned k_first_bucket_bits = 10;
-    static constexpr unsigned k_last_bucket_bits = 17;
+    // A fixed table: crowded buckets cost little, since candidates are filtered by their
+    // signatures before any text is read.
+    static constexpr unsigned k_bucket_bits = 16;
 
     /// One bit per minimizer hash: a string holding the needle holds all of the needle's
     /// minimizers, so the needle's signature is a subset of the string's. This rejects
@@ -53,16 +54,11 @@ private:
     static std::uint64_t signature(const std::vector<std::uint64_t>& minimizers);
 
     void index_string(std::uint32_t id);
-    // Quadruples the buckets when they hold several postings each on average, so the
-    // candidate lists stay short as the record grows; re-indexing is amortised.
-    void grow_if_crowded();
 
     const PathTable& m_table;
-    unsigned m_bucket_bits = k_first_bucket_bits;
     std::vector<PathId> m_ids;         // held paths, in order added
     std::vector<std::uint8_t> m_member;  // by path number
     std::vector<std::vector<PathId>> m_buckets;  // held paths per minimizer bucket
-    std::size_t m_postings = 0;
     std::vector<std::uint64_t> m_signatures;     // by path number
     mutable std::vector<std::uint64_t> m_scratch;
 };

@@ -127,29 +127,39 @@ std::string digits_to_udim(const std::string& name)
     return out;
 }
 
-std::string expand_dollar_variable(const std::string& reference)
+void expand_dollar_variable(std::string& reference)
 {
     static const Regex k_dollar(R"(\$\w+[^\\/])");
     if (reference.find('$') == std::string::npos)
-        return reference;
+        return;
     const std::optional<Match> first = k_dollar.search(reference);
     if (!first)
-        return reference;
+        return;
     const std::string text = first->group();
-    const std::optional<std::string> value = platform::get_env(replace_all(text, "$", ""));
-    return value ? replace_all(reference, text, *value) : reference;
+    if (const std::optional<std::string> value = platform::get_env(replace_all(text, "$", "")))
+        reference = replace_all(reference, text, *value);
 }
 
-std::string expand_bracket_variable(const std::string& reference)
+void expand_bracket_variable(std::string& reference)
 {
     static const Regex k_bracket(R"(\[(.*)\])");
     if (reference.find('[') == std::string::npos)
-        return reference;
+        return;
     const std::optional<Match> first = k_bracket.search(reference);
     if (!first)
-        return reference;
-    const std::optional<std::string> value = platform::get_env(first->group(1));
-    return value ? replace_all(reference, first->group(), *value) : reference;
+        return;
+    if (const std::optional<std::string> value = platform::get_env(first->group(1)))
+        reference = replace_all(reference, first->group(), *value);
+}
+
+// True when splitting the reference into folder and name and joining them again gives
+// the same text, which POSIX path rules guarantee unless slashes repeat before the name.
+bool split_join_keeps(const std::string& reference)
+{
+    if (platform::is_windows())
+        return false;
+    const std::size_t slash = reference.rfind('/');
+    return slash == std::string::npos || slash == 0 || reference[slash - 1] != '/';
 }
 
 }  // namespace
@@ -173,12 +183,14 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
         return std::nullopt;
     }
 
-    std::string reference = expand_bracket_variable(expand_dollar_variable(filePath));
+    std::string reference = filePath;
+    expand_dollar_variable(reference);
+    expand_bracket_variable(reference);
 
-    {
+    const std::size_t name_start = reference.find_last_of(platform::is_windows() ? "/\\:" : "/") + 1;
+    if (reference.find('(', name_start) != std::string::npos || !split_join_keeps(reference)) {
         auto [dir, name] = pypath::split(reference);
-        if (name.find('(') != std::string::npos)
-            name = k_range_token.replace_all(name, "<UDIM>");
+        name = k_range_token.replace_all(name, "<UDIM>");
         reference = pypath::join(dir, name);
     }
 

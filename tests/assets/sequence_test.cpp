@@ -63,6 +63,7 @@ TEST_F(SequenceTest, RangeTokensVolumeNumbersAndHiddenNames)
 {
     files.write("rng/img.1001.exr");
     files.write("rng/img.1002.exr");
+    files.write("rng/dbl.exr");
     files.write("vol/smoke_v002.0101.vdb");
     files.write("vol/smoke_v003.0102.vdb");
     files.write("vol/fire_v002.0101.vdb");
@@ -77,6 +78,10 @@ TEST_F(SequenceTest, RangeTokensVolumeNumbersAndHiddenNames)
     // Every number of a volume cache name becomes a wildcard, versions included.
     c.AnaylseSeq("vdb", f("vol/smoke_v002.0101.vdb"));
     EXPECT_EQ(found(c, "vdb"), (Paths{f("vol/smoke_v002.0101.vdb"), f("vol/smoke_v003.0102.vdb")}));
+
+    // Splitting into folder and name and joining again folds repeated slashes there.
+    c.AnaylseSeq("double", files.path() + "/rng//dbl.exr");
+    EXPECT_EQ(found(c, "double"), (Paths{f("rng/dbl.exr")}));
 
     // A leading wildcard does not match hidden names.
     c.AnaylseSeq("hidden", f("hid/<UDIM>.exr"));
