@@ -61,10 +61,33 @@ std::string join(std::string_view a, std::string_view b)
     return out;
 }
 
+// True when posix normpath would return the path unchanged: single "/" separators, no
+// empty, "." or ".." component, no trailing "/" (paths on the farm nearly always are).
+bool already_normal(std::string_view path)
+{
+    if (path == "/")
+        return true;
+    if (path.starts_with("//"))
+        return false;
+    std::size_t start = path.front() == '/' ? 1 : 0;
+    while (true) {
+        const std::size_t end = path.find('/', start);
+        const std::string_view part =
+            path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        if (end == std::string_view::npos)
+            return true;
+        start = end + 1;
+    }
+}
+
 std::string normpath(std::string_view path)
 {
     if (path.empty())
         return ".";
+    if (already_normal(path))
+        return std::string(path);
     int initial_slashes = 0;
     if (path.front() == '/') {
         initial_slashes = 1;
