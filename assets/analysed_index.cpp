@@ -24,7 +24,8 @@ std::uint64_t gram_hash(std::string_view gram)
 }  // namespace
 
 SubstringSet::SubstringSet(const PathTable& table)
-    : m_table(table), m_buckets(std::size_t{1} << k_bucket_bits)
+    : m_table(table), m_heads(std::size_t{1} << k_bucket_bits, k_no_block),
+      m_counts(std::size_t{1} << k_bucket_bits, 0)
 {
 }
 
@@ -85,10 +86,18 @@ void SubstringSet::index_string(std::uint32_t id)
     m_signatures[id] = signature(m_scratch);
     const std::uint64_t mask = (std::uint64_t{1} << k_bucket_bits) - 1;
     for (const std::uint64_t hash : m_scratch) {
-        std::vector<PathId>& bucket = m_buckets[hash & mask];
-        if (!bucket.empty() && bucket.back() == id)
+        const std::size_t bucket = hash & mask;
+        std::uint32_t head = m_heads[bucket];
+        if (head != k_no_block && m_blocks[head].ids[m_blocks[head].count - 1] == id)
             continue;  // this string already sits in the bucket
-        bucket.push_back(id);
+        if (head == k_no_block || m_blocks[head].count == Block::k_capacity) {
+            m_blocks.push_back(Block{{}, 0, head});
+            head = static_cast<std::uint32_t>(m_blocks.size() - 1);
+            m_heads[bucket] = head;
+        }
+        Block& block = m_blocks[head];
+        block.ids[block.count++] = id;
+        ++m_counts[bucket];
     }
 }
 
@@ -113,21 +122,25 @@ bool SubstringSet::contains_substring(std::string_view needle,
         return false;
     }
     const std::uint64_t mask = (std::uint64_t{1} << k_bucket_bits) - 1;
-    const std::vector<PathId>* best = nullptr;
+    std::size_t best = minimizers.front() & mask;
     for (const std::uint64_t hash : minimizers) {
-        const std::vector<PathId>& bucket = m_buckets[hash & mask];
-        if (bucket.empty())
+        const std::size_t bucket = hash & mask;
+        if (m_counts[bucket] == 0)
             return false;
-        if (!best || bucket.size() < best->size())
-            best = &bucket;
+        if (m_counts[bucket] < m_counts[best])
+            best = bucket;
     }
     const std::uint64_t wanted = signature(minimizers);
-    for (const PathId id : *best) {
-        if ((m_signatures[id] & wanted) != wanted)
-            continue;
-        const std::string_view s = m_table.text(id);
-        if (s.size() >= needle.size() && s.find(needle) != std::string_view::npos)
-            return true;
+    for (std::uint32_t b = m_heads[best]; b != k_no_block; b = m_blocks[b].next) {
+        const Block& block = m_blocks[b];
+        for (std::uint32_t i = 0; i < block.count; ++i) {
+            const PathId id = block.ids[i];
+            if ((m_signatures[id] & wanted) != wanted)
+                continue;
+            const std::string_view s = m_table.text(id);
+            if (s.size() >= needle.size() && s.find(needle) != std::string_view::npos)
+                return true;
+        }
     }
     return false;
 }

@@ -58,7 +58,19 @@ private:
     const PathTable& m_table;
     std::vector<PathId> m_ids;         // held paths, in order added
     std::vector<std::uint8_t> m_member;  // by path number
-    std::vector<std::vector<PathId>> m_buckets;  // held paths per minimizer bucket
+    // Held paths per minimizer bucket, in blocks from one pool: a bucket is a chain of
+    // blocks, newest first, so filling it never reallocates.
+    struct Block
+    {
+        static constexpr std::uint32_t k_capacity = 14;
+        PathId ids[k_capacity];
+        std::uint32_t count;
+        std::uint32_t next;
+    };
+    static constexpr std::uint32_t k_no_block = 0xffffffffu;
+    std::vector<std::uint32_t> m_heads;   // newest block per bucket
+    std::vector<std::uint32_t> m_counts;  // paths per bucket
+    std::vector<Block> m_blocks;
     std::vector<std::uint64_t> m_signatures;     // by path number
     mutable std::vector<std::uint64_t> m_scratch;
 };

@@ -68,12 +68,23 @@ public:
     {
         if (&label != m_label) {
             m_label = &label;
-            m_seen_in_label.clear();
+            ++m_label_number;
         }
-        m_line.assign(label).append(m_separator).append(path);
-        const bool fresh = m_by_text ? m_lines.intern(m_line).second : m_seen_in_label.insert(id).second;
+        bool fresh = false;
+        if (m_by_text) {
+            m_line.assign(label).append(m_separator).append(path);
+            fresh = m_lines.intern(m_line).second;
+        } else {
+            // Each path remembers the last label it was reported under.
+            if (m_last_label.size() <= id)
+                m_last_label.resize(std::max<std::size_t>(id + 1, 2 * m_last_label.size()), 0);
+            fresh = m_last_label[id] != m_label_number;
+            m_last_label[id] = m_label_number;
+        }
         if (!fresh)
             return;
+        if (!m_by_text)
+            m_line.assign(label).append(m_separator).append(path);
         if (m_count++ > 0)
             m_text += ",\n";
         m_text += "        ";
@@ -98,7 +109,8 @@ private:
     std::string_view m_separator;
     bool m_by_text = false;
     const std::string* m_label = nullptr;
-    std::unordered_set<assets::PathId> m_seen_in_label;
+    std::uint32_t m_label_number = 0;
+    std::vector<std::uint32_t> m_last_label;  // by path number; 0: not reported yet
     assets::PathTable m_lines;
     std::string m_line;
     std::string m_text;
@@ -206,7 +218,7 @@ void zel_Katana_asset::collect()
     for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
         for (const assets::PathId id : ids) {
             const std::string_view path = table.text(id);
-            print_line(py_repr(path));
+            print_repr_line(path);
             if (contains_any(path, k_report_excluded))
                 continue;
             asset_report.add(label, id, path);

@@ -221,14 +221,14 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     for (std::string_view marker : k_sequence_markers)
         if (pattern.find(marker) != std::string::npos)
             pattern = replace_all(pattern, marker, "*");
-    print_line(py_repr(std::string_view(pattern)));
+    print_repr_line(pattern);
 
     const std::vector<std::string> matches = glob(pattern, m_fs.get());
     if (matches.empty())
         result.miss.push_back(pattern);
 
     for (const std::string& match : matches) {
-        print_line(py_repr(std::string_view(match)));
+        print_repr_line(match);
         const std::string path = replace_all(match, "\\", "/");
         result.asset.push_back(path);
         append(result.asset, checkCacheFile(path));

@@ -1,5 +1,7 @@
 #include "common/console.h"
 
+#include "common/pyutil.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -23,6 +25,14 @@ void write_all(std::FILE* stream, std::string& buffer)
 void Console::line(std::string_view text)
 {
     m_out.append(text);
+    m_out.push_back('\n');
+    if (!m_capturing && m_out.size() > k_flush_threshold)
+        write_all(stdout, m_out);
+}
+
+void Console::repr_line(std::string_view text)
+{
+    append_py_repr(m_out, text);
     m_out.push_back('\n');
     if (!m_capturing && m_out.size() > k_flush_threshold)
         write_all(stdout, m_out);
@@ -79,6 +89,11 @@ Console& console()
 void print_line(std::string_view text)
 {
     console().line(text);
+}
+
+void print_repr_line(std::string_view text)
+{
+    console().repr_line(text);
 }
 
 void print_error_line(std::string_view text)

@@ -13,6 +13,8 @@ class Console
 public:
     /// Prints one line (a newline is added).
     void line(std::string_view text);
+    /// Prints the quoted form of a text (Python's repr) as one line.
+    void repr_line(std::string_view text);
     /// Prints one line on the error stream (a newline is added).
     void error_line(std::string_view text);
     /// Writes buffered output to the process streams; done before a child process starts
@@ -37,6 +39,8 @@ Console& console();
 
 /// Shorthands for console().line / error_line.
 void print_line(std::string_view text);
+/// console().repr_line: a path printed in its quoted form.
+void print_repr_line(std::string_view text);
 void print_error_line(std::string_view text);
 
 /// The line of fifty "!" that precedes every fatal message.

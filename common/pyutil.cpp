@@ -54,25 +54,21 @@ std::string py_float_str(double value)
     return sign + out;
 }
 
-std::string py_repr(std::string_view text)
+namespace {
+
+// Plain printable ASCII without quotes or backslashes comes out between single quotes.
+bool plain_repr(std::string_view text)
 {
-    // Plain printable ASCII without quotes or backslashes comes out between single quotes.
-    bool plain = true;
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c >= 0x7f || ch == '\'' || ch == '"' || ch == '\\') {
-            plain = false;
-            break;
-        }
+        if (c < 0x20 || c >= 0x7f || ch == '\'' || ch == '"' || ch == '\\')
+            return false;
     }
-    if (plain) {
-        std::string out;
-        out.reserve(text.size() + 2);
-        out += '\'';
-        out += text;
-        out += '\'';
-        return out;
-    }
+    return true;
+}
+
+std::string escaped_repr(std::string_view text)
+{
     const bool has_single = text.find('\'') != std::string_view::npos;
     const bool has_double = text.find('"') != std::string_view::npos;
     const char quote = (has_single && !has_double) ? '"' : '\'';
@@ -110,6 +106,27 @@ std::string py_repr(std::string_view text)
         }
     }
     out += quote;
+    return out;
+}
+
+}  // namespace
+
+void append_py_repr(std::string& out, std::string_view text)
+{
+    if (plain_repr(text)) {
+        out += '\'';
+        out += text;
+        out += '\'';
+        return;
+    }
+    out += escaped_repr(text);
+}
+
+std::string py_repr(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size() + 2);
+    append_py_repr(out, text);
     return out;
 }
 

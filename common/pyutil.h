@@ -27,6 +27,8 @@ std::string py_str(const Json& value);
 /// ['a', 1.0], objects as {'k': 'v'}.
 std::string py_repr(const Json& value);
 std::string py_repr(std::string_view text);
+/// Appends py_repr(text) to `out`.
+void append_py_repr(std::string& out, std::string_view text);
 std::string py_repr(const std::vector<std::string>& list);
 
 /// Python truthiness: null, false, 0, 0.0, "", [] and {} are false; everything else true
