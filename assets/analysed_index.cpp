@@ -105,15 +105,16 @@ bool SubstringSet::contains_substring(std::string_view needle) const
 {
     std::vector<std::uint64_t> minimizers;
     minimizer_hashes(needle, minimizers);
-    return contains_substring(needle, minimizers);
+    return contains_substring(needle, minimizers, m_table.find(needle));
 }
 
 bool SubstringSet::contains_substring(std::string_view needle,
-                                      const std::vector<std::uint64_t>& minimizers) const
+                                      const std::vector<std::uint64_t>& minimizers,
+                                      std::optional<PathId> same) const
 {
     if (m_ids.empty())
         return false;
-    if (const std::optional<PathId> same = m_table.find(needle); same && holds(*same))
+    if (same && holds(*same))
         return true;
     if (needle.size() < k_shortest_indexed) {
         for (const PathId id : m_ids)
@@ -147,10 +148,13 @@ bool SubstringSet::contains_substring(std::string_view needle,
 
 int AnalysedIndex::status(std::string_view path) const
 {
+    if (m_found.empty() && m_missing.empty())
+        return 0;
     SubstringSet::minimizer_hashes(path, m_minimizers);
-    if (m_missing.contains_substring(path, m_minimizers))
+    const std::optional<PathId> same = m_found.table().find(path);
+    if (m_missing.contains_substring(path, m_minimizers, same))
         return 2;
-    if (m_found.contains_substring(path, m_minimizers))
+    if (m_found.contains_substring(path, m_minimizers, same))
         return 1;
     return 0;
 }

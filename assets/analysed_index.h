@@ -6,6 +6,7 @@
 // /tex/wall.1001.tx is), and missing paths are consulted before found ones.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,13 +31,16 @@ public:
     bool holds(PathId id) const { return id < m_member.size() && m_member[id]; }
     /// True when `needle` occurs in some held string (the empty needle occurs in any).
     bool contains_substring(std::string_view needle) const;
-    /// The same with the needle's minimizer hashes already computed.
-    bool contains_substring(std::string_view needle, const std::vector<std::uint64_t>& minimizers) const;
+    /// The same with the needle's minimizer hashes and its number in the table (if it is
+    /// there) already found.
+    bool contains_substring(std::string_view needle, const std::vector<std::uint64_t>& minimizers,
+                            std::optional<PathId> same) const;
 
     /// The hashes of every minimizer of the text, in order (repeats possible); none for
     /// texts shorter than k_shortest_indexed.
     static void minimizer_hashes(std::string_view text, std::vector<std::uint64_t>& out);
     bool empty() const { return m_ids.empty(); }
+    const PathTable& table() const { return m_table; }
     std::size_t size() const { return m_ids.size(); }
 
     static constexpr std::size_t k_gram = 6;

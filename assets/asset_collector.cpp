@@ -230,7 +230,15 @@ void zel_Katana_asset::collect()
             std::string local(path);
             if (local.size() >= 2 && local[1] == ':')
                 local[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(local[0])));
-            upload_paths.intern(replace_all(pypath::abspath(local), "\\", "/"));
+            std::string upload_path = replace_all(pypath::abspath(local), "\\", "/");
+            // An upload form that differs from the recorded text may still be the text of a
+            // path recorded as missing.
+            if (upload_path != path) {
+                const std::optional<assets::PathId> recorded = table.find(upload_path);
+                if (recorded && m_analysed->is_missing(*recorded))
+                    continue;
+            }
+            upload_paths.intern(upload_path);
         }
     }
 
@@ -250,8 +258,7 @@ void zel_Katana_asset::collect()
     upload.reserve(upload_paths.size() + 1);
     for (assets::PathId i = 0; i < upload_paths.size(); ++i) {
         const std::string_view path = upload_paths.text(i);
-        const std::optional<assets::PathId> recorded = table.find(path);
-        if ((recorded && m_analysed->is_missing(*recorded)) || contains_any(path, k_upload_excluded))
+        if (contains_any(path, k_upload_excluded))
             continue;
         upload.push_back(path);
     }
