@@ -1,5 +1,3 @@
-#include <sys/wait.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -7,36 +5,17 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "tests/support/run_analyser.h"
 #include "tests/support/temp_dir.h"
 
 namespace script {
 namespace {
 
 using testing::read_text;
+using testing::run_analyser;
+using testing::RunResult;
 using testing::ScopedEnv;
 using testing::TempDir;
-
-struct RunResult
-{
-    int status = -1;
-    std::string out, err;
-};
-
-// Runs the built executable with the arguments (already quoted for the shell), logging
-// into `dir`; `prefix` is shell text put before the program (a cd, variables).
-RunResult run_analyser(const TempDir& dir, const std::string& arguments,
-                       const std::string& prefix = {})
-{
-    const std::string command = prefix + "'" + ANALYSER_BIN_DIR + "/katana-analyse' " +
-                                arguments + " >'" + dir.file("out.txt") + "' 2>'" +
-                                dir.file("err.txt") + "'";
-    const int raw = std::system(command.c_str());
-    RunResult result;
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = read_text(dir.file("out.txt"));
-    result.err = read_text(dir.file("err.txt"));
-    return result;
-}
 
 class CommandLineTest : public ::testing::Test
 {

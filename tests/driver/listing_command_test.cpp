@@ -1,25 +1,19 @@
-#include <sys/wait.h>
-
 #include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/scene_builder.h"
+#include "tests/support/run_analyser.h"
 #include "tests/support/temp_dir.h"
 
 namespace script {
 namespace {
 
 using testing::read_text;
+using testing::RunResult;
 using testing::SceneBuilder;
 using testing::TempDir;
-
-struct RunResult
-{
-    int status = -1;
-    std::string out, err;
-};
 
 const std::string k_module_lines = "no arnold Plugin!\nno usd Plugin!\n";
 
@@ -46,17 +40,11 @@ protected:
     // Runs the built executable with the arguments, each quoted for the shell.
     RunResult run(std::initializer_list<std::string> arguments) const
     {
-        std::string command = "'" + std::string(ANALYSER_BIN_DIR) + "/katana-analyse'";
+        std::string quoted;
         for (const std::string& argument : arguments) {
-            command += " '" + argument + "'";
+            quoted += " '" + argument + "'";
         }
-        command += " >'" + m_dir.file("out.txt") + "' 2>'" + m_dir.file("err.txt") + "'";
-        const int raw = std::system(command.c_str());
-        RunResult result;
-        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        result.out = read_text(m_dir.file("out.txt"));
-        result.err = read_text(m_dir.file("err.txt"));
-        return result;
+        return testing::run_analyser(m_dir, quoted);
     }
 
     TempDir m_dir;
