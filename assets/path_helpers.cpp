@@ -108,7 +108,8 @@ std::vector<std::string> zel_Katana_asset::checkCacheFile(const std::string& str
 {
     std::vector<std::string> twins;
     const std::size_t dot = string.rfind('.');
-    const std::string extension = dot == std::string::npos ? string : string.substr(dot + 1);
+    const std::string_view extension =
+        dot == std::string::npos ? std::string_view(string) : std::string_view(string).substr(dot + 1);
     if (extension.empty())
         return twins;
     for (std::string_view cache_ext : k_cache_extensions) {

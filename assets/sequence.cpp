@@ -223,17 +223,21 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
             pattern = replace_all(pattern, marker, "*");
     print_repr_line(pattern);
 
-    const std::vector<std::string> matches = glob(pattern, m_fs.get());
+    std::vector<std::string> matches = glob(pattern, m_fs.get());
     if (matches.empty())
-        result.miss.push_back(pattern);
+        result.miss.push_back(std::move(pattern));
 
-    for (const std::string& match : matches) {
+    for (std::string& match : matches) {
         print_repr_line(match);
-        const std::string path = replace_all(match, "\\", "/");
-        result.asset.push_back(path);
+        if (match.find('\\') != std::string::npos)
+            match = replace_all(match, "\\", "/");
+        result.asset.push_back(std::move(match));
+        const std::string& path = result.asset.back();
+        const DispatchRow* row = dispatch_row(path);
+        const std::string dispatched = row && row->handler ? path : std::string();
         append(result.asset, checkCacheFile(path));
-        if (const DispatchRow* row = dispatch_row(path); row && row->handler)
-            row->handler(*this, nodePath, path, result);
+        if (!dispatched.empty())
+            row->handler(*this, nodePath, dispatched, result);
     }
 
     record(nodePath, result);
