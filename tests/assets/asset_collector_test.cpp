@@ -69,16 +69,16 @@ TEST_F(AssetCollectorTest, WalksRulesAndRenderNodeScenesUnderTheirLabels)
              .node("Read3", "ImageRead")
              .node("Read4", "ImageRead").param("file", "")
              .node("Abc", "Alembic_In").parent("rootNode").param("abcAsset", f("cache/gone.abc"))
-             .scene_graph("main", L::location("root", "group", Json::object(), Json::array({world})))
+             .scene_graph("main", L::location("scene", "group", Json::object(), Json::array({world})))
              .node("Render1", "Render").producer("main")
              .node("Render2", "Render").producer("main")
-             .node("Render3", "Render").bypassed().producer(L::location("root", "group", Json::object(),
+             .node("Render3", "Render").bypassed().producer(L::location("scene", "group", Json::object(),
                  Json::array({L::location("x", "polymesh", {{"customProperties", {{"klf", f("tex/hidden.exr")}}}})}))));
 
     const std::string out = collect();
     EXPECT_NE(out.find("--------------------start analyse: # Image readers--------------------"), std::string::npos);
     EXPECT_NE(out.find("--------------------start analyse: #Alembic--------------------"), std::string::npos);
-    EXPECT_NE(out.find("Found klf in /root/world/geo: " + f("look/a.klf")), std::string::npos);
+    EXPECT_NE(out.find("Found klf in /scene/world/geo: " + f("look/a.klf")), std::string::npos);
 
     const Json asset = job_file("asset.json");
     EXPECT_EQ(asset.begin().key(), "scene_file_size");
@@ -88,11 +88,11 @@ TEST_F(AssetCollectorTest, WalksRulesAndRenderNodeScenesUnderTheirLabels)
     EXPECT_EQ(count_of(found, "/rootNode/Read1.file" + wall), 1u);
     // The pattern itself is not a recorded path, so the scene-graph reference expands
     // again; its lines appear once although both render nodes handed it over.
-    EXPECT_EQ(count_of(found, "/root/world/geo.material.nodes.tex1.parameters.filename" + wall), 1u);
-    EXPECT_EQ(count_of(found, "/root/world/geo.material.nodes.tex1.parameters.tex0 ---> " + f("tex/bump.exr")), 1u);
-    EXPECT_EQ(count_of(found, "/root/world/geo.customProperties.klf ---> " + f("look/a.klf")), 1u);
-    EXPECT_EQ(count_of(found, "/root/world/domematerial.RedshiftLightParams ---> " + f("tex/dome.hdr")), 1u);
-    EXPECT_EQ(count_of(found, "/root/world/gobomaterial.arnoldLightShader ---> " + f("tex/gobo.tx")), 1u);
+    EXPECT_EQ(count_of(found, "/scene/world/geo.material.nodes.tex1.parameters.filename" + wall), 1u);
+    EXPECT_EQ(count_of(found, "/scene/world/geo.material.nodes.tex1.parameters.tex0 ---> " + f("tex/bump.exr")), 1u);
+    EXPECT_EQ(count_of(found, "/scene/world/geo.customProperties.klf ---> " + f("look/a.klf")), 1u);
+    EXPECT_EQ(count_of(found, "/scene/world/domematerial.RedshiftLightParams ---> " + f("tex/dome.hdr")), 1u);
+    EXPECT_EQ(count_of(found, "/scene/world/gobomaterial.arnoldLightShader ---> " + f("tex/gobo.tx")), 1u);
     for (const Json& line : found)
         EXPECT_EQ(line.get<std::string>().find("hidden"), std::string::npos) << line;
 
@@ -108,13 +108,13 @@ TEST_F(AssetCollectorTest, WalksRulesAndRenderNodeScenesUnderTheirLabels)
     const std::string scene_text = read_text(job.file("scene.json"));
     EXPECT_NE(scene_text.find("\"g\\u00e9o\": {\n"), std::string::npos);
     const Json scene = parse_json_text(scene_text);
-    const Json& geo_map = scene.at("").at("root").at("world").at("geo");
+    const Json& geo_map = scene.at("").at("scene").at("world").at("geo");
     EXPECT_EQ(geo_map.at("type"), "polymesh");
     EXPECT_EQ(geo_map.at("material.nodes.tex1.parameters.filename"), f("tex/wall.<UDIM>.exr"));
-    EXPECT_EQ(scene.at("").at("root").at("world").at("dome").at("Light_Dome"), f("tex/dome.hdr"));
-    EXPECT_EQ(scene.at("").at("root").at("world").at("gobo").at("image"), f("tex/gobo.tx"));
-    EXPECT_EQ(scene.at("").at("root").at("world").at("ies").size(), 1u);
-    EXPECT_EQ(scene.at("").at("root").size(), 1u);  // the bypassed render node's scene is not walked
+    EXPECT_EQ(scene.at("").at("scene").at("world").at("dome").at("Light_Dome"), f("tex/dome.hdr"));
+    EXPECT_EQ(scene.at("").at("scene").at("world").at("gobo").at("image"), f("tex/gobo.tx"));
+    EXPECT_EQ(scene.at("").at("scene").at("world").at("ies").size(), 1u);
+    EXPECT_EQ(scene.at("").at("scene").size(), 1u);  // the bypassed render node's scene is not walked
 }
 
 TEST_F(AssetCollectorTest, SkipSwitchWritesOnlyTheSceneEntry)

@@ -155,7 +155,7 @@ TEST_F(CommandLineTest, ExampleSceneYieldsFoundMissingAndUploadedFiles)
     EXPECT_TRUE(has("asset", "/rootNode/Read_smoke.file ---> " + top + "/examples/assets/seq/smoke.0003.exr"));
     EXPECT_TRUE(has("asset", "/rootNode/Alembic_char.abcAsset ---> " + top + "/examples/assets/geo/char.abc"));
     EXPECT_TRUE(has("asset", "/rootNode/Read_grid_copy.file ---> examples/assets/tex/grid.tx"));
-    EXPECT_TRUE(has("asset", "/root/world/lights/domematerial.RedshiftLightParams ---> examples/assets/tex/sky.tx"));
+    EXPECT_TRUE(has("asset", "/scene/world/lights/domematerial.RedshiftLightParams ---> examples/assets/tex/sky.tx"));
     // The inner files of the containers, under the label of the reference to the container.
     EXPECT_TRUE(has("asset", "/rootNode/Yeti_groom.args.filename.value ---> examples/assets/tex/fur_density.tif"));
     EXPECT_TRUE(has("missing", "/rootNode/Yeti_groom.args.filename.value **** examples/assets/tex/fur_mask_missing.tif"));
@@ -164,8 +164,8 @@ TEST_F(CommandLineTest, ExampleSceneYieldsFoundMissingAndUploadedFiles)
     EXPECT_TRUE(has("asset", "/rootNode/OCIO_show.config ---> examples/assets/ocio/luts/filmic/look.spi3d"));
     EXPECT_TRUE(has("asset", "/rootNode/Look_char.args.lookfile.asset.value ---> examples/assets/look/../geo/char.abc"));
     EXPECT_TRUE(has("missing", "/rootNode/Look_char.args.lookfile.asset.value **** examples/assets/look/eyes_missing.abc"));
-    EXPECT_TRUE(has("asset", "/root/world/geo/char.customProperties.klf ---> examples/assets/tex/skin.1002.tx"));
-    EXPECT_TRUE(has("asset", "/root/world/geo/char.customProperties.klf ---> examples/assets/tex/skin_color.exr"));
+    EXPECT_TRUE(has("asset", "/scene/world/geo/char.customProperties.klf ---> examples/assets/tex/skin.1002.tx"));
+    EXPECT_TRUE(has("asset", "/scene/world/geo/char.customProperties.klf ---> examples/assets/tex/skin_color.exr"));
     const auto tips = nlohmann::ordered_json::parse(read_text(m_job.file("tips.json")));
     EXPECT_EQ(tips.at("70004"), asset.at("missing"));
 

@@ -70,11 +70,11 @@ TEST_F(KlfCollector, ShadingNodeFilesAndMapParametersOfMaterials)
                     }));
 
     ConsoleCapture capture;
-    m_collector.getKlfAssets("/root/hero.customProperties.klf", look);
+    m_collector.getKlfAssets("/scene/hero.customProperties.klf", look);
     const std::string out = capture.finish();
 
-    EXPECT_EQ(assets_of("/root/hero.customProperties.klf"), (Strings{diffuse, color}));
-    EXPECT_EQ(missing_of("/root/hero.customProperties.klf"), Strings{gone});
+    EXPECT_EQ(assets_of("/scene/hero.customProperties.klf"), (Strings{diffuse, color}));
+    EXPECT_EQ(missing_of("/scene/hero.customProperties.klf"), Strings{gone});
     EXPECT_EQ(out.rfind("xmlFile:" + look + "\n", 0), 0u) << out;
     EXPECT_NE(out.find("Found klf Map colorMap: " + color + "\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("Found klf Map bumpMap"), std::string::npos) << out;
@@ -95,11 +95,11 @@ TEST_F(KlfCollector, SequenceExpansionHandsFoundLookFilesToTheReader)
                                                {{"colorMap", m_dir.file("tex/skin.<UDIM>.tx")},
                                                 {"specMap", m_dir.file("tex/spec.tx")}}}}}}}));
     ConsoleCapture capture;
-    m_collector.AnaylseSeq("/root/hero.customProperties.klf", look);
+    m_collector.AnaylseSeq("/scene/hero.customProperties.klf", look);
     const std::string out = capture.finish();
 
-    EXPECT_EQ(assets_of("/root/hero.customProperties.klf"), (Strings{tile, look}));
-    EXPECT_EQ(missing_of("/root/hero.customProperties.klf"), Strings{m_dir.file("tex/spec.tx")});
+    EXPECT_EQ(assets_of("/scene/hero.customProperties.klf"), (Strings{tile, look}));
+    EXPECT_EQ(missing_of("/scene/hero.customProperties.klf"), Strings{m_dir.file("tex/spec.tx")});
     EXPECT_NE(out.find("klfFile:" + look + "\nxmlFile:" + look + "\n"), std::string::npos) << out;
 }
 

@@ -51,7 +51,7 @@ TEST(LookXmlValues, PathLikeMeansDriveOrSlashesBeforeDigits)
 TEST(LookXmlValues, DocumentOrderBelowTheRootOnly)
 {
     const std::string text = R"(<?xml version="1.0"?>
-<look file="C:/root/only.tx" cache="root.abc">
+<look file="C:/scene/only.tx" cache="root.abc">
   <!-- comment="D:/not/an/attribute.tx" -->
   <material name="skin" diffuse="D:/tex/skin.tx" gain="0.5" spec="\\10.1.1.1\tex\spec.tx">
     <layer cache="geo\body.abc" note="ends in abc but.abc.txt"/>
@@ -207,10 +207,10 @@ TEST_F(LookXmlCollector, SequenceExpansionRecordsTheDocumentAndWhatItNames)
     const std::string hero = look("hero.xml", ref(tex) + "\n" + ref(gone));
     {
         ConsoleCapture quiet;
-        m_collector.AnaylseSeq("/root/geo/hero.look", hero);
+        m_collector.AnaylseSeq("/scene/geo/hero.look", hero);
     }
-    const auto assets = m_collector.ASSET_JSON.asset.find("/root/geo/hero.look");
-    const auto missing = m_collector.ASSET_JSON.missing.find("/root/geo/hero.look");
+    const auto assets = m_collector.ASSET_JSON.asset.find("/scene/geo/hero.look");
+    const auto missing = m_collector.ASSET_JSON.missing.find("/scene/geo/hero.look");
     ASSERT_TRUE(assets.has_value());
     ASSERT_TRUE(missing.has_value());
     EXPECT_EQ(*assets, (Strings{hero, hero, tex, gone}));
