@@ -104,28 +104,4 @@ std::optional<std::vector<std::string>> LabelledPaths::find(const std::string& l
     return texts;
 }
 
-Json LabelledPaths::to_json() const
-{
-    Json out = Json::object();
-    for (const auto& [label, ids] : m_entries) {
-        Json list = Json::array();
-        for (const PathId id : ids)
-            list.push_back(std::string(m_table.text(id)));
-        out[label] = std::move(list);
-    }
-    return out;
-}
-
-Json AssetRecord::to_json() const
-{
-    Json out = Json::object();
-    out["scene_file_size"] = scene_file_size;
-    out["asset_size"] = asset_size;
-    out["missing"] = missing.to_json();
-    out["asset_num"] = asset_num;
-    out["asset"] = asset.to_json();
-    out["scene_file"] = scene_file;
-    return out;
-}
-
 }  // namespace script::assets

@@ -67,8 +67,6 @@ public:
     std::optional<std::vector<std::string>> find(const std::string& label) const;
     const std::deque<Entry>& entries() const { return m_entries; }
     bool empty() const { return m_entries.empty(); }
-    /// {label: [paths...]} in label order.
-    Json to_json() const;
 
 private:
     PathTable& m_table;
@@ -91,8 +89,6 @@ struct AssetRecord
     Json asset_num = 0;
     LabelledPaths asset{paths};
     Json scene_file = "";
-
-    Json to_json() const;
 };
 
 }  // namespace script::assets

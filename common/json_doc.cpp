@@ -119,26 +119,6 @@ void append_ascii_value(std::string& out, const Json& value, int level)
     dump_value(value, true, level, out);
 }
 
-void append_job_string_list(std::string& out, const std::vector<std::string_view>& items, int level)
-{
-    if (items.empty()) {
-        out += "[]";
-        return;
-    }
-    out += "[\n";
-    bool first = true;
-    for (const std::string_view item : items) {
-        if (!first)
-            out += ",\n";
-        first = false;
-        out.append(static_cast<std::size_t>(level + 1) * 4, ' ');
-        append_json_string(out, item, false);
-    }
-    out += '\n';
-    out.append(static_cast<std::size_t>(level) * 4, ' ');
-    out += ']';
-}
-
 std::string dump_job_document(const Json& value)
 {
     std::string out;

@@ -31,10 +31,6 @@ void append_job_value(std::string& out, const Json& value, int level);
 /// The same in scene.json form (every non-ASCII character as a \u escape).
 void append_ascii_value(std::string& out, const Json& value, int level);
 
-/// Appends a list of strings in job-file form, `level` deep, without building a JSON
-/// value first (reports of hundreds of thousands of lines).
-void append_job_string_list(std::string& out, const std::vector<std::string_view>& items, int level);
-
 /// Parses JSON text; a leading UTF-8 byte-order mark is skipped. Throws script::Error
 /// with the parser's message when the text does not parse.
 Json parse_json_text(std::string_view text);
