@@ -26,7 +26,7 @@ class Listings : public ::testing::Test
 protected:
     Listings() : m_saved_program(platform::program_path())
     {
-        platform::set_program_path("/opt/farm/bin/katana-analyse");
+        platform::set_program_path("farm/bin/katana-analyse");
         SceneBuilder scene;
         scene.node("Abc_set", "Alembic_In")
             .param("abcAsset", "/show/abc/set_v002.abc")
