@@ -1,24 +1,33 @@
 #include "assets/analysed_index.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace script::assets {
 
 namespace {
 
-// The k_gram bytes of a gram as one number, mixed so that neighbouring grams order
-// unpredictably.
-std::uint64_t gram_hash(std::string_view gram)
+// The k_gram bytes at `at` as one number, multiplied so that the high bits, which order
+// minimizers and form signatures, depend on every byte, and folded so that the low bits,
+// which pick buckets, do too. Reads eight bytes where the text has them.
+std::uint64_t gram_hash(const char* at, const char* end)
 {
+    constexpr std::uint64_t k_low_bytes = (std::uint64_t{1} << (8 * SubstringSet::k_gram)) - 1;
     std::uint64_t v = 0;
-    std::memcpy(&v, gram.data(), SubstringSet::k_gram);
-    v ^= v >> 31;
+    if (end - at >= 8) {
+        std::memcpy(&v, at, 8);
+    } else {
+        char bytes[8] = {};
+        std::memcpy(bytes, at, SubstringSet::k_gram);
+        std::memcpy(&v, bytes, 8);
+    }
+    if constexpr (std::endian::native == std::endian::little)
+        v &= k_low_bytes;
+    else
+        v >>= 64 - 8 * SubstringSet::k_gram;
     v *= 0x9e3779b97f4a7c15ull;
-    v ^= v >> 29;
-    v *= 0xbf58476d1ce4e5b9ull;
-    v ^= v >> 32;
-    return v;
+    return v ^ (v >> 29);
 }
 
 }  // namespace
@@ -49,7 +58,7 @@ void SubstringSet::minimizer_hashes(std::string_view text, std::vector<std::uint
     std::size_t best = 0;
     std::size_t last = grams;  // position of the previous window's minimizer
     for (std::size_t i = 0; i < grams; ++i) {
-        ring[i % k_window] = gram_hash(text.substr(i, k_gram));
+        ring[i % k_window] = gram_hash(text.data() + i, text.data() + text.size());
         if (i + 1 < k_window)
             continue;
         const std::size_t start = i + 1 - k_window;

@@ -132,6 +132,7 @@ private:
     const host::Host& m_host;
     std::unique_ptr<assets::AnalysedIndex> m_analysed;
     std::unique_ptr<fs::DirectoryCache> m_fs;
+    std::string m_candidate;  // cache-twin candidates are built here, so misses allocate nothing
 };
 
 }  // namespace script

@@ -12,11 +12,12 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "common/text_index.h"
 
 namespace script::assets {
 
@@ -37,18 +38,14 @@ public:
     std::size_t size() const { return m_texts.size(); }
 
 private:
-    static std::uint64_t hash_of(std::string_view text);
     std::string_view store(std::string_view text);
-    void grow();
 
     static constexpr std::size_t k_chunk = std::size_t{1} << 20;
     std::vector<std::unique_ptr<char[]>> m_chunks;
     char* m_next = nullptr;
     std::size_t m_free = 0;
     std::vector<std::string_view> m_texts;
-    // Open addressing: id + 1 (0 free) and the text's 32-bit hash, which places the slot
-    // and skips most compares (growing needs no text hashed again).
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> m_slots;
+    TextIndex m_index;
 };
 
 /// Source label -> list of paths, labels in the order they were first stored. Lookup by
@@ -59,6 +56,8 @@ public:
     using Entry = std::pair<std::string, std::vector<PathId>>;
 
     explicit LabelledPaths(PathTable& table) : m_table(table) {}
+    LabelledPaths(const LabelledPaths&) = delete;
+    LabelledPaths& operator=(const LabelledPaths&) = delete;
 
     /// Appends the paths to the label's list, creating the label when it is new, and
     /// returns their numbers in order (valid until the next change).
@@ -70,8 +69,9 @@ public:
 
 private:
     PathTable& m_table;
-    std::deque<Entry> m_entries;                                 // stable: labels never move
-    std::unordered_map<std::string_view, std::size_t> m_index;  // views of the labels
+    std::deque<Entry> m_entries;  // stable: labels never move
+    TextIndex m_index;            // label -> entry
+    std::size_t m_last = 0;       // entry extended last: labels usually come in runs
 };
 
 /// ASSET_JSON: "scene_file_size", "asset_size", "missing", "asset_num", "asset",

@@ -115,9 +115,9 @@ std::vector<std::string> zel_Katana_asset::checkCacheFile(const std::string& str
     for (std::string_view cache_ext : k_cache_extensions) {
         if (extension == "tx" || extension == "rstexbin")
             continue;
-        std::string candidate = replace_all(string, extension, cache_ext);
-        if (m_fs->exists(candidate))
-            twins.push_back(std::move(candidate));
+        replace_all_into(m_candidate, string, extension, cache_ext);
+        if (m_fs->exists(m_candidate))
+            twins.push_back(m_candidate);
     }
     return twins;
 }

@@ -80,8 +80,10 @@ std::vector<DirEntry> list_dir(const std::string& path)
             continue;
         DirEntry entry;
         entry.name = std::string(name);
-        const std::string full = prefix + entry.name;
         unsigned char type = item->d_type;
+        std::string full;
+        if (type == DT_UNKNOWN || type == DT_LNK)
+            full = prefix + entry.name;
         if (type == DT_UNKNOWN) {
             struct stat st {};
             if (::lstat(full.c_str(), &st) == 0)
@@ -149,20 +151,28 @@ bool cacheable(std::string_view path)
 
 const DirectoryCache::Listed* DirectoryCache::lookup(std::string_view dir)
 {
+    if (m_last_listed && dir == m_last_dir)
+        return m_last_listed;
     auto it = m_dirs.find(dir);
-    if (it != m_dirs.end())
-        return it->second.get();
+    if (it != m_dirs.end()) {
+        m_last_dir = it->first;
+        m_last_listed = it->second.get();
+        return m_last_listed;
+    }
     auto listed = std::make_unique<Listed>();
     try {
         listed->entries = list_dir(std::string(dir));
         listed->ok = true;
         ++m_folders_listed;
         for (std::uint32_t i = 0; i < listed->entries.size(); ++i)
-            listed->index.emplace(listed->entries[i].name, i);
+            listed->index.insert(i, hash_text(listed->entries[i].name));
     } catch (const Error&) {
         listed->ok = false;
     }
-    return m_dirs.emplace(std::string(dir), std::move(listed)).first->second.get();
+    const auto placed = m_dirs.emplace(std::string(dir), std::move(listed)).first;
+    m_last_dir = placed->first;
+    m_last_listed = placed->second.get();
+    return m_last_listed;
 }
 
 const std::vector<DirEntry>* DirectoryCache::listing(const std::string& dir)
@@ -234,8 +244,10 @@ const DirEntry* DirectoryCache::entry_of(const std::string& path, bool* answered
     if (!listed->ok)
         return nullptr;  // an unreadable folder may still hold reachable entries
     *answered = true;
-    const auto it = listed->index.find(name);
-    return it == listed->index.end() ? nullptr : &listed->entries[it->second];
+    const auto& entries = listed->entries;
+    const auto position = listed->index.find(
+        name, hash_text(name), [&entries](std::uint32_t i) -> std::string_view { return entries[i].name; });
+    return position ? &entries[*position] : nullptr;
 }
 
 bool DirectoryCache::exists(const std::string& path)

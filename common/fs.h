@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/text_index.h"
+
 namespace script::fs {
 
 /// os.path.exists (follows links; false on any error), lexists, isfile, isdir.
@@ -77,7 +79,7 @@ private:
     {
         bool ok = false;
         std::vector<DirEntry> entries;
-        std::unordered_map<std::string_view, std::uint32_t> index;  // views into entries
+        TextIndex index;                    // name -> position in entries
         std::vector<std::uint32_t> sorted;  // positions ordered by name, built on demand
     };
     const Listed* lookup(std::string_view dir);
@@ -86,10 +88,13 @@ private:
     struct TextHash
     {
         using is_transparent = void;
-        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+        std::size_t operator()(std::string_view text) const { return hash_text(text); }
     };
     std::unordered_map<std::string, std::unique_ptr<Listed>, TextHash, std::equal_to<>> m_dirs;
     std::size_t m_folders_listed = 0;
+    // The folder looked up last: lookups come in runs over one folder.
+    std::string_view m_last_dir;
+    const Listed* m_last_listed = nullptr;
 };
 
 }  // namespace script::fs

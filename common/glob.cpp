@@ -123,66 +123,59 @@ struct Globber
     bool lexists(const std::string& p) const { return cache ? cache->lexists(p) : fs::lexists(p); }
     bool isdir(const std::string& p) const { return cache ? cache->isdir(p) : fs::isdir(p); }
 
-    std::vector<std::string> names_in(const std::string& dir, bool dironly) const
+    // Each name found is added to `out` as it is, or joined under `join_dir` when given.
+    static void emit(std::vector<std::string>& out, const std::string* join_dir, std::string_view name)
     {
-        const std::string folder = dir.empty() ? std::string(".") : dir;
-        std::vector<std::string> names;
-        if (cache) {
-            const auto* entries = cache->listing(folder);
-            if (!entries)
-                return names;
-            for (const auto& e : *entries)
-                if (!dironly || e.kind == fs::EntryKind::Directory)
-                    names.push_back(e.name);
-            return names;
-        }
-        try {
-            for (const auto& e : fs::list_dir(folder))
-                if (!dironly || e.kind == fs::EntryKind::Directory)
-                    names.push_back(e.name);
-        } catch (const Error&) {
-        }
-        return names;
+        if (join_dir)
+            out.push_back(pypath::join(*join_dir, name));
+        else
+            out.emplace_back(name);
     }
 
-    std::vector<std::string> glob1(const std::string& dir, std::string_view pattern, bool dironly) const
+    void glob1(const std::string& dir, std::string_view pattern, bool dironly,
+               const std::string* join_dir, std::vector<std::string>& out) const
     {
         const auto tokens = compile(pattern);
         const bool hidden_ok = is_hidden(pattern);
-        std::vector<std::string> out;
-        // With a cache, only the names that begin with the pattern's literal prefix can
-        // match; they are found by binary search and kept in listing order.
-        const std::string_view prefix = pattern.substr(0, pattern.find_first_of("*?["));
-        if (cache && !prefix.empty()) {
-            std::vector<std::uint32_t> positions;
-            const auto* entries =
-                cache->listing_with_prefix(dir.empty() ? std::string(".") : dir, prefix, positions);
-            if (!entries)
-                return out;
-            for (std::uint32_t i : positions) {
-                const fs::DirEntry& e = (*entries)[i];
-                if (dironly && e.kind != fs::EntryKind::Directory)
-                    continue;
-                if ((hidden_ok || !is_hidden(e.name)) && match_tokens(e.name, tokens))
-                    out.push_back(e.name);
+        const std::string folder = dir.empty() ? std::string(".") : dir;
+        auto consider = [&](const fs::DirEntry& e) {
+            if (dironly && e.kind != fs::EntryKind::Directory)
+                return;
+            if ((hidden_ok || !is_hidden(e.name)) && match_tokens(e.name, tokens))
+                emit(out, join_dir, e.name);
+        };
+        if (!cache) {
+            try {
+                for (const fs::DirEntry& e : fs::list_dir(folder))
+                    consider(e);
+            } catch (const Error&) {
             }
-            return out;
+            return;
         }
-        for (std::string& name : names_in(dir, dironly))
-            if ((hidden_ok || !is_hidden(name)) && match_tokens(name, tokens))
-                out.push_back(std::move(name));
-        return out;
+        // Only the names that begin with the pattern's literal prefix can match; they are
+        // found by binary search and kept in listing order.
+        const std::string_view prefix = pattern.substr(0, pattern.find_first_of("*?["));
+        if (prefix.empty()) {
+            if (const auto* entries = cache->listing(folder))
+                for (const fs::DirEntry& e : *entries)
+                    consider(e);
+            return;
+        }
+        std::vector<std::uint32_t> positions;
+        if (const auto* entries = cache->listing_with_prefix(folder, prefix, positions))
+            for (const std::uint32_t i : positions)
+                consider((*entries)[i]);
     }
 
-    std::vector<std::string> glob0(const std::string& dir, const std::string& base) const
+    void glob0(const std::string& dir, const std::string& base, const std::string* join_dir,
+               std::vector<std::string>& out) const
     {
         if (!base.empty()) {
             if (lexists(pypath::join(dir, base)))
-                return {base};
+                emit(out, join_dir, base);
         } else if (isdir(dir)) {
-            return {base};
+            emit(out, join_dir, base);
         }
-        return {};
     }
 
     void run(const std::string& pathname, bool dironly, std::vector<std::string>& out) const
@@ -198,8 +191,7 @@ struct Globber
             return;
         }
         if (dirname.empty()) {
-            for (std::string& name : glob1(dirname, basename, dironly))
-                out.push_back(std::move(name));
+            glob1(dirname, basename, dironly, nullptr, out);
             return;
         }
         std::vector<std::string> dirs;
@@ -209,9 +201,10 @@ struct Globber
             dirs.push_back(dirname);
         const bool magic_base = has_magic(basename);
         for (const std::string& dir : dirs) {
-            const auto names = magic_base ? glob1(dir, basename, dironly) : glob0(dir, basename);
-            for (const std::string& name : names)
-                out.push_back(pypath::join(dir, name));
+            if (magic_base)
+                glob1(dir, basename, dironly, &dir, out);
+            else
+                glob0(dir, basename, &dir, out);
         }
     }
 };

@@ -51,13 +51,15 @@ std::string basename(std::string_view path)
 
 std::string join(std::string_view a, std::string_view b)
 {
-    std::string out(a);
     if (!b.empty() && b.front() == '/')
-        out = std::string(b);
-    else if (out.empty() || out.back() == '/')
-        out += b;
-    else
-        out += "/" + std::string(b);
+        return std::string(b);
+    const bool separate = !a.empty() && a.back() != '/';
+    std::string out;
+    out.reserve(a.size() + (separate ? 1 : 0) + b.size());
+    out.append(a);
+    if (separate)
+        out += '/';
+    out.append(b);
     return out;
 }
 

@@ -241,16 +241,23 @@ std::string py_strip(std::string_view text, std::string_view chars)
 
 std::string replace_all(std::string_view text, std::string_view from, std::string_view to)
 {
+    std::string out;
+    replace_all_into(out, text, from, to);
+    return out;
+}
+
+void replace_all_into(std::string& out, std::string_view text, std::string_view from, std::string_view to)
+{
+    out.clear();
     if (from.empty()) {
         // Python inserts the replacement around every character.
-        std::string out(to);
+        out.append(to);
         for (const char c : text) {
             out += c;
             out += to;
         }
-        return out;
+        return;
     }
-    std::string out;
     std::size_t pos = 0;
     for (;;) {
         const std::size_t hit = text.find(from, pos);
@@ -261,7 +268,6 @@ std::string replace_all(std::string_view text, std::string_view from, std::strin
         pos = hit + from.size();
     }
     out.append(text.substr(pos));
-    return out;
 }
 
 std::vector<std::string> split(std::string_view text, std::string_view sep)

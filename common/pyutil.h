@@ -42,6 +42,8 @@ std::string py_rstrip(std::string_view text, std::string_view chars = " \t\n\r\v
 
 /// str.replace(old, new) for every non-overlapping occurrence, left to right.
 std::string replace_all(std::string_view text, std::string_view from, std::string_view to);
+/// The same, written over `out` (whose storage is reused); `out` must not overlap `text`.
+void replace_all_into(std::string& out, std::string_view text, std::string_view from, std::string_view to);
 
 /// str.split(sep) (sep non-empty): "a,,b" gives ["a", "", "b"]; "" gives [""].
 std::vector<std::string> split(std::string_view text, std::string_view sep);
