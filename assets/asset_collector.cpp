@@ -130,9 +130,17 @@ std::string upload_list_text(const std::vector<std::string_view>& locals)
             out += ",\n";
         first = false;
         out += "        {\n            \"local\": ";
+        const std::size_t start = out.size();
         append_json_string(out, local, false);
+        const std::size_t length = out.size() - start;
         out += ",\n            \"server\": ";
-        append_json_string(out, local_to_server(std::string(local)), false);
+        if (local.find(':') == std::string_view::npos) {
+            // Without a drive the server path is the local one: its text is copied.
+            out.reserve(out.size() + length + 16);
+            out.append(out.data() + start, length);
+        } else {
+            append_json_string(out, local_to_server(std::string(local)), false);
+        }
         out += "\n        }";
     }
     out += "\n    ]";
@@ -227,6 +235,11 @@ void zel_Katana_asset::collect()
             if (upload_seen[id] || m_analysed->is_missing(id))
                 continue;
             upload_seen[id] = 1;
+            // Absolute normal POSIX paths, nearly all of them, are their own upload form.
+            if (pypath::abspath_keeps(path) && path.find('\\') == std::string_view::npos) {
+                upload_paths.intern(path);
+                continue;
+            }
             std::string local(path);
             if (local.size() >= 2 && local[1] == ':')
                 local[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(local[0])));

@@ -3,7 +3,7 @@
 // tree goes to scene.json.
 
 #include <memory>
-#include <unordered_map>
+#include <optional>
 
 #include "assets/asset_collector.h"
 #include "common/console.h"
@@ -13,6 +13,7 @@
 #include "common/pypath.h"
 #include "common/pyutil.h"
 #include "common/regex.h"
+#include "common/text_index.h"
 #include "driver/job_paths.h"
 #include "driver/run_mode.h"
 
@@ -42,35 +43,33 @@ std::string universal_newlines(const std::string& text)
 }  // namespace
 
 /// The location tree: each path component maps to its children; harvested values sit
-/// beside the children under their own keys, in insertion order. Children are found by
-/// hash, so wide groups stay linear to build.
+/// beside the children under their own keys, in insertion order. Small nodes are searched
+/// in order; wide ones get a hash index, so wide groups stay linear to build.
 class SceneTree
 {
 public:
-    SceneTree& child(const std::string& name)
+    SceneTree& child(std::string_view name)
     {
-        if (const auto it = m_index.find(name); it != m_index.end()) {
-            Slot& slot = m_slots[it->second];
+        if (const auto position = find(name)) {
+            Slot& slot = m_slots[*position];
             if (!slot.node) {
                 slot.node = std::make_unique<SceneTree>();
                 slot.value = nullptr;
             }
             return *slot.node;
         }
-        m_index.emplace(name, m_slots.size());
-        m_slots.push_back(Slot{name, std::make_unique<SceneTree>(), nullptr});
+        add(name, std::make_unique<SceneTree>(), nullptr);
         return *m_slots.back().node;
     }
 
-    void set(const std::string& key, const Json& value)
+    void set(std::string_view key, Json value)
     {
-        if (const auto it = m_index.find(key); it != m_index.end()) {
-            m_slots[it->second].node.reset();
-            m_slots[it->second].value = value;
+        if (const auto position = find(key)) {
+            m_slots[*position].node.reset();
+            m_slots[*position].value = std::move(value);
             return;
         }
-        m_index.emplace(key, m_slots.size());
-        m_slots.push_back(Slot{key, nullptr, value});
+        add(key, nullptr, std::move(value));
     }
 
     /// The tree as scene.json text, `level` deep (the layout of the job documents, with
@@ -107,8 +106,32 @@ private:
         std::unique_ptr<SceneTree> node;
         Json value;
     };
+    static constexpr std::size_t k_scanned = 8;  // nodes up to this size have no index
+
+    std::optional<std::uint32_t> find(std::string_view key) const
+    {
+        if (m_slots.size() <= k_scanned) {
+            for (std::uint32_t i = 0; i < m_slots.size(); ++i)
+                if (m_slots[i].key == key)
+                    return i;
+            return std::nullopt;
+        }
+        return m_index.find(key, hash_text(key), [this](std::uint32_t i) -> std::string_view { return m_slots[i].key; });
+    }
+
+    void add(std::string_view key, std::unique_ptr<SceneTree> node, Json value)
+    {
+        m_slots.push_back(Slot{std::string(key), std::move(node), std::move(value)});
+        if (m_slots.size() == k_scanned + 1) {
+            for (std::uint32_t i = 0; i < m_slots.size(); ++i)
+                m_index.insert(i, hash_text(m_slots[i].key));
+        } else if (m_slots.size() > k_scanned) {
+            m_index.insert(static_cast<std::uint32_t>(m_slots.size() - 1), hash_text(key));
+        }
+    }
+
     std::vector<Slot> m_slots;
-    std::unordered_map<std::string, std::size_t> m_index;
+    TextIndex m_index;
 };
 
 std::string zel_Katana_asset::rule_file_path() const
@@ -177,9 +200,15 @@ void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree
 {
     const host::Host& h = m_host;
     const std::string full_name = h.location_full_name(location);
+    // The tree node of the location: its name split at every "/", empty parts included.
     SceneTree* tmp = &scene_tree;
-    for (const std::string& component : split(full_name, "/"))
-        tmp = &tmp->child(component);
+    for (std::size_t start = 0;;) {
+        const std::size_t slash = full_name.find('/', start);
+        tmp = &tmp->child(std::string_view(full_name).substr(start, slash == std::string::npos ? slash : slash - start));
+        if (slash == std::string::npos)
+            break;
+        start = slash + 1;
+    }
 
     auto value_of = [&](std::string_view path) -> std::optional<Json> {
         const std::optional<host::AttrRef> attr = h.location_attribute(location, path);
@@ -199,20 +228,29 @@ void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree
         tmp->set("type", type);
 
     if (const std::optional<host::AttrRef> nodes = h.location_attribute(location, "material.nodes")) {
+        // The material node names as the host offers them, child names first, then the
+        // child list; a name offered both ways is visited twice.
         std::vector<std::string> names;
-        if (const auto child_names = h.attribute_child_names(*nodes))
-            names = *child_names;
+        if (auto child_names = h.attribute_child_names(*nodes))
+            names = std::move(*child_names);
         if (const auto child_list = h.attribute_child_list(*nodes))
             for (const auto& entry : *child_list)
                 names.push_back(entry.first);
+        std::string attr_path;
+        std::string label;
         for (const std::string& name : names) {
-            for (const char* param : {"filename", "tex0"}) {
-                const std::string attr_path = "material.nodes." + name + ".parameters." + param;
-                const std::optional<Json> value = value_of(attr_path);
+            for (const std::string_view param : {"filename", "tex0"}) {
+                attr_path.assign("material.nodes.").append(name).append(".parameters.").append(param);
+                std::optional<Json> value = value_of(attr_path);
                 if (!value || !truthy(*value))
                     continue;
-                tmp->set(attr_path, *value);
-                AnaylseSeq(full_name + "." + attr_path, reference_text(*value));
+                label.assign(full_name).append(".").append(attr_path);
+                if (value->is_string()) {
+                    AnaylseSeq(label, value->get_ref<const std::string&>());
+                } else {
+                    AnaylseSeq(label, reference_text(*value));
+                }
+                tmp->set(attr_path, std::move(*value));
             }
         }
     }

@@ -21,12 +21,7 @@ namespace {
 // backslash. Paths nearly always are, so the general escaper is the exception.
 bool needs_no_escape(std::string_view text)
 {
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u >= 0x80 || c == '"' || c == '\\')
-            return false;
-    }
-    return true;
+    return plain_ascii(text, "\"\\", true);
 }
 
 // Writes the value the way Python's json.dumps(indent=4) does. nlohmann's own dump

@@ -341,6 +341,11 @@ std::string abspath(std::string_view path)
     return normpath(join(platform::current_dir(), path));
 }
 
+bool abspath_keeps(std::string_view path)
+{
+    return !platform::is_windows() && !path.empty() && path.front() == '/' && posix::already_normal(path);
+}
+
 std::string realpath(std::string_view path)
 {
     const std::string absolute = abspath(path);

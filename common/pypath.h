@@ -45,6 +45,9 @@ bool isabs(std::string_view path);
 
 /// os.path.abspath: normpath of the path joined under the current working directory.
 std::string abspath(std::string_view path);
+/// True when abspath would return the path as it is, found without building anything:
+/// an absolute POSIX path in normal form (false on Windows, where the full rules apply).
+bool abspath_keeps(std::string_view path);
 /// os.path.realpath: symbolic links resolved as far as they exist, then normalised.
 std::string realpath(std::string_view path);
 

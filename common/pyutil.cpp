@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_set>
 
 namespace script {
@@ -59,12 +60,7 @@ namespace {
 // Plain printable ASCII without quotes or backslashes comes out between single quotes.
 bool plain_repr(std::string_view text)
 {
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c >= 0x7f || ch == '\'' || ch == '"' || ch == '\\')
-            return false;
-    }
-    return true;
+    return plain_ascii(text, "'\"\\", false);
 }
 
 std::string escaped_repr(std::string_view text)
@@ -301,6 +297,43 @@ std::vector<std::string> unique_in_order(const std::vector<std::string>& items)
         if (seen.insert(item).second)
             out.push_back(item);
     return out;
+}
+
+namespace {
+
+constexpr std::uint64_t k_ones = 0x0101010101010101ull;
+constexpr std::uint64_t k_highs = 0x8080808080808080ull;
+
+// Nonzero when some byte of the word is zero.
+constexpr std::uint64_t zero_byte(std::uint64_t word)
+{
+    return (word - k_ones) & ~word & k_highs;
+}
+
+}  // namespace
+
+bool plain_ascii(std::string_view text, std::string_view excluded, bool allow_del)
+{
+    const char* at = text.data();
+    std::size_t left = text.size();
+    for (; left >= 8; at += 8, left -= 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, at, 8);
+        // Bytes of 0x80 and above, then bytes below 0x20 (no bit of 0xe0 set).
+        std::uint64_t bad = (word & k_highs) | zero_byte(word & (0xe0 * k_ones));
+        if (!allow_del)
+            bad |= zero_byte(word ^ (0x7f * k_ones));
+        for (const char c : excluded)
+            bad |= zero_byte(word ^ (static_cast<unsigned char>(c) * k_ones));
+        if (bad)
+            return false;
+    }
+    for (; left > 0; ++at, --left) {
+        const auto c = static_cast<unsigned char>(*at);
+        if (c < 0x20 || c > 0x7f || (c == 0x7f && !allow_del) || excluded.find(*at) != std::string_view::npos)
+            return false;
+    }
+    return true;
 }
 
 bool is_utf8(std::string_view bytes)
