@@ -64,12 +64,10 @@ public:
         m_text = "[\n";
     }
 
-    void add(const std::string& label, assets::PathId id, std::string_view path)
+    /// Adds the line of `path` under the label of entry number `entry`.
+    void add(std::size_t entry, std::string_view label, assets::PathId id, std::string_view path)
     {
-        if (&label != m_label) {
-            m_label = &label;
-            ++m_label_number;
-        }
+        const auto label_number = static_cast<std::uint32_t>(entry + 1);
         bool fresh = false;
         if (m_by_text) {
             m_line.assign(label).append(m_separator).append(path);
@@ -78,8 +76,8 @@ public:
             // Each path remembers the last label it was reported under.
             if (m_last_label.size() <= id)
                 m_last_label.resize(std::max<std::size_t>(id + 1, 2 * m_last_label.size()), 0);
-            fresh = m_last_label[id] != m_label_number;
-            m_last_label[id] = m_label_number;
+            fresh = m_last_label[id] != label_number;
+            m_last_label[id] = label_number;
         }
         if (!fresh)
             return;
@@ -108,8 +106,6 @@ public:
 private:
     std::string_view m_separator;
     bool m_by_text = false;
-    const std::string* m_label = nullptr;
-    std::uint32_t m_label_number = 0;
     std::vector<std::uint32_t> m_last_label;  // by path number; 0: not reported yet
     assets::PathTable m_lines;
     std::string m_line;
@@ -216,20 +212,24 @@ void zel_Katana_asset::collect()
     // The reports: every label's lines, duplicates removed in first-met order.
     const assets::PathTable& table = ASSET_JSON.paths;
     ReportLines missing_report(ASSET_JSON.missing, " **** ");
-    for (const auto& [label, ids] : ASSET_JSON.missing.entries()) {
+    const auto& missing_entries = ASSET_JSON.missing.entries();
+    for (std::size_t entry = 0; entry < missing_entries.size(); ++entry) {
+        const auto& [label, ids] = missing_entries[entry];
         for (const assets::PathId id : ids)
-            missing_report.add(label, id, table.text(id));
+            missing_report.add(entry, label, id, table.text(id));
     }
     ReportLines asset_report(ASSET_JSON.asset, " ---> ");
     assets::PathTable upload_paths;
     std::vector<std::uint8_t> upload_seen(table.size(), 0);
-    for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
+    const auto& asset_entries = ASSET_JSON.asset.entries();
+    for (std::size_t entry = 0; entry < asset_entries.size(); ++entry) {
+        const auto& [label, ids] = asset_entries[entry];
         for (const assets::PathId id : ids) {
             const std::string_view path = table.text(id);
             print_repr_line(path);
             if (contains_any(path, k_report_excluded))
                 continue;
-            asset_report.add(label, id, path);
+            asset_report.add(entry, label, id, path);
             // A path recorded as missing is never uploaded, whatever form it was recorded
             // in (relative or with backslashes it would not equal its upload form).
             if (upload_seen[id] || m_analysed->is_missing(id))

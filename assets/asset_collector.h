@@ -65,6 +65,8 @@ public:
     void get_file_from_dir(const std::string& dir_path,
                            const std::vector<std::string>& need_types = {});
     std::vector<std::string> checkCacheFile(const std::string& string);
+    /// The same twins appended to `out` (which may hold `path` itself).
+    void add_cache_twins(std::string_view path, std::vector<std::string>& out);
     std::vector<std::string> getDirFiles(const std::string& path);
     /// Paths in a folder matching prefix*.ext (a "$F4$T1"-style frame token in the prefix
     /// stands for the frame). Drive, network, variable and POSIX absolute folders are used
@@ -132,7 +134,9 @@ private:
     const host::Host& m_host;
     std::unique_ptr<assets::AnalysedIndex> m_analysed;
     std::unique_ptr<fs::DirectoryCache> m_fs;
-    std::string m_candidate;  // cache-twin candidates are built here, so misses allocate nothing
+    // Cache-twin candidates are built here, so misses allocate nothing.
+    std::string m_twin_source;
+    std::string m_candidate;
 };
 
 }  // namespace script

@@ -37,37 +37,30 @@ std::pair<PathId, bool> PathTable::intern(std::string_view text)
     return {id, true};
 }
 
-std::span<const PathId> LabelledPaths::extend(const std::string& label, const std::vector<std::string>& paths)
+std::span<const PathId> LabelledPaths::extend(std::string_view label, const std::vector<std::string>& paths)
 {
-    std::vector<PathId>* list = nullptr;
-    const auto label_of = [this](std::uint32_t i) -> std::string_view { return m_entries[i].first; };
-    if (m_last < m_entries.size() && m_entries[m_last].first == label) {
-        list = &m_entries[m_last].second;
-    } else {
-        const std::uint64_t hash = hash_text(label);
-        if (const auto found = m_index.find(label, hash, label_of)) {
-            m_last = *found;
-        } else {
-            m_last = m_entries.size();
-            m_entries.emplace_back(label, std::vector<PathId>{});
-            m_index.insert(static_cast<std::uint32_t>(m_last), hash);
-        }
-        list = &m_entries[m_last].second;
+    if (m_last >= m_entries.size() || m_entries[m_last].first != label) {
+        const auto [number, fresh] = m_labels.intern(label);
+        if (fresh)
+            m_entries.emplace_back(m_labels.text(number), std::vector<PathId>{});
+        m_last = number;
     }
-    const std::size_t first = list->size();
+    std::vector<PathId>& list = m_entries[m_last].second;
+    if (list.empty())
+        list.reserve(paths.size());
+    const std::size_t first = list.size();
     for (const std::string& path : paths)
-        list->push_back(m_table.intern(path).first);
-    return std::span<const PathId>(list->data() + first, paths.size());
+        list.push_back(m_table.intern(path).first);
+    return std::span<const PathId>(list.data() + first, paths.size());
 }
 
-std::optional<std::vector<std::string>> LabelledPaths::find(const std::string& label) const
+std::optional<std::vector<std::string>> LabelledPaths::find(std::string_view label) const
 {
-    const auto found = m_index.find(label, hash_text(label),
-                                    [this](std::uint32_t i) -> std::string_view { return m_entries[i].first; });
-    if (!found)
+    const std::optional<PathId> number = m_labels.find(label);
+    if (!number)
         return std::nullopt;
     std::vector<std::string> texts;
-    for (const PathId id : m_entries[*found].second)
+    for (const PathId id : m_entries[*number].second)
         texts.emplace_back(m_table.text(id));
     return texts;
 }

@@ -6,7 +6,6 @@
 // thousands of entries stays small and quick to fill and to report.
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -48,12 +47,13 @@ private:
     TextIndex m_index;
 };
 
-/// Source label -> list of paths, labels in the order they were first stored. Lookup by
-/// label is hashed, so a record with many labels stays linear to fill.
+/// Source label -> list of paths, labels in the order they were first stored. Labels are
+/// interned in a table of their own, whose numbers are the entries' positions, so a record
+/// with many labels stays linear to fill and holds each label's text once.
 class LabelledPaths
 {
 public:
-    using Entry = std::pair<std::string, std::vector<PathId>>;
+    using Entry = std::pair<std::string_view, std::vector<PathId>>;
 
     explicit LabelledPaths(PathTable& table) : m_table(table) {}
     LabelledPaths(const LabelledPaths&) = delete;
@@ -61,17 +61,19 @@ public:
 
     /// Appends the paths to the label's list, creating the label when it is new, and
     /// returns their numbers in order (valid until the next change).
-    std::span<const PathId> extend(const std::string& label, const std::vector<std::string>& paths);
+    std::span<const PathId> extend(std::string_view label, const std::vector<std::string>& paths);
     /// The label's list as texts, or nullopt.
-    std::optional<std::vector<std::string>> find(const std::string& label) const;
-    const std::deque<Entry>& entries() const { return m_entries; }
+    std::optional<std::vector<std::string>> find(std::string_view label) const;
+    /// Every label with its list; a label's text stays valid and unique for the record's
+    /// life, so its address identifies it.
+    const std::vector<Entry>& entries() const { return m_entries; }
     bool empty() const { return m_entries.empty(); }
 
 private:
     PathTable& m_table;
-    std::deque<Entry> m_entries;  // stable: labels never move
-    TextIndex m_index;            // label -> entry
-    std::size_t m_last = 0;       // entry extended last: labels usually come in runs
+    PathTable m_labels;            // label texts; a label's number is its entry's position
+    std::vector<Entry> m_entries;
+    std::size_t m_last = 0;        // entry extended last: labels usually come in runs
 };
 
 /// ASSET_JSON: "scene_file_size", "asset_size", "missing", "asset_num", "asset",

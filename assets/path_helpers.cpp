@@ -107,19 +107,25 @@ void zel_Katana_asset::get_file_from_dir(const std::string& dir_path,
 std::vector<std::string> zel_Katana_asset::checkCacheFile(const std::string& string)
 {
     std::vector<std::string> twins;
+    add_cache_twins(string, twins);
+    return twins;
+}
+
+void zel_Katana_asset::add_cache_twins(std::string_view path, std::vector<std::string>& out)
+{
+    // Copied first: `path` may be an entry of `out`, which the twins may move.
+    m_twin_source.assign(path);
+    const std::string& string = m_twin_source;
     const std::size_t dot = string.rfind('.');
     const std::string_view extension =
         dot == std::string::npos ? std::string_view(string) : std::string_view(string).substr(dot + 1);
-    if (extension.empty())
-        return twins;
+    if (extension.empty() || extension == "tx" || extension == "rstexbin")
+        return;
     for (std::string_view cache_ext : k_cache_extensions) {
-        if (extension == "tx" || extension == "rstexbin")
-            continue;
         replace_all_into(m_candidate, string, extension, cache_ext);
         if (m_fs->exists(m_candidate))
-            twins.push_back(m_candidate);
+            out.push_back(m_candidate);
     }
-    return twins;
 }
 
 std::vector<std::string> zel_Katana_asset::getDirFiles(const std::string& path)

@@ -235,7 +235,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
         const std::string& path = result.asset.back();
         const DispatchRow* row = dispatch_row(path);
         const std::string dispatched = row && row->handler ? path : std::string();
-        append(result.asset, checkCacheFile(path));
+        add_cache_twins(path, result.asset);
         if (!dispatched.empty())
             row->handler(*this, nodePath, dispatched, result);
     }
