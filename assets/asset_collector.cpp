@@ -115,6 +115,62 @@ private:
 };
 
 // The upload list as job-file text one level deep: {"local", "server"} per path.
+// The upload list: the upload form of each found path, once, in the order first met.
+// A path recorded as missing is never uploaded, whatever form it was recorded in: neither
+// as it is, nor when its upload form (absolute, forward slashes) is the text of a path
+// recorded as missing. Upload forms that are recorded paths are held by number; only the
+// rare other forms are stored again.
+class UploadList
+{
+public:
+    UploadList(const assets::PathTable& table, const assets::AnalysedIndex& analysed)
+        : m_table(table), m_analysed(analysed), m_seen(table.size(), 0), m_listed(table.size(), 0)
+    {
+    }
+
+    void add(assets::PathId id)
+    {
+        if (m_seen[id] || m_analysed.is_missing(id))
+            return;
+        m_seen[id] = 1;
+        const std::string_view path = m_table.text(id);
+        // Absolute normal POSIX paths, nearly all of them, are their own upload form.
+        if (pypath::abspath_keeps(path) && path.find('\\') == std::string_view::npos) {
+            list_recorded(id);
+            return;
+        }
+        std::string local(path);
+        if (local.size() >= 2 && local[1] == ':')
+            local[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(local[0])));
+        const std::string upload_path = replace_all(pypath::abspath(local), "\\", "/");
+        if (const std::optional<assets::PathId> recorded = m_table.find(upload_path)) {
+            if (!m_analysed.is_missing(*recorded))
+                list_recorded(*recorded);
+            return;
+        }
+        if (const auto [other, fresh] = m_others.intern(upload_path); fresh)
+            m_paths.push_back(m_others.text(other));
+    }
+
+    const std::vector<std::string_view>& paths() const { return m_paths; }
+
+private:
+    void list_recorded(assets::PathId id)
+    {
+        if (!m_listed[id]) {
+            m_listed[id] = 1;
+            m_paths.push_back(m_table.text(id));
+        }
+    }
+
+    const assets::PathTable& m_table;
+    const assets::AnalysedIndex& m_analysed;
+    std::vector<std::uint8_t> m_seen;    // by path number: its upload form was taken
+    std::vector<std::uint8_t> m_listed;  // by path number: its text is in the list
+    assets::PathTable m_others;          // upload forms that are no recorded path
+    std::vector<std::string_view> m_paths;
+};
+
 std::string upload_list_text(const std::vector<std::string_view>& locals)
 {
     std::string out;
@@ -219,8 +275,7 @@ void zel_Katana_asset::collect()
             missing_report.add(entry, label, id, table.text(id));
     }
     ReportLines asset_report(ASSET_JSON.asset, " ---> ");
-    assets::PathTable upload_paths;
-    std::vector<std::uint8_t> upload_seen(table.size(), 0);
+    UploadList upload_list(table, *m_analysed);
     const auto& asset_entries = ASSET_JSON.asset.entries();
     for (std::size_t entry = 0; entry < asset_entries.size(); ++entry) {
         const auto& [label, ids] = asset_entries[entry];
@@ -230,28 +285,7 @@ void zel_Katana_asset::collect()
             if (contains_any(path, k_report_excluded))
                 continue;
             asset_report.add(entry, label, id, path);
-            // A path recorded as missing is never uploaded, whatever form it was recorded
-            // in (relative or with backslashes it would not equal its upload form).
-            if (upload_seen[id] || m_analysed->is_missing(id))
-                continue;
-            upload_seen[id] = 1;
-            // Absolute normal POSIX paths, nearly all of them, are their own upload form.
-            if (pypath::abspath_keeps(path) && path.find('\\') == std::string_view::npos) {
-                upload_paths.intern(path);
-                continue;
-            }
-            std::string local(path);
-            if (local.size() >= 2 && local[1] == ':')
-                local[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(local[0])));
-            std::string upload_path = replace_all(pypath::abspath(local), "\\", "/");
-            // An upload form that differs from the recorded text may still be the text of a
-            // path recorded as missing.
-            if (upload_path != path) {
-                const std::optional<assets::PathId> recorded = table.find(upload_path);
-                if (recorded && m_analysed->is_missing(*recorded))
-                    continue;
-            }
-            upload_paths.intern(upload_path);
+            upload_list.add(id);
         }
     }
 
@@ -268,9 +302,8 @@ void zel_Katana_asset::collect()
         write_json_member_texts(paths.tips_json, {{std::string(tips::k_missing_files), missing_report.text()}});
 
     std::vector<std::string_view> upload;
-    upload.reserve(upload_paths.size() + 1);
-    for (assets::PathId i = 0; i < upload_paths.size(); ++i) {
-        const std::string_view path = upload_paths.text(i);
+    upload.reserve(upload_list.paths().size() + 1);
+    for (const std::string_view path : upload_list.paths()) {
         if (contains_any(path, k_upload_excluded))
             continue;
         upload.push_back(path);
