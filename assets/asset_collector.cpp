@@ -1,6 +1,7 @@
 #include "assets/asset_collector.h"
 
 #include <algorithm>
+#include <future>
 #include <memory>
 #include <string_view>
 #include <unordered_set>
@@ -263,7 +264,8 @@ void zel_Katana_asset::collect()
         return;
     }
 
-    getAsset();
+    // scene.json is written on a second thread while the reports are built here.
+    PendingSceneFile scene_file = walk_scene();
 
     // The reports: every label's lines, duplicates removed in first-met order.
     const assets::PathTable& table = ASSET_JSON.paths;
@@ -275,19 +277,42 @@ void zel_Katana_asset::collect()
             missing_report.add(entry, label, id, table.text(id));
     }
     ReportLines asset_report(ASSET_JSON.asset, " ---> ");
-    UploadList upload_list(table, *m_analysed);
+    // The upload list needs only the finished record, so another thread builds it and its
+    // text meanwhile. The job files are written in their usual order once all are done.
+    std::future<std::string> upload_text =
+        std::async(std::launch::async | std::launch::deferred, [this, &table, &paths] {
+            UploadList upload_list(table, *m_analysed);
+            for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
+                for (const assets::PathId id : ids)
+                    if (!contains_any(table.text(id), k_report_excluded))
+                        upload_list.add(id);
+            }
+            std::vector<std::string_view> upload;
+            upload.reserve(upload_list.paths().size() + 1);
+            for (const std::string_view path : upload_list.paths()) {
+                if (contains_any(path, k_upload_excluded))
+                    continue;
+                upload.push_back(path);
+            }
+            upload.push_back(paths.katana_scene);
+            return upload_list_text(upload);
+        });
+
     const auto& asset_entries = ASSET_JSON.asset.entries();
     for (std::size_t entry = 0; entry < asset_entries.size(); ++entry) {
         const auto& [label, ids] = asset_entries[entry];
         for (const assets::PathId id : ids) {
             const std::string_view path = table.text(id);
-            print_repr_line(path);
-            if (contains_any(path, k_report_excluded))
-                continue;
-            asset_report.add(entry, label, id, path);
-            upload_list.add(id);
+            if (!contains_any(path, k_report_excluded))
+                asset_report.add(entry, label, id, path);
         }
     }
+
+    // The console shows scene.json saved, then every recorded path, as the walk left them.
+    scene_file.finish();
+    for (const auto& [label, ids] : asset_entries)
+        for (const assets::PathId id : ids)
+            print_repr_line(table.text(id));
 
     // asset.json gets its members in record order, in one rewrite.
     if (asset_file.empty())
@@ -301,15 +326,7 @@ void zel_Katana_asset::collect()
     if (!missing_report.empty())
         write_json_member_texts(paths.tips_json, {{std::string(tips::k_missing_files), missing_report.text()}});
 
-    std::vector<std::string_view> upload;
-    upload.reserve(upload_list.paths().size() + 1);
-    for (const std::string_view path : upload_list.paths()) {
-        if (contains_any(path, k_upload_excluded))
-            continue;
-        upload.push_back(path);
-    }
-    upload.push_back(paths.katana_scene);
-    write_json_member_texts(paths.upload_json, {{"asset", upload_list_text(upload)}});
+    write_json_member_texts(paths.upload_json, {{"asset", upload_text.get()}});
 }
 
 }  // namespace script

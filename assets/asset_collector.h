@@ -1,5 +1,6 @@
 #pragma once
 
+#include <future>
 #include <memory>
 #include <optional>
 #include <set>
@@ -31,6 +32,23 @@ struct ReaderResult
     std::vector<std::string> miss;
 };
 
+/// scene.json while a second thread writes it from the finished location tree. finish()
+/// waits for the file, reports it on the console and rethrows a failure; a pending file
+/// that is never finished is still waited for, so nothing outlives the collector.
+class PendingSceneFile
+{
+public:
+    PendingSceneFile(std::string target, std::unique_ptr<SceneTree> tree);
+    PendingSceneFile(PendingSceneFile&&) noexcept;
+    ~PendingSceneFile();
+
+    void finish();
+
+private:
+    std::string m_target;
+    std::future<void> m_written;
+};
+
 /// The asset collector: walks the scene, expands every file reference and writes
 /// asset.json, the "asset" list of upload.json, scene.json and "70004".
 class zel_Katana_asset : public zel_Katana
@@ -51,6 +69,9 @@ public:
 
     // Scene walk
     void getAsset();
+    /// getAsset with scene.json still being written, so the caller can build the reports
+    /// meanwhile.
+    PendingSceneFile walk_scene();
     void lookAll(host::LocationRef location, SceneTree& scene_tree);
     /// The rule file beside the analyser: beside the program in script mode, else in the
     /// first folder of the module search path.

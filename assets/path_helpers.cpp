@@ -87,12 +87,14 @@ std::string zel_Katana_asset::upper_one(const std::string& file_path) const
 
 std::string zel_Katana_asset::getFullPath(host::NodeRef node) const
 {
-    std::string path = "/" + m_host.node_name(node);
-    std::optional<host::NodeRef> parent = m_host.node_parent(node);
-    while (parent) {
-        path = "/" + m_host.node_name(*parent) + path;
-        parent = m_host.node_parent(*parent);
-    }
+    // Names from the node up to the top, joined from the top down.
+    std::vector<std::string> names{m_host.node_name(node)};
+    for (std::optional<host::NodeRef> parent = m_host.node_parent(node); parent;
+         parent = m_host.node_parent(*parent))
+        names.push_back(m_host.node_name(*parent));
+    std::string path;
+    for (auto name = names.rbegin(); name != names.rend(); ++name)
+        path.append("/").append(*name);
     return path;
 }
 

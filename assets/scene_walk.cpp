@@ -153,6 +153,11 @@ std::string zel_Katana_asset::rule_file_path() const
 
 void zel_Katana_asset::getAsset()
 {
+    walk_scene().finish();
+}
+
+PendingSceneFile zel_Katana_asset::walk_scene()
+{
     xgen_files.clear();
 
     const std::string rule_file = rule_file_path();
@@ -182,18 +187,40 @@ void zel_Katana_asset::getAsset()
         }
     }
 
-    SceneTree scene_tree;
+    auto scene_tree = std::make_unique<SceneTree>();
     for (const host::NodeRef node : m_host.all_nodes_by_type("Render")) {
         const std::optional<host::LocationRef> producer = m_host.render_producer(node);
         if (!m_host.is_bypassed(node) && producer)
-            lookAll(*producer, scene_tree);
+            lookAll(*producer, *scene_tree);
     }
+    return PendingSceneFile(pypath::dirname(job_paths().task_json) + "/scene.json", std::move(scene_tree));
+}
 
-    const std::string target = pypath::dirname(job_paths().task_json) + "/scene.json";
-    std::string text;
-    scene_tree.write(text, 0);
-    write_file_atomic(target, text);
-    print_line("save scene.json to " + target);
+PendingSceneFile::PendingSceneFile(std::string target, std::unique_ptr<SceneTree> tree)
+    : m_target(std::move(target))
+{
+    // The thread owns the tree, so its text, its file and its release all happen there.
+    m_written = std::async(std::launch::async | std::launch::deferred,
+                           [target = m_target, tree = std::shared_ptr<SceneTree>(std::move(tree))]() mutable {
+                               std::string text;
+                               tree->write(text, 0);
+                               tree.reset();
+                               write_file_atomic(target, text);
+                           });
+}
+
+PendingSceneFile::PendingSceneFile(PendingSceneFile&&) noexcept = default;
+
+PendingSceneFile::~PendingSceneFile()
+{
+    if (m_written.valid())
+        m_written.wait();
+}
+
+void PendingSceneFile::finish()
+{
+    m_written.get();
+    print_line("save scene.json to " + m_target);
 }
 
 void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree)
