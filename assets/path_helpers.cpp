@@ -57,13 +57,13 @@ void visit_files(fs::DirectoryCache& cache, const std::string& path,
                  std::set<FolderIdentity>& entered, std::vector<std::string>& out)
 {
     if (cache.isdir(path)) {
-        const std::vector<fs::DirEntry>* entries = cache.listing(path);
+        const fs::DirListing* entries = cache.listing(path);
         if (!entries) {
             fs::list_dir(path);  // throws the listing error
             return;
         }
         for (const fs::DirEntry& entry : *entries) {
-            const std::string child = replace_all(path + "/" + entry.name, "//", "/");
+            const std::string child = replace_all(path + "/" + std::string(entry.name), "//", "/");
             if (entry.kind == fs::EntryKind::File) {
                 out.push_back(child);
             } else if (entry.kind == fs::EntryKind::Directory && enter_once(entered, child)) {
@@ -88,11 +88,17 @@ std::string zel_Katana_asset::upper_one(const std::string& file_path) const
 std::string zel_Katana_asset::getFullPath(host::NodeRef node) const
 {
     // Names from the node up to the top, joined from the top down.
-    std::vector<std::string> names{m_host.node_name(node)};
+    std::vector<std::string> names;
+    names.reserve(8);
+    names.push_back(m_host.node_name(node));
+    std::size_t length = names.back().size() + 1;
     for (std::optional<host::NodeRef> parent = m_host.node_parent(node); parent;
-         parent = m_host.node_parent(*parent))
+         parent = m_host.node_parent(*parent)) {
         names.push_back(m_host.node_name(*parent));
+        length += names.back().size() + 1;
+    }
     std::string path;
+    path.reserve(length);
     for (auto name = names.rbegin(); name != names.rend(); ++name)
         path.append("/").append(*name);
     return path;

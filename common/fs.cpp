@@ -67,23 +67,24 @@ EntryKind kind_of_mode(mode_t mode)
 
 }  // namespace
 
-std::vector<DirEntry> list_dir(const std::string& path)
+DirListing list_dir(const std::string& path)
 {
     DIR* dir = path.empty() ? nullptr : ::opendir(path.c_str());
     if (!dir)
         throw Error("cannot list folder " + path + ": " + std::strerror(path.empty() ? ENOENT : errno));
-    std::vector<DirEntry> entries;
+    DirListing listing;
+    std::string names;  // every name, one after another; entries hold their offsets first
+    std::vector<std::size_t> offsets;
     const std::string prefix = path.back() == '/' ? path : path + "/";
+    std::string full;
     while (const dirent* item = ::readdir(dir)) {
         const std::string_view name = item->d_name;
         if (name == "." || name == "..")
             continue;
         DirEntry entry;
-        entry.name = std::string(name);
         unsigned char type = item->d_type;
-        std::string full;
         if (type == DT_UNKNOWN || type == DT_LNK)
-            full = prefix + entry.name;
+            full.assign(prefix).append(name);
         if (type == DT_UNKNOWN) {
             struct stat st {};
             if (::lstat(full.c_str(), &st) == 0)
@@ -101,10 +102,17 @@ std::vector<DirEntry> list_dir(const std::string& path)
         } else {
             entry.kind = EntryKind::Other;
         }
-        entries.push_back(std::move(entry));
+        offsets.push_back(names.size());
+        names.append(name);
+        listing.m_entries.push_back(entry);
     }
     ::closedir(dir);
-    return entries;
+    offsets.push_back(names.size());
+    listing.m_names = std::unique_ptr<char[]>(new char[names.size() + 1]);
+    std::memcpy(listing.m_names.get(), names.data(), names.size());
+    for (std::size_t i = 0; i < listing.m_entries.size(); ++i)
+        listing.m_entries[i].name = std::string_view(listing.m_names.get() + offsets[i], offsets[i + 1] - offsets[i]);
+    return listing;
 }
 
 std::optional<std::pair<std::uint64_t, std::uint64_t>> directory_identity(const std::string& path)
@@ -175,7 +183,7 @@ const DirectoryCache::Listed* DirectoryCache::lookup(std::string_view dir)
     return m_last_listed;
 }
 
-const std::vector<DirEntry>* DirectoryCache::listing(const std::string& dir)
+const DirListing* DirectoryCache::listing(const std::string& dir)
 {
     if (!cacheable(dir)) {
         // Relative or unnormalised names may change meaning; list them each time.
@@ -195,15 +203,15 @@ const std::vector<DirEntry>* DirectoryCache::listing(const std::string& dir)
     return listed->ok ? &listed->entries : nullptr;
 }
 
-const std::vector<DirEntry>* DirectoryCache::listing_with_prefix(
+const DirListing* DirectoryCache::listing_with_prefix(
     const std::string& dir, std::string_view prefix, std::vector<std::uint32_t>& positions)
 {
     positions.clear();
     if (!cacheable(dir)) {
-        const std::vector<DirEntry>* entries = listing(dir);
+        const DirListing* entries = listing(dir);
         if (entries) {
             for (std::uint32_t i = 0; i < entries->size(); ++i)
-                if (std::string_view((*entries)[i].name).starts_with(prefix))
+                if ((*entries)[i].name.starts_with(prefix))
                     positions.push_back(i);
         }
         return entries;
@@ -221,9 +229,9 @@ const std::vector<DirEntry>* DirectoryCache::listing_with_prefix(
     }
     auto first = std::lower_bound(
         listed->sorted.begin(), listed->sorted.end(), prefix,
-        [&](std::uint32_t i, std::string_view p) { return std::string_view(entries[i].name) < p; });
+        [&](std::uint32_t i, std::string_view p) { return entries[i].name < p; });
     for (auto it = first; it != listed->sorted.end(); ++it) {
-        if (!std::string_view(entries[*it].name).starts_with(prefix))
+        if (!entries[*it].name.starts_with(prefix))
             break;
         positions.push_back(*it);
     }

@@ -36,14 +36,38 @@ enum class EntryKind : std::uint8_t
 
 struct DirEntry
 {
-    std::string name;
+    std::string_view name;  ///< held by the listing the entry belongs to
     EntryKind kind = EntryKind::Other;
     bool is_link = false;
 };
 
+/// The entries of one folder in listing order. All names are kept in one block owned by
+/// the listing (folders of a farm scene hold tens of thousands of files), so a listing
+/// moves but is not copied.
+class DirListing
+{
+public:
+    DirListing() = default;
+    DirListing(DirListing&&) noexcept = default;
+    DirListing& operator=(DirListing&&) noexcept = default;
+    DirListing(const DirListing&) = delete;
+    DirListing& operator=(const DirListing&) = delete;
+
+    std::vector<DirEntry>::const_iterator begin() const { return m_entries.begin(); }
+    std::vector<DirEntry>::const_iterator end() const { return m_entries.end(); }
+    std::size_t size() const { return m_entries.size(); }
+    bool empty() const { return m_entries.empty(); }
+    const DirEntry& operator[](std::size_t i) const { return m_entries[i]; }
+
+private:
+    friend DirListing list_dir(const std::string& path);
+    std::vector<DirEntry> m_entries;
+    std::unique_ptr<char[]> m_names;
+};
+
 /// os.listdir / os.scandir: the entries of a folder in the order the file system gives,
 /// without "." and "..". Throws script::Error naming the folder when it cannot be listed.
-std::vector<DirEntry> list_dir(const std::string& path);
+DirListing list_dir(const std::string& path);
 
 /// Identity of the folder a path leads to (device and inode, links followed), or nullopt.
 /// Recursive walks use it to enter each folder once, whatever links lead there.
@@ -60,7 +84,7 @@ class DirectoryCache
 {
 public:
     /// The listing of a folder, or nullptr when it is not a listable folder.
-    const std::vector<DirEntry>* listing(const std::string& dir);
+    const DirListing* listing(const std::string& dir);
     bool exists(const std::string& path);
     bool lexists(const std::string& path);
     bool isfile(const std::string& path);
@@ -68,7 +92,7 @@ public:
     /// The listing of a folder and the positions, in listing order, of the entries whose
     /// names begin with `prefix`; nullptr when it is not a listable folder. Lets wildcard
     /// expansion test only the names that can match instead of the whole folder.
-    const std::vector<DirEntry>* listing_with_prefix(const std::string& dir,
+    const DirListing* listing_with_prefix(const std::string& dir,
                                                      std::string_view prefix,
                                                      std::vector<std::uint32_t>& positions);
     /// Number of folders actually listed (for benchmarks).
@@ -78,7 +102,7 @@ private:
     struct Listed
     {
         bool ok = false;
-        std::vector<DirEntry> entries;
+        DirListing entries;
         TextIndex index;                    // name -> position in entries
         std::vector<std::uint32_t> sorted;  // positions ordered by name, built on demand
     };

@@ -38,6 +38,7 @@ struct Token
 std::vector<Token> compile(std::string_view pat)
 {
     std::vector<Token> tokens;
+    tokens.reserve(pat.size());
     const std::size_t n = pat.size();
     std::size_t i = 0;
     while (i < n) {
@@ -161,7 +162,7 @@ struct Globber
                     consider(e);
             return;
         }
-        std::vector<std::uint32_t> positions;
+        thread_local std::vector<std::uint32_t> positions;  // reused: one glob per reference
         if (const auto* entries = cache->listing_with_prefix(folder, prefix, positions))
             for (const std::uint32_t i : positions)
                 consider((*entries)[i]);

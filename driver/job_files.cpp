@@ -146,7 +146,7 @@ void clearJson()
         if (entry.name == k_task_json_name) {
             continue;
         }
-        std::string file_path = json_path + "/" + entry.name;
+        std::string file_path = json_path + "/" + std::string(entry.name);
         if (platform::is_windows()) {
             file_path = replace_all(file_path, "/", "\\");
         }

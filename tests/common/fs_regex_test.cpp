@@ -65,7 +65,7 @@ TEST(Fs, ListDirAndCacheCountsFolders)
     auto entries = fs::list_dir(t.dir.path());
     std::vector<std::string> names;
     for (const auto& e : entries)
-        names.push_back(e.name);
+        names.emplace_back(e.name);
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"dangling", "file.txt", "link_dir", "sub"}));
     const auto link = std::find_if(entries.begin(), entries.end(), [](auto& e) { return e.name == "link_dir"; });
