@@ -117,6 +117,50 @@ TEST_F(AssetCollectorTest, WalksRulesAndRenderNodeScenesUnderTheirLabels)
     EXPECT_EQ(scene.at("").at("scene").size(), 1u);  // the bypassed render node's scene is not walked
 }
 
+// Groups wider than a few children are looked up by hash; two walks over them must still
+// merge into one node per name, in first-met order. scene.json is written on a second
+// thread, and the console still shows it saved before the recorded paths are listed.
+TEST_F(AssetCollectorTest, WideGroupsMergeInOrderAndTheConsoleKeepsItsOrder)
+{
+    using L = SceneBuilder;
+    Json children = Json::array();
+    for (int i = 0; i < 12; ++i) {
+        const std::string name = "m" + std::to_string(100 + i);
+        files.write("tex/" + name + ".exr");
+        children.push_back(L::location(name, "polymesh",
+                                       {{"material", {{"nodes", {{"t", {{"parameters", {{"filename", f("tex/" + name + ".exr")}}}}}}}}}}));
+    }
+    load(SceneBuilder()
+             .scene_graph("main", L::location("scene", "group", Json::object(), Json::array({L::location("world", "group", Json::object(), children)})))
+             .node("Render1", "Render").producer("main")
+             .node("Render2", "Render").producer("main"));
+    const std::string out = collect();
+
+    const std::string scene_text = read_text(job.file("scene.json"));
+    for (const char* name : {"\"m100\": {", "\"m111\": {"}) {
+        const std::size_t first = scene_text.find(name);
+        ASSERT_NE(first, std::string::npos) << name;
+        EXPECT_EQ(scene_text.find(name, first + 1), std::string::npos) << name << " written twice";
+    }
+    const Json scene = parse_json_text(scene_text);
+    const Json& world = scene.at("").at("scene").at("world");
+    ASSERT_EQ(world.size(), 12u);
+    int i = 0;
+    for (auto it = world.begin(); it != world.end(); ++it, ++i) {
+        const std::string name = "m" + std::to_string(100 + i);
+        EXPECT_EQ(it.key(), name);
+        EXPECT_EQ(it.value().at("type"), "polymesh");
+        EXPECT_EQ(it.value().at("material.nodes.t.parameters.filename"), f("tex/" + name + ".exr"));
+    }
+
+    const std::size_t saved = out.find("save scene.json to " + job.file("scene.json"));
+    ASSERT_NE(saved, std::string::npos);
+    const std::size_t listed = out.rfind(py_repr(std::string_view(f("tex/m111.exr"))));
+    ASSERT_NE(listed, std::string::npos);
+    EXPECT_LT(saved, listed);
+    EXPECT_LT(listed, out.find("write info to " + job.file("asset.json")));
+}
+
 TEST_F(AssetCollectorTest, SkipSwitchWritesOnlyTheSceneEntry)
 {
     files.write("tex/a.exr");

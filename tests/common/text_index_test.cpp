@@ -1,0 +1,75 @@
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/pyutil.h"
+#include "common/text_index.h"
+
+namespace script {
+namespace {
+
+// Texts that share their hash must still be told apart by their text, across growths.
+TEST(TextIndex, FindsEachTextOnceEvenWhenHashesCollide)
+{
+    std::vector<std::string> texts;
+    TextIndex index;
+    auto text_of = [&texts](std::uint32_t i) -> std::string_view { return texts[i]; };
+    for (std::uint32_t i = 0; i < 3000; ++i) {
+        texts.push_back("/tex/" + std::to_string(i));
+        // Every tenth text gets the same hash; the rest their own.
+        const std::uint64_t hash = i % 10 == 0 ? 42 : hash_text(texts.back());
+        ASSERT_FALSE(index.find(texts.back(), hash, text_of).has_value());
+        index.insert(i, hash);
+    }
+    EXPECT_EQ(index.size(), 3000u);
+    for (std::uint32_t i = 0; i < 3000; ++i) {
+        const std::uint64_t hash = i % 10 == 0 ? 42 : hash_text(texts[i]);
+        ASSERT_EQ(index.find(texts[i], hash, text_of), i) << texts[i];
+    }
+    EXPECT_FALSE(index.find("/tex/3000", hash_text("/tex/3000"), text_of).has_value());
+    EXPECT_FALSE(index.find("/tex/7", 42, text_of).has_value());  // right hash class, wrong text
+    EXPECT_FALSE(TextIndex{}.find("", 0, text_of).has_value());
+}
+
+TEST(TextIndex, HashDependsOnEveryByteAndTheLength)
+{
+    const std::string base = "/show/seq/sh010/tex/diffuse.1001.exr";
+    for (std::size_t i = 0; i < base.size(); ++i) {
+        std::string changed = base;
+        changed[i] ^= 1;
+        EXPECT_NE(hash_text(changed), hash_text(base)) << i;
+    }
+    EXPECT_NE(hash_text(std::string_view("ab\0", 3)), hash_text("ab"));
+    EXPECT_EQ(hash_text(std::string(base)), hash_text(base));
+}
+
+// The word-at-a-time test must agree with a byte-by-byte one wherever the odd byte sits
+// (inside the eight-byte words or in the tail) and for every byte value.
+TEST(PlainAscii, AgreesWithAByteTestAtEveryPosition)
+{
+    auto by_bytes = [](std::string_view text, std::string_view excluded, bool allow_del) {
+        for (const char ch : text) {
+            const auto c = static_cast<unsigned char>(ch);
+            if (c < 0x20 || c > 0x7f || (c == 0x7f && !allow_del) || excluded.find(ch) != std::string_view::npos)
+                return false;
+        }
+        return true;
+    };
+    for (std::size_t length : {1u, 7u, 8u, 9u, 16u, 21u}) {
+        for (std::size_t at = 0; at < length; ++at) {
+            for (int value = 0; value < 256; ++value) {
+                std::string text(length, 'a');
+                text[at] = static_cast<char>(value);
+                for (const bool allow_del : {false, true}) {
+                    ASSERT_EQ(plain_ascii(text, "'\"\\", allow_del), by_bytes(text, "'\"\\", allow_del))
+                        << "length " << length << " at " << at << " value " << value;
+                }
+            }
+        }
+    }
+    EXPECT_TRUE(plain_ascii("", "\"", false));
+}
+
+}  // namespace
+}  // namespace script
