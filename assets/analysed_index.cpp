@@ -38,27 +38,27 @@ SubstringSet::SubstringSet(const PathTable& table)
 {
 }
 
-std::uint64_t SubstringSet::signature(const std::vector<std::uint64_t>& minimizers)
-{
-    std::uint64_t bits = 0;
-    for (const std::uint64_t hash : minimizers)
-        bits |= std::uint64_t{1} << (hash >> 58);
-    return bits;
-}
-
-void SubstringSet::minimizer_hashes(std::string_view text, std::vector<std::uint64_t>& out)
+void SubstringSet::minimizer_hashes(std::string_view text, std::vector<std::uint64_t>& out, Signature& grams)
 {
     out.clear();
+    grams = Signature{};
     if (text.size() < k_shortest_indexed)
         return;
-    const std::size_t grams = text.size() - k_gram + 1;
+    const std::size_t count = text.size() - k_gram + 1;
     // A ring of the last k_window gram hashes; the minimum is searched again only when
     // it leaves the window.
     std::uint64_t ring[k_window];
     std::size_t best = 0;
-    std::size_t last = grams;  // position of the previous window's minimizer
-    for (std::size_t i = 0; i < grams; ++i) {
-        ring[i % k_window] = gram_hash(text.data() + i, text.data() + text.size());
+    std::size_t last = count;  // position of the previous window's minimizer
+    std::uint64_t low_word = 0;
+    std::uint64_t high_word = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t hash = gram_hash(text.data() + i, text.data() + text.size());
+        ring[i % k_window] = hash;
+        const std::uint64_t bit = std::uint64_t{1} << ((hash >> 57) & 63);
+        const std::uint64_t high = std::uint64_t{0} - (hash >> 63);  // all ones for the upper word
+        low_word |= bit & ~high;
+        high_word |= bit & high;
         if (i + 1 < k_window)
             continue;
         const std::size_t start = i + 1 - k_window;
@@ -74,6 +74,8 @@ void SubstringSet::minimizer_hashes(std::string_view text, std::vector<std::uint
             out.push_back(ring[best % k_window]);
         last = best;
     }
+    grams.words[0] = low_word;
+    grams.words[1] = high_word;
 }
 
 void SubstringSet::add(PathId id)
@@ -82,7 +84,7 @@ void SubstringSet::add(PathId id)
         return;
     if (m_member.size() <= id) {
         m_member.resize(std::max<std::size_t>(id + 1, m_member.size() * 2), 0);
-        m_signatures.resize(m_member.size(), 0);
+        m_signatures.resize(m_member.size());
     }
     m_member[id] = 1;
     m_ids.push_back(id);
@@ -91,8 +93,7 @@ void SubstringSet::add(PathId id)
 
 void SubstringSet::index_string(std::uint32_t id)
 {
-    minimizer_hashes(m_table.text(id), m_scratch);
-    m_signatures[id] = signature(m_scratch);
+    minimizer_hashes(m_table.text(id), m_scratch, m_signatures[id]);
     const std::uint64_t mask = (std::uint64_t{1} << k_bucket_bits) - 1;
     for (const std::uint64_t hash : m_scratch) {
         const std::size_t bucket = hash & mask;
@@ -113,12 +114,13 @@ void SubstringSet::index_string(std::uint32_t id)
 bool SubstringSet::contains_substring(std::string_view needle) const
 {
     std::vector<std::uint64_t> minimizers;
-    minimizer_hashes(needle, minimizers);
-    return contains_substring(needle, minimizers, m_table.find(needle));
+    Signature grams;
+    minimizer_hashes(needle, minimizers, grams);
+    return contains_substring(needle, minimizers, grams, m_table.find(needle));
 }
 
 bool SubstringSet::contains_substring(std::string_view needle,
-                                      const std::vector<std::uint64_t>& minimizers,
+                                      const std::vector<std::uint64_t>& minimizers, const Signature& grams,
                                       std::optional<PathId> same) const
 {
     if (m_ids.empty())
@@ -140,12 +142,11 @@ bool SubstringSet::contains_substring(std::string_view needle,
         if (m_counts[bucket] < m_counts[best])
             best = bucket;
     }
-    const std::uint64_t wanted = signature(minimizers);
     for (std::uint32_t b = m_heads[best]; b != k_no_block; b = m_blocks[b].next) {
         const Block& block = m_blocks[b];
         for (std::uint32_t i = 0; i < block.count; ++i) {
             const PathId id = block.ids[i];
-            if ((m_signatures[id] & wanted) != wanted)
+            if (!m_signatures[id].covers(grams))
                 continue;
             const std::string_view s = m_table.text(id);
             if (s.size() >= needle.size() && s.find(needle) != std::string_view::npos)
@@ -159,11 +160,14 @@ int AnalysedIndex::status(std::string_view path) const
 {
     if (m_found.empty() && m_missing.empty())
         return 0;
-    SubstringSet::minimizer_hashes(path, m_minimizers);
-    const std::optional<PathId> same = m_found.table().find(path);
-    if (m_missing.contains_substring(path, m_minimizers, same))
+    // The path's slot in the table is fetched while its minimizers are worked out.
+    const std::uint64_t hash = hash_text(path);
+    m_found.table().prefetch(hash);
+    SubstringSet::minimizer_hashes(path, m_minimizers, m_grams);
+    const std::optional<PathId> same = m_found.table().find(path, hash);
+    if (m_missing.contains_substring(path, m_minimizers, m_grams, same))
         return 2;
-    if (m_found.contains_substring(path, m_minimizers, same))
+    if (m_found.contains_substring(path, m_minimizers, m_grams, same))
         return 1;
     return 0;
 }

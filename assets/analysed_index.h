@@ -19,26 +19,41 @@ namespace script::assets {
 /// of its q-grams (in every run of k_window consecutive q-grams, the one with the smallest
 /// hash). A needle of at least k_window + k_gram - 1 characters holds whole windows, and
 /// every string containing the needle holds those windows too and so indexed the same
-/// minimizers: the needle's rarest minimizer bounds the candidates, each confirmed with a
+/// minimizers: the needle's rarest minimizer bounds the candidates. A candidate whose gram
+/// signature lacks one of the needle's grams is passed over; the rest are confirmed with a
 /// plain substring search. Shorter needles scan the distinct strings.
 class SubstringSet
 {
 public:
     explicit SubstringSet(const PathTable& table);
 
+    /// One bit for each class of the text's gram hashes (all grams, not only minimizers). A
+    /// string holding the needle holds every gram of it, so the needle's signature is a
+    /// subset of the string's. Paths of one folder differ from each other in a few grams,
+    /// which is enough to reject nearly every candidate without reading its text.
+    struct Signature
+    {
+        std::uint64_t words[2] = {0, 0};
+
+        bool covers(const Signature& other) const
+        {
+            return ((words[0] & other.words[0]) == other.words[0]) & ((words[1] & other.words[1]) == other.words[1]);
+        }
+    };
+
     /// Adds a path of the table (a no-op when it is already held).
     void add(PathId id);
     bool holds(PathId id) const { return id < m_member.size() && m_member[id]; }
     /// True when `needle` occurs in some held string (the empty needle occurs in any).
     bool contains_substring(std::string_view needle) const;
-    /// The same with the needle's minimizer hashes and its number in the table (if it is
-    /// there) already found.
+    /// The same with the needle's minimizer hashes and signature, and its number in the
+    /// table (if it is there), already found.
     bool contains_substring(std::string_view needle, const std::vector<std::uint64_t>& minimizers,
-                            std::optional<PathId> same) const;
+                            const Signature& grams, std::optional<PathId> same) const;
 
-    /// The hashes of every minimizer of the text, in order (repeats possible); none for
-    /// texts shorter than k_shortest_indexed.
-    static void minimizer_hashes(std::string_view text, std::vector<std::uint64_t>& out);
+    /// The hashes of every minimizer of the text, in order (repeats possible), and the
+    /// text's signature; nothing for texts shorter than k_shortest_indexed.
+    static void minimizer_hashes(std::string_view text, std::vector<std::uint64_t>& out, Signature& grams);
     bool empty() const { return m_ids.empty(); }
     const PathTable& table() const { return m_table; }
     std::size_t size() const { return m_ids.size(); }
@@ -51,11 +66,6 @@ private:
     // A fixed table: crowded buckets cost little, since candidates are filtered by their
     // signatures before any text is read.
     static constexpr unsigned k_bucket_bits = 16;
-
-    /// One bit per minimizer hash: a string holding the needle holds all of the needle's
-    /// minimizers, so the needle's signature is a subset of the string's. This rejects
-    /// nearly every unrelated candidate without reading its text.
-    static std::uint64_t signature(const std::vector<std::uint64_t>& minimizers);
 
     void index_string(std::uint32_t id);
 
@@ -75,7 +85,7 @@ private:
     std::vector<std::uint32_t> m_heads;   // newest block per bucket
     std::vector<std::uint32_t> m_counts;  // paths per bucket
     std::vector<Block> m_blocks;
-    std::vector<std::uint64_t> m_signatures;     // by path number
+    std::vector<Signature> m_signatures;  // by path number
     mutable std::vector<std::uint64_t> m_scratch;
 };
 
@@ -94,6 +104,7 @@ public:
 
 private:
     mutable std::vector<std::uint64_t> m_minimizers;
+    mutable SubstringSet::Signature m_grams;
     SubstringSet m_found;
     SubstringSet m_missing;
 };

@@ -21,14 +21,13 @@ std::string_view PathTable::store(std::string_view text)
     return stored;
 }
 
-std::optional<PathId> PathTable::find(std::string_view text) const
+std::optional<PathId> PathTable::find(std::string_view text, std::uint64_t hash) const
 {
-    return m_index.find(text, hash_text(text), [this](std::uint32_t id) { return m_texts[id]; });
+    return m_index.find(text, hash, [this](std::uint32_t id) { return m_texts[id]; });
 }
 
-std::pair<PathId, bool> PathTable::intern(std::string_view text)
+std::pair<PathId, bool> PathTable::intern(std::string_view text, std::uint64_t hash)
 {
-    const std::uint64_t hash = hash_text(text);
     if (const auto id = m_index.find(text, hash, [this](std::uint32_t i) { return m_texts[i]; }))
         return {*id, false};
     const auto id = static_cast<PathId>(m_texts.size());
@@ -39,8 +38,17 @@ std::pair<PathId, bool> PathTable::intern(std::string_view text)
 
 std::span<const PathId> LabelledPaths::extend(std::string_view label, const std::vector<std::string>& paths)
 {
+    // The paths' slots are fetched together before any is looked up: at production scale
+    // each lookup would otherwise wait for memory on its own.
+    m_hashes.clear();
+    for (const std::string& path : paths) {
+        m_hashes.push_back(hash_text(path));
+        m_table.prefetch(m_hashes.back());
+    }
     if (m_last >= m_entries.size() || m_entries[m_last].first != label) {
-        const auto [number, fresh] = m_labels.intern(label);
+        const std::uint64_t label_hash = hash_text(label);
+        m_labels.prefetch(label_hash);
+        const auto [number, fresh] = m_labels.intern(label, label_hash);
         if (fresh)
             m_entries.emplace_back(m_labels.text(number), std::vector<PathId>{});
         m_last = number;
@@ -49,8 +57,8 @@ std::span<const PathId> LabelledPaths::extend(std::string_view label, const std:
     if (list.empty())
         list.reserve(paths.size());
     const std::size_t first = list.size();
-    for (const std::string& path : paths)
-        list.push_back(m_table.intern(path).first);
+    for (std::size_t i = 0; i < paths.size(); ++i)
+        list.push_back(m_table.intern(paths[i], m_hashes[i]).first);
     return std::span<const PathId>(list.data() + first, paths.size());
 }
 

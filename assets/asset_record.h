@@ -31,8 +31,13 @@ public:
     PathTable();
 
     /// The text's number, and whether it was new.
-    std::pair<PathId, bool> intern(std::string_view text);
-    std::optional<PathId> find(std::string_view text) const;
+    std::pair<PathId, bool> intern(std::string_view text) { return intern(text, hash_text(text)); }
+    /// The same with the text's hash_text already known.
+    std::pair<PathId, bool> intern(std::string_view text, std::uint64_t hash);
+    /// Fetches ahead what interning a text of this hash will read (see TextIndex::prefetch).
+    void prefetch(std::uint64_t hash) const { m_index.prefetch(hash); }
+    std::optional<PathId> find(std::string_view text) const { return find(text, hash_text(text)); }
+    std::optional<PathId> find(std::string_view text, std::uint64_t hash) const;
     std::string_view text(PathId id) const { return m_texts[id]; }
     std::size_t size() const { return m_texts.size(); }
 
@@ -73,6 +78,7 @@ private:
     PathTable& m_table;
     PathTable m_labels;            // label texts; a label's number is its entry's position
     std::vector<Entry> m_entries;
+    std::vector<std::uint64_t> m_hashes;  // of the paths being added
     std::size_t m_last = 0;        // entry extended last: labels usually come in runs
 };
 
