@@ -45,8 +45,8 @@ struct Size
 // of step and floor clear of noise from the rest of the machine.
 constexpr Size k_sizes[] = {
     {"2k", 2'000, 10, 20},
-    {"20k", 20'000, 5, 10},
-    {"200k", 200'000, 5, 5},
+    {"20k", 20'000, 10, 10},
+    {"200k", 200'000, 10, 10},
 };
 
 // Targets of the asset step at 200k recorded paths.
