@@ -266,9 +266,24 @@ void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree
         std::string attr_path;
         std::string label;
         for (const std::string& name : names) {
+            // "material.nodes.<name>.parameters" is found once for both parameters, from
+            // the nodes group; a name holding "." splits into more path parts, so it is
+            // looked up by the whole path like any other.
+            const bool dotted = name.find('.') != std::string::npos;
+            std::optional<host::AttrRef> parameters;
+            if (!dotted) {
+                if (const std::optional<host::AttrRef> node = h.attribute_child(*nodes, name))
+                    parameters = h.attribute_child(*node, "parameters");
+            }
             for (const std::string_view param : {"filename", "tex0"}) {
                 attr_path.assign("material.nodes.").append(name).append(".parameters.").append(param);
-                std::optional<Json> value = value_of(attr_path);
+                std::optional<Json> value;
+                if (dotted) {
+                    value = value_of(attr_path);
+                } else if (parameters) {
+                    if (const std::optional<host::AttrRef> attr = h.attribute_child(*parameters, param))
+                        value = h.attribute_value(*attr);
+                }
                 if (!value || !truthy(*value))
                     continue;
                 label.assign(full_name).append(".").append(attr_path);

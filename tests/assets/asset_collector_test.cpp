@@ -161,6 +161,26 @@ TEST_F(AssetCollectorTest, WideGroupsMergeInOrderAndTheConsoleKeepsItsOrder)
     EXPECT_LT(listed, out.find("write info to " + job.file("asset.json")));
 }
 
+// Material node values are looked up by their dotted attribute path: a node name holding
+// "." reaches into the nodes below it, as the host's path lookup does.
+TEST_F(AssetCollectorTest, DottedMaterialNodeNamesFollowTheAttributePath)
+{
+    files.write("tex/flat.exr");
+    files.write("tex/nested.exr");
+    using L = SceneBuilder;
+    const Json nodes = {{"x.y", {{"parameters", {{"filename", f("tex/flat.exr")}}}}},
+                        {"x", {{"y", {{"parameters", {{"filename", f("tex/nested.exr")}}}}}}}};
+    load(SceneBuilder()
+             .scene_graph("main", L::location("scene", "group", Json::object(),
+                                              Json::array({L::location("geo", "polymesh", {{"material", {{"nodes", nodes}}}})})))
+             .node("Render1", "Render").producer("main"));
+    collect();
+    const Json found = job_file("asset.json").at("asset");
+    EXPECT_EQ(count_of(found, "/scene/geo.material.nodes.x.y.parameters.filename ---> " + f("tex/nested.exr")), 1u);
+    for (const Json& line : found)
+        EXPECT_EQ(line.get<std::string>().find("flat"), std::string::npos) << line;
+}
+
 TEST_F(AssetCollectorTest, SkipSwitchWritesOnlyTheSceneEntry)
 {
     files.write("tex/a.exr");
