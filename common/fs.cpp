@@ -135,24 +135,11 @@ void make_dirs(const std::string& path)
 
 namespace {
 
-// An absolute path that normalising would leave as it is: "/" or "/"-separated components
-// that are neither empty, "." nor "..". Such names mean the same folder for the whole run.
+// An absolute path that normalising would leave as it is; such names mean the same folder
+// for the whole run.
 bool cacheable(std::string_view path)
 {
-    if (path.empty() || path[0] != '/')
-        return false;
-    if (path.size() == 1)
-        return true;
-    std::size_t start = 1;
-    while (true) {
-        const std::size_t end = path.find('/', start);
-        const std::string_view part = path.substr(start, end == std::string_view::npos ? end : end - start);
-        if (part.empty() || part == "." || part == "..")
-            return false;
-        if (end == std::string_view::npos)
-            return true;
-        start = end + 1;
-    }
+    return !path.empty() && path[0] == '/' && pypath::posix::is_normal(path);
 }
 
 }  // namespace

@@ -63,10 +63,10 @@ std::string join(std::string_view a, std::string_view b)
     return out;
 }
 
-// True when posix normpath would return the path unchanged: single "/" separators, no
-// empty, "." or ".." component, no trailing "/" (paths on the farm nearly always are).
-bool already_normal(std::string_view path)
+bool is_normal(std::string_view path)
 {
+    if (path.empty())
+        return false;
     if (path == "/")
         return true;
     if (path.starts_with("//"))
@@ -88,7 +88,7 @@ std::string normpath(std::string_view path)
 {
     if (path.empty())
         return ".";
-    if (already_normal(path))
+    if (is_normal(path))
         return std::string(path);
     int initial_slashes = 0;
     if (path.front() == '/') {
@@ -343,7 +343,7 @@ std::string abspath(std::string_view path)
 
 bool abspath_keeps(std::string_view path)
 {
-    return !platform::is_windows() && !path.empty() && path.front() == '/' && posix::already_normal(path);
+    return !platform::is_windows() && !path.empty() && path.front() == '/' && posix::is_normal(path);
 }
 
 std::string realpath(std::string_view path)

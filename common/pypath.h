@@ -19,6 +19,10 @@ std::pair<std::string, std::string> split(std::string_view path);
 /// posixpath.join: an absolute later part discards what came before.
 std::string join(std::string_view a, std::string_view b);
 std::string normpath(std::string_view path);
+/// True only when normpath returns the path unchanged: non-empty, single "/" separators, no
+/// empty, "." or ".." component, no trailing "/" (paths on the farm nearly always are). A
+/// leading "//" is left to the full rules.
+bool is_normal(std::string_view path);
 bool isabs(std::string_view path);
 /// (root, ext) as posixpath.splitext.
 std::pair<std::string, std::string> splitext(std::string_view path);

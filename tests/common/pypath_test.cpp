@@ -61,6 +61,18 @@ TEST(PosixPath, NormpathJoinSplitext)
     EXPECT_FALSE(posix::isabs("a/b"));
 }
 
+// The quick test used by normpath, abspath and the folder cache: a path it accepts is one
+// normpath keeps; leading "//", which normpath keeps, is left to the full rules.
+TEST(PosixPath, IsNormalOnlyForPathsNormpathKeeps)
+{
+    for (const char* path : {"/", "/a", "a", "a/b", "/a/b.c/d", "/.a/b..", "...", "/a/..."}) {
+        EXPECT_TRUE(posix::is_normal(path)) << path;
+        EXPECT_EQ(posix::normpath(path), path) << path;
+    }
+    for (const char* path : {"", "//", "///", "//a", "/a/", "/a//b", "/a/./b", "/a/../b", ".", "..", "./a", "a/."})
+        EXPECT_FALSE(posix::is_normal(path)) << path;
+}
+
 TEST(NtPath, DrivesAndSeparators)
 {
     EXPECT_EQ(nt::split("C:\\a\\b"), Pair("C:\\a", "b"));
