@@ -354,6 +354,13 @@ void print_summary(const Options& options, const SummaryReporter& reporter,
                 : 0.0;
         std::printf("growth 20k -> 200k:      %7.2fx (recorded paths x%.2f)  target <= %.0fx  %s\n",
                     growth, data, k_max_growth, verdict(growth <= k_max_growth));
+        // The file system's own growth over the same trees, for reading the figure above:
+        // the step cannot grow less than the listings and lookups it has to make.
+        const double floor_20k = asset_20k->counters.count("paired_floor_ms")
+                                     ? asset_20k->counters.at("paired_floor_ms")
+                                     : 0.0;
+        if (floor_20k > 0 && floor_200k > 0)
+            std::printf("  (the floor itself grew %.2fx in the same run)\n", floor_200k / floor_20k);
     } else {
         std::printf("growth 20k -> 200k:      n/a (needs both sizes)\n");
     }
