@@ -355,7 +355,7 @@ void print_summary(const Options& options, const SummaryReporter& reporter,
         std::printf("growth 20k -> 200k:      %7.2fx (recorded paths x%.2f)  target <= %.0fx  %s\n",
                     growth, data, k_max_growth, verdict(growth <= k_max_growth));
         // The file system's own growth over the same trees, for reading the figure above:
-        // the step cannot grow less than the listings and lookups it has to make.
+        // the listings the step makes grow with the machine's file system, not with our code.
         const double floor_20k = asset_20k->counters.count("paired_floor_ms")
                                      ? asset_20k->counters.at("paired_floor_ms")
                                      : 0.0;
