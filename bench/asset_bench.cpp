@@ -343,9 +343,12 @@ void print_summary(const Options& options, const SummaryReporter& reporter,
 
     const auto* asset_20k = reporter.find(k_asset_prefix, "20k");
     const auto* asset_200k = reporter.find(k_asset_prefix, "200k");
-    const double floor_200k = asset_200k && asset_200k->counters.count("paired_floor_ms")
-                                  ? asset_200k->counters.at("paired_floor_ms")
-                                  : 0.0;
+    // The floor measured beside a size's step runs (best of them); 0 when it was not run.
+    const auto paired_floor = [](const auto* result) {
+        return result && result->counters.count("paired_floor_ms") ? result->counters.at("paired_floor_ms")
+                                                                   : 0.0;
+    };
+    const double floor_200k = paired_floor(asset_200k);
     if (asset_20k && asset_200k && asset_20k->milliseconds > 0) {
         const double growth = asset_200k->milliseconds / asset_20k->milliseconds;
         const double data =
@@ -355,10 +358,8 @@ void print_summary(const Options& options, const SummaryReporter& reporter,
         std::printf("growth 20k -> 200k:      %7.2fx (recorded paths x%.2f)  target <= %.0fx  %s\n",
                     growth, data, k_max_growth, verdict(growth <= k_max_growth));
         // The file system's own growth over the same trees, for reading the figure above:
-        // the listings the step makes grow with the machine's file system, not with our code.
-        const double floor_20k = asset_20k->counters.count("paired_floor_ms")
-                                     ? asset_20k->counters.at("paired_floor_ms")
-                                     : 0.0;
+        // part of the step's growth is that of the listings it makes.
+        const double floor_20k = paired_floor(asset_20k);
         if (floor_20k > 0 && floor_200k > 0)
             std::printf("  (the floor itself grew %.2fx in the same run)\n", floor_200k / floor_20k);
     } else {
