@@ -95,15 +95,17 @@ void read_ocio_config(zel_Katana_asset& c, const std::string&, const std::string
     file_by_existence(c.directory_cache(), c.get_ocio_files(path), result);
 }
 
-// First matching row wins. Arnold scene descriptions, XGen collections and USD layers
-// are recorded as the files they are; their contents are not followed.
+// First matching row wins. A file goes to a reader only when its name ends in the
+// format's dotted suffix: a texture named ".../colors" is no Redshift proxy. Arnold scene
+// descriptions, XGen collections and USD layers are recorded as the files they are; their
+// contents are not followed.
 constexpr std::array<DispatchRow, 8> k_dispatch = {{
-    {{"ass", "ass.gz", ""}, nullptr},
-    {{"rs", "", ""}, read_redshift_proxy},
-    {{"fur", "", ""}, read_yeti_cache},
-    {{"xml", "", ""}, read_look_xml},
-    {{"klf", "", ""}, read_klf},
-    {{"xgen", "", ""}, nullptr},
+    {{".ass", ".ass.gz", ""}, nullptr},
+    {{".rs", "", ""}, read_redshift_proxy},
+    {{".fur", "", ""}, read_yeti_cache},
+    {{".xml", "", ""}, read_look_xml},
+    {{".klf", "", ""}, read_klf},
+    {{".xgen", "", ""}, nullptr},
     {{".usd", ".usda", ".usdc"}, nullptr},
     {{".ocio", ".OCIO", ""}, read_ocio_config},
 }};

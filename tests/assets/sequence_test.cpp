@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/errors.h"
 #include "tests/assets/collector_fixture.h"
 
 namespace script::testing {
@@ -159,6 +160,24 @@ TEST_F(SequenceTest, DirectoriesAndArnoldSceneDescriptions)
     EXPECT_EQ(found(c, "gz"), (Paths{f("ass/crowd.ass.gz")}));
     c.AnaylseSeq("frames", f("ass/bg.0001.ass"));
     EXPECT_EQ(found(c, "frames"), (Paths{f("ass/bg.0001.ass"), f("ass/bg.0002.ass")}));
+}
+
+TEST_F(SequenceTest, OnlyDottedSuffixesNameContainers)
+{
+    // Names that merely end in a format's letters are ordinary files: without the dotted
+    // suffix no reader runs (with REDSHIFT_HOME unset a proxy reader would end the run).
+    const ScopedEnv no_redshift("REDSHIFT_HOME", nullptr);
+    const Paths names = {"tex/colors", "tex/velvetfur", "tex/dataxml", "tex/shelf", "tex/pass", "tex/bigxgen"};
+    for (const std::string& name : names)
+        files.write(name);
+    auto c = idle();
+    ConsoleCapture capture;
+    for (const std::string& name : names) {
+        c.AnaylseSeq(name, f(name));
+        EXPECT_EQ(found(c, name), Paths{f(name)}) << name;
+    }
+    files.write("tex/rock.rs");
+    EXPECT_THROW(c.AnaylseSeq("proxy", f("tex/rock.rs")), Error);
 }
 
 TEST_F(SequenceTest, CacheTwinsReplaceEveryOccurrenceOfTheExtension)
