@@ -146,9 +146,41 @@ std::string value_after_last(std::string_view line, std::string_view key)
     return py_strip(line.substr(at + key.size()), k_blanks);
 }
 
-// A relative data root lies below the project.
-std::string below_project(std::string root, std::string_view project)
+// The text with its ${NAME} references replaced from the environment; nullopt when one
+// is not set or names one of the collection's own variables.
+std::optional<std::string> environment_expanded(std::string_view text)
 {
+    static const Regex reference(k_reference_pattern);
+    if (text.find("${") == std::string_view::npos) {
+        return std::string(text);
+    }
+    std::string result;
+    std::size_t pos = 0;
+    for (const Match& m : reference.find_all(text)) {
+        const std::string name = m.group(1);
+        if (name == k_xgen_env_project || name == k_xgen_env_desc || name == k_xgen_env_fx_module) {
+            return std::nullopt;
+        }
+        const std::optional<std::string> value = platform::get_env(name);
+        if (!value) {
+            return std::nullopt;
+        }
+        result.append(text.substr(pos, m.start() - pos)).append(*value);
+        pos = m.end();
+    }
+    return result.append(text.substr(pos));
+}
+
+// The project folder ${PROJECT} stands for; "" when there is none or it cannot be expanded.
+std::string project_folder(const XgenVariables& vars)
+{
+    return environment_expanded(vars.project).value_or("");
+}
+
+// A relative data root lies below the project.
+std::string below_project(std::string root, const XgenVariables& vars)
+{
+    const std::string project = project_folder(vars);
     if (project.empty() || is_rooted(root)) {
         return root;
     }
@@ -469,9 +501,8 @@ private:
                 continue;
             }
             for (std::string& root : expand_xgen_variables(written, m_vars)) {
-                roots.push_back(holds_reference(root)
-                                    ? std::move(root)
-                                    : below_project(std::move(root), m_vars.project));
+                roots.push_back(holds_reference(root) ? std::move(root)
+                                                      : below_project(std::move(root), m_vars));
             }
         }
         pass(roots);
@@ -648,7 +679,7 @@ std::vector<std::string> xgen_data_folders(const XgenVariables& vars)
         }
         for (std::string& folder : expand_xgen_variables(root, root_vars)) {
             if (!holds_reference(folder)) {
-                folders.push_back(below_project(std::move(folder), vars.project));
+                folders.push_back(below_project(std::move(folder), vars));
             }
         }
     }
@@ -683,9 +714,9 @@ std::vector<std::string> expand_xgen_variables(std::string_view text, const Xgen
             const std::string name = m.group(1);
             std::optional<std::string> value;
             if (name == k_env_project) {
-                if (!vars.project.empty()) {
+                if (const std::string project = project_folder(vars); !project.empty()) {
                     // Exactly one "/" between the project and what follows it.
-                    value = py_rstrip(vars.project, k_separators) + "/";
+                    value = py_rstrip(project, k_separators) + "/";
                     while (pos < text.size() && (text[pos] == '/' || text[pos] == '\\')) {
                         ++pos;
                     }

@@ -212,6 +212,11 @@ TEST(XgenReader, VariablesExpandFromTheCollectionAndTheEnvironment)
     no_roots.data_roots.clear();
     EXPECT_EQ(readers::expand_xgen_variables("${DESC}/x", no_roots), Strings{"${DESC}/x"});
 
+    vars.project = "${XGEN_TEST_ROOT}/proj";
+    EXPECT_EQ(readers::expand_xgen_variables("${PROJECT}xgen", vars),
+              Strings{"/site/xgen/proj/xgen"});
+    vars.project = "${XGEN_TEST_UNSET}/proj";
+    EXPECT_EQ(readers::expand_xgen_variables("${PROJECT}xgen", vars), Strings{"${PROJECT}xgen"});
     vars.project = "C:\\proj\\";
     vars.data_roots = {"${PROJECT}xgen/c1"};
     EXPECT_EQ(readers::xgen_data_folders(vars), Strings{"C:\\proj/xgen/c1"});
