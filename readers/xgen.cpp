@@ -252,6 +252,23 @@ std::vector<std::string> embedded_paths(std::string_view value)
     return found;
 }
 
+// The text with every run between two quotes that is longer than a path can be replaced by
+// "#", which no archive file contains. An archive file is such a run as a whole, so nothing
+// that could be kept is lost, and the pattern (which keeps a frame per character it
+// repeats) never runs over megabytes.
+std::string without_long_quoted_texts(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    std::size_t start = 0;
+    for (std::size_t quote; (quote = text.find('"', start)) != std::string_view::npos;
+         start = quote + 1) {
+        const std::string_view run = text.substr(start, quote - start);
+        out.append(run.size() > k_xgen_max_path_bytes ? std::string_view("#") : run).append(1, '"');
+    }
+    return out.append(text.substr(start));
+}
+
 std::vector<std::string> width_maps(std::string_view line)
 {
     static const Regex width_map(k_width_map_pattern);
@@ -583,6 +600,9 @@ private:
         std::vector<XgenArchive> expanded;
         for (const XgenArchive& entry : entries) {
             for (const std::string& file : expand_xgen_variables(entry.file, m_vars)) {
+                if (!path_length_fits(file)) {
+                    continue;
+                }
                 expanded.push_back({entry.name, entry.thumbnail, replace_all(file, "\\", "/")});
             }
         }
@@ -628,7 +648,10 @@ private:
         }
         const std::string value = py_strip(std::string_view(line).substr(tab + 1), k_line_blanks);
         emit(map_assignment.findall(value));
-        emit(leading_path.findall(value));
+        // The second pattern keeps a frame per character it repeats; a match is a prefix of
+        // the value, and one longer than a path is dropped whatever it is, so the search
+        // stops two characters past that length (the character after a match decides it).
+        emit(leading_path.findall(std::string_view(value).substr(0, k_xgen_max_path_bytes + 2)));
         emit(embedded_paths(value));
     }
 
@@ -648,10 +671,31 @@ private:
         pass(expanded);
     }
 
+    // False, with one warning for the line, when the path is too long to be one.
+    bool path_length_fits(std::string_view path)
+    {
+        if (path.size() <= k_xgen_max_path_bytes) {
+            return true;
+        }
+        if (m_long_path_line != m_current.number) {
+            m_long_path_line = m_current.number;
+            print_line("Warnning: skip xgen path longer than " +
+                       std::to_string(k_xgen_max_path_bytes) + " bytes: " + m_source + ":" +
+                       std::to_string(m_current.number));
+        }
+        return false;
+    }
+
     void pass(const std::vector<std::string>& paths)
     {
-        if (!paths.empty()) {
-            m_sink.candidates(paths);
+        std::vector<std::string> kept;
+        for (const std::string& path : paths) {
+            if (path_length_fits(path)) {
+                kept.push_back(path);
+            }
+        }
+        if (!kept.empty()) {
+            m_sink.candidates(kept);
         }
     }
 
@@ -663,6 +707,7 @@ private:
     XgenVariables m_vars;
     std::string m_data_path;
     std::optional<std::string> m_palette_project;
+    int m_long_path_line = 0; // the line a too long path was last reported for
 };
 
 } // namespace
@@ -774,11 +819,15 @@ std::vector<XgenArchive> xgen_archive_entries(std::string_view files_value)
             }
             thumbnail = t->group();
         }
-        for (const Match& m : archive_file.find_all(group)) {
+        const std::string files = without_long_quoted_texts(group);
+        std::size_t counted_to = 0;
+        std::ptrdiff_t quotes = 0;
+        for (const Match& m : archive_file.find_all(files)) {
             // Only a whole quoted text is a file: a match that begins after a closing quote
             // is the text between two quoted values.
-            const auto quotes =
-                std::count(group.begin(), group.begin() + static_cast<long>(m.start()), '"');
+            quotes += std::count(files.begin() + static_cast<std::ptrdiff_t>(counted_to),
+                                 files.begin() + static_cast<std::ptrdiff_t>(m.start()), '"');
+            counted_to = m.start();
             if (quotes % 2 == 0) {
                 continue;
             }

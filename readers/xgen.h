@@ -19,6 +19,9 @@ namespace script::readers {
 /// Lines longer than this are skipped with a warning; no path the renderer reads is that
 /// long, and it bounds the memory one line may take.
 inline constexpr std::size_t k_xgen_max_line_bytes = 8u << 20;
+/// Candidate paths longer than this (the longest path Windows accepts) are skipped with a
+/// warning: no file system could find them.
+inline constexpr std::size_t k_xgen_max_path_bytes = 32767;
 
 /// The process environment variables a collection sets while it is read; later steps see
 /// their last values.
@@ -84,7 +87,8 @@ public:
 /// fields, a Description xgProjectPath before any Palette one, an archive file before any
 /// archive name, an archive group without a thumbnail, an FXModule name line without a
 /// tab) is skipped from that line to its end with one warning naming `source_name` and
-/// the line; so is a line longer than `max_line_bytes`. The rest is still read.
+/// the line; so is a line longer than `max_line_bytes`, and a path longer than
+/// k_xgen_max_path_bytes. The rest is still read.
 void read_xgen(std::istream& in, std::string_view source_name, XgenSink& sink,
                std::size_t max_line_bytes = k_xgen_max_line_bytes);
 

@@ -339,6 +339,12 @@ TEST(XgenReader, LongLinesAreSkippedAndTheLastLineNeedsNoLineEnd)
     const std::string pathological = "Other\n\tv\tx " + std::string(200000, '/') +
                                      "\nSplinePrimitive\n\tname\t\t\ts\n\twidth\t" + maps + "\n";
     EXPECT_EQ(read(pathological).events, Strings{});
+
+    // A value that no file system could take as a path is left out with one warning.
+    const ReadResult long_path =
+        read("Other\n\tv\t" + std::string(3000000, '/') + "\n\tw\t/mnt/short/\n");
+    EXPECT_EQ(long_path.events, Strings{"/mnt/short/"});
+    EXPECT_EQ(long_path.console, "Warnning: skip xgen path longer than 32767 bytes: hair.xgen:2\n");
 }
 
 TEST(XgenArchives, GroupsNamesThumbnailsAndFiles)
@@ -361,12 +367,15 @@ TEST(XgenArchives, GroupsNamesThumbnailsAndFiles)
          " ",
          {"a|a.png|C:\\a.abc"}},
     };
-    for (const Case& c : cases) {
+    const Case long_quoted = {"#ArchiveGroup 0 name=\"a\" thumbnail=\"a.png\" \"/" +
+                                  std::string(2000000, 'x') + "\" \"/lib/abc/a.abc\"",
+                              {"a|a.png|/lib/abc/a.abc"}};
+    for (const Case& c : {cases[0], cases[1], cases[2], long_quoted}) {
         Strings files;
         for (const XgenArchive& e : readers::xgen_archive_entries(c.value)) {
             files.push_back(e.name + "|" + e.thumbnail + "|" + e.file);
         }
-        EXPECT_EQ(files, c.files) << c.value;
+        EXPECT_EQ(files, c.files) << c.value.substr(0, 200);
     }
 }
 
