@@ -89,6 +89,14 @@ void read_klf(zel_Katana_asset& c, const std::string& label, const std::string& 
     c.getKlfAssets(label, path);
 }
 
+void read_xgen_collection(zel_Katana_asset& c, const std::string&, const std::string& path,
+                          ReaderResult& result)
+{
+    c.xgenfiles.clear();
+    c.get_files_from_xgen_file(path);
+    file_by_existence(c.directory_cache(), c.xgenfiles, result);
+}
+
 void read_ocio_config(zel_Katana_asset& c, const std::string&, const std::string& path,
                       ReaderResult& result)
 {
@@ -97,15 +105,15 @@ void read_ocio_config(zel_Katana_asset& c, const std::string&, const std::string
 
 // First matching row wins. A file goes to a reader only when its name ends in the
 // format's dotted suffix: a texture named ".../colors" is no Redshift proxy. Arnold scene
-// descriptions, XGen collections and USD layers are recorded as the files they are; their
-// contents are not followed.
+// descriptions and USD layers are recorded as the files they are; their contents are not
+// followed.
 constexpr std::array<DispatchRow, 8> k_dispatch = {{
     {{".ass", ".ass.gz", ""}, nullptr},
     {{".rs", "", ""}, read_redshift_proxy},
     {{".fur", "", ""}, read_yeti_cache},
     {{".xml", "", ""}, read_look_xml},
     {{".klf", "", ""}, read_klf},
-    {{".xgen", "", ""}, nullptr},
+    {{".xgen", "", ""}, read_xgen_collection},
     {{".usd", ".usda", ".usdc"}, nullptr},
     {{".ocio", ".OCIO", ""}, read_ocio_config},
 }};
