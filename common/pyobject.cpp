@@ -37,7 +37,7 @@ std::string message_text(PyObject* object)
     return out;
 }
 
-}  // namespace
+} // namespace
 
 // ---------------------------------------------------------------------------------------
 // References and the interpreter lock
@@ -89,9 +89,9 @@ PythonException fetch_exception()
     exception.type = Ref::steal(type);
     exception.value = Ref::steal(value);
     exception.traceback = Ref::steal(traceback);
-    exception.asks_to_stop = type != nullptr &&
-                             (PyErr_GivenExceptionMatches(type, PyExc_SystemExit) ||
-                              PyErr_GivenExceptionMatches(type, PyExc_KeyboardInterrupt));
+    exception.asks_to_stop =
+        type != nullptr && (PyErr_GivenExceptionMatches(type, PyExc_SystemExit) ||
+                            PyErr_GivenExceptionMatches(type, PyExc_KeyboardInterrupt));
     if (value != nullptr) {
         // str() of the exception may itself raise; the class name then stands in.
         if (PyObject* text = PyObject_Str(value)) {
@@ -131,8 +131,8 @@ Ref checked(PyObject* result)
 
 Ref str(std::string_view text)
 {
-    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                        k_surrogates));
+    return checked(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), k_surrogates));
 }
 
 std::string text(PyObject* object)
@@ -325,4 +325,4 @@ Ref from_json(const Json& value)
     }
 }
 
-}  // namespace script::py
+} // namespace script::py

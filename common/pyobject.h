@@ -147,4 +147,4 @@ Ref from_json(const Json& value);
 /// An int object.
 Ref integer(long long value);
 
-}  // namespace script::py
+} // namespace script::py

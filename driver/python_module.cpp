@@ -135,24 +135,19 @@ bool optional_module_present(const char* package, const char* name)
 void load_host_modules()
 {
     host::PythonHostModules modules;
-    modules.geolib_services = import_host("FnGeolibServices", [] {
-        return py::checked(PyImport_ImportModule("FnGeolibServices"));
-    });
+    modules.geolib_services = import_host(
+        "FnGeolibServices", [] { return py::checked(PyImport_ImportModule("FnGeolibServices")); });
     // The names PyUtilModule exports are not used by name; the import must succeed.
     import_host("PyUtilModule", [] { return py::checked(PyImport_ImportModule("PyUtilModule")); });
-    modules.nodegraph = import_host("NodegraphAPI", [] {
-        return py::checked(PyImport_ImportModule("NodegraphAPI"));
-    });
-    modules.katana_file = import_host("Katana.KatanaFile", [] {
-        return import_from(k_host_package, "KatanaFile");
-    });
+    modules.nodegraph = import_host(
+        "NodegraphAPI", [] { return py::checked(PyImport_ImportModule("NodegraphAPI")); });
+    modules.katana_file =
+        import_host("Katana.KatanaFile", [] { return import_from(k_host_package, "KatanaFile"); });
     import_host("Katana.FarmAPI", [] { return import_from(k_host_package, "FarmAPI"); });
-    modules.nodes3d = import_host("Katana.Nodes3DAPI", [] {
-        return import_from(k_host_package, "Nodes3DAPI");
-    });
-    modules.configuration = import_host("Katana.Configuration", [] {
-        return import_from(k_host_package, "Configuration");
-    });
+    modules.nodes3d =
+        import_host("Katana.Nodes3DAPI", [] { return import_from(k_host_package, "Nodes3DAPI"); });
+    modules.configuration = import_host(
+        "Katana.Configuration", [] { return import_from(k_host_package, "Configuration"); });
     host_modules() = std::move(modules);
 }
 
@@ -230,8 +225,7 @@ PyObject* raise_system_exit(int status)
 // Runs an entry with the lock released and turns what leaves it into Python's terms: an
 // ended run is SystemExit with its status (message on sys.stderr), any other error a
 // RuntimeError with its text.
-template <typename Body>
-PyObject* run_entry(Body&& body)
+template <typename Body> PyObject* run_entry(Body&& body)
 {
     std::string failure;
     int exit_status = 0;
@@ -352,9 +346,9 @@ PyObject* init_module()
     return module.release();
 }
 
-}  // namespace
+} // namespace
 
-}  // namespace script
+} // namespace script
 
 PyMODINIT_FUNC PyInit_script()
 {

@@ -17,9 +17,8 @@ using py::Ref;
 // Katana's attribute classes by their Python class names; older hosts use the short names
 // themselves.
 constexpr std::pair<std::string_view, std::string_view> k_attribute_kinds[] = {
-    {"GroupAttribute", "GroupAttr"},   {"StringAttribute", "StringAttr"},
-    {"IntAttribute", "IntAttr"},       {"FloatAttribute", "FloatAttr"},
-    {"DoubleAttribute", "DoubleAttr"},
+    {"GroupAttribute", "GroupAttr"}, {"StringAttribute", "StringAttr"}, {"IntAttribute", "IntAttr"},
+    {"FloatAttribute", "FloatAttr"}, {"DoubleAttribute", "DoubleAttr"},
 };
 
 std::vector<std::string> texts_of(PyObject* iterable)
@@ -36,7 +35,7 @@ bool is_none(const Ref& object)
     return !object || object.get() == Py_None;
 }
 
-}  // namespace
+} // namespace
 
 struct PythonHost::Objects
 {
@@ -72,8 +71,7 @@ struct PythonHost::Objects
     }
 };
 
-template <typename Body>
-auto PythonHost::call(const char* operation, Body&& body) const
+template <typename Body> auto PythonHost::call(const char* operation, Body&& body) const
 {
     if (std::this_thread::get_id() != m_owner) {
         throw HostError(std::string("the host was asked for ") + operation +
@@ -112,8 +110,7 @@ Json PythonHost::configuration(std::string_view key) const
         // Hosts answer an undefined launch-mode key with None or "", some may raise
         // KeyError; all of them mean "not defined".
         try {
-            const Ref value =
-                py::call_method(m_modules.configuration.get(), "get", {py::str(key)});
+            const Ref value = py::call_method(m_modules.configuration.get(), "get", {py::str(key)});
             return py::to_json(value.get());
         } catch (py::Raised& raised) {
             if (PyErr_GivenExceptionMatches(raised.exception().type.get(), PyExc_KeyError)) {
@@ -127,9 +124,8 @@ Json PythonHost::configuration(std::string_view key) const
 HeaderElement PythonHost::katana_xml_element(const std::string& scene_path) const
 {
     return call("the scene header", [&] {
-        const Ref element =
-            py::call_method(m_modules.katana_file.get(), "GetKatanaXMLElement",
-                            {py::str(scene_path)});
+        const Ref element = py::call_method(m_modules.katana_file.get(), "GetKatanaXMLElement",
+                                            {py::str(scene_path)});
         HeaderElement header;
         header.printed = py::str_of(element.get());
         if (is_none(element)) {
@@ -161,8 +157,8 @@ void PythonHost::load_scene(const std::string& scene_path)
 std::vector<NodeRef> PythonHost::all_nodes_by_type(std::string_view type) const
 {
     return call("nodes by type", [&] {
-        const Ref list = py::call_method(m_modules.nodegraph.get(), "GetAllNodesByType",
-                                         {py::str(type)});
+        const Ref list =
+            py::call_method(m_modules.nodegraph.get(), "GetAllNodesByType", {py::str(type)});
         std::vector<NodeRef> nodes;
         for (Ref& node : py::items_of(list.get())) {
             nodes.push_back(m_objects->node_ref(std::move(node)));
@@ -185,7 +181,8 @@ std::optional<NodeRef> PythonHost::node_by_name(std::string_view name) const
 std::string PythonHost::node_name(NodeRef node) const
 {
     return call("a node name", [&] {
-        const Ref name = py::call_method(Objects::get(m_objects->nodes, node.id, "node"), "getName");
+        const Ref name =
+            py::call_method(Objects::get(m_objects->nodes, node.id, "node"), "getName");
         return py::text(name.get());
     });
 }
@@ -193,7 +190,8 @@ std::string PythonHost::node_name(NodeRef node) const
 std::string PythonHost::node_type(NodeRef node) const
 {
     return call("a node type", [&] {
-        const Ref type = py::call_method(Objects::get(m_objects->nodes, node.id, "node"), "getType");
+        const Ref type =
+            py::call_method(Objects::get(m_objects->nodes, node.id, "node"), "getType");
         return py::text(type.get());
     });
 }
@@ -201,8 +199,7 @@ std::string PythonHost::node_type(NodeRef node) const
 std::optional<NodeRef> PythonHost::node_parent(NodeRef node) const
 {
     return call("a node parent", [&]() -> std::optional<NodeRef> {
-        Ref parent =
-            py::call_method(Objects::get(m_objects->nodes, node.id, "node"), "getParent");
+        Ref parent = py::call_method(Objects::get(m_objects->nodes, node.id, "node"), "getParent");
         if (is_none(parent) || !py::truth(parent.get())) {
             return std::nullopt;
         }
@@ -235,9 +232,8 @@ std::optional<ParamRef> PythonHost::parameter(NodeRef node, std::string_view pat
 Json PythonHost::param_value(ParamRef param, double time) const
 {
     return call("a parameter value", [&] {
-        const Ref value =
-            py::call_method(Objects::get(m_objects->params, param.id, "parameter"), "getValue",
-                            {py::checked(PyFloat_FromDouble(time))});
+        const Ref value = py::call_method(Objects::get(m_objects->params, param.id, "parameter"),
+                                          "getValue", {py::checked(PyFloat_FromDouble(time))});
         return py::to_json(value.get());
     });
 }
@@ -282,9 +278,9 @@ RenderNodeInfo PythonHost::render_node_info(NodeRef render_node) const
 {
     return call("render node info", [&] {
         const Ref util = py::attr(m_modules.nodes3d.get(), "RenderNodeUtil");
-        const Ref info = py::call_method(util.get(), "GetRenderNodeInfo",
-                                         {Ref::borrow(Objects::get(m_objects->nodes,
-                                                                   render_node.id, "node"))});
+        const Ref info =
+            py::call_method(util.get(), "GetRenderNodeInfo",
+                            {Ref::borrow(Objects::get(m_objects->nodes, render_node.id, "node"))});
         const Ref count = py::call_method(info.get(), "getNumberOfOutputs");
         const Json number = py::to_json(count.get());
         if (!number.is_number_integer()) {
@@ -304,9 +300,9 @@ RenderNodeInfo PythonHost::render_node_info(NodeRef render_node) const
 std::optional<LocationRef> PythonHost::render_producer(NodeRef render_node) const
 {
     return call("a render producer", [&]() -> std::optional<LocationRef> {
-        Ref producer = py::call_method(
-            m_modules.nodes3d.get(), "GetRenderProducer",
-            {Ref::borrow(Objects::get(m_objects->nodes, render_node.id, "node"))});
+        Ref producer =
+            py::call_method(m_modules.nodes3d.get(), "GetRenderProducer",
+                            {Ref::borrow(Objects::get(m_objects->nodes, render_node.id, "node"))});
         if (is_none(producer)) {
             return std::nullopt;
         }
@@ -381,10 +377,9 @@ Json PythonHost::attribute_value(AttrRef attr) const
             return Json(nullptr);
         }
         // An attribute without values gives None rather than raising.
-        const Ref value = py::call_method(
-            object, "getValue", {},
-            py::kwargs({{"defaultValue", Ref::borrow(Py_None)},
-                        {"throwOnError", Ref::borrow(Py_False)}}));
+        const Ref value = py::call_method(object, "getValue", {},
+                                          py::kwargs({{"defaultValue", Ref::borrow(Py_None)},
+                                                      {"throwOnError", Ref::borrow(Py_False)}}));
         return py::to_json(value.get());
     });
 }
@@ -464,7 +459,8 @@ std::optional<AttrRef> PythonHost::attribute_child(AttrRef attr, std::string_vie
 LookFileRef PythonHost::open_look_file(const std::string& path) const
 {
     return call("a look file", [&] {
-        if (auto found = m_objects->look_file_ids.find(path); found != m_objects->look_file_ids.end()) {
+        if (auto found = m_objects->look_file_ids.find(path);
+            found != m_objects->look_file_ids.end()) {
             return LookFileRef{found->second};
         }
         // FnGeolibServices.LookFile is the module holding the LookFile class.
@@ -511,4 +507,4 @@ std::optional<AttrRef> PythonHost::look_file_material(LookFileRef look, std::str
     });
 }
 
-}  // namespace script::host
+} // namespace script::host

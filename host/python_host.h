@@ -22,11 +22,11 @@ namespace script::host {
 /// The host modules the backend calls.
 struct PythonHostModules
 {
-    py::Ref configuration;      ///< the Configuration object (get)
-    py::Ref katana_file;        ///< KatanaFile (GetKatanaXMLElement, Load)
-    py::Ref nodegraph;          ///< NodegraphAPI
-    py::Ref nodes3d;            ///< Nodes3DAPI (RenderNodeUtil, GetRenderProducer)
-    py::Ref geolib_services;    ///< FnGeolibServices (LookFile)
+    py::Ref configuration;   ///< the Configuration object (get)
+    py::Ref katana_file;     ///< KatanaFile (GetKatanaXMLElement, Load)
+    py::Ref nodegraph;       ///< NodegraphAPI
+    py::Ref nodes3d;         ///< Nodes3DAPI (RenderNodeUtil, GetRenderProducer)
+    py::Ref geolib_services; ///< FnGeolibServices (LookFile)
 };
 
 class PythonHost : public Host
@@ -78,12 +78,11 @@ private:
 
     // Runs `body` with the lock held after checking the thread; Python exceptions leave it
     // as HostError.
-    template <typename Body>
-    auto call(const char* operation, Body&& body) const;
+    template <typename Body> auto call(const char* operation, Body&& body) const;
 
     PythonHostModules m_modules;
     std::thread::id m_owner;
     std::unique_ptr<Objects> m_objects;
 };
 
-}  // namespace script::host
+} // namespace script::host

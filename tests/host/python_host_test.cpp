@@ -65,7 +65,8 @@ Json evaluate(const char* expression)
     const py::Gil lock;
     const Ref main = import("__main__");
     const Ref globals = py::attr(main.get(), "__dict__");
-    const Ref value = py::checked(PyRun_String(expression, Py_eval_input, globals.get(), globals.get()));
+    const Ref value =
+        py::checked(PyRun_String(expression, Py_eval_input, globals.get(), globals.get()));
     return py::to_json(value.get());
 }
 
@@ -101,7 +102,8 @@ Json describe(const Host& host)
                       {"type", host.location_type(location)},
                       {"attributes", host.location_attribute_names(location)}};
         for (const std::string& name : host.location_attribute_names(location))
-            entry["values"][name] = describe_attr(describe_attr, *host.location_attribute(location, name));
+            entry["values"][name] =
+                describe_attr(describe_attr, *host.location_attribute(location, name));
         EXPECT_FALSE(host.location_attribute(location, "no.such").has_value());
         for (const LocationRef child : host.location_children(location))
             entry["children"].push_back(self(self, child));
@@ -109,7 +111,8 @@ Json describe(const Host& host)
     };
     for (const char* type : {"Render", "Group", "ImageRead", "Nothing"}) {
         for (const NodeRef node : host.all_nodes_by_type(type)) {
-            Json entry = {{"name", host.node_name(node)}, {"type", host.node_type(node)},
+            Json entry = {{"name", host.node_name(node)},
+                          {"type", host.node_type(node)},
                           {"bypassed", host.is_bypassed(node)}};
             if (auto parent = host.node_parent(node))
                 entry["parent"] = host.node_name(*parent);
@@ -152,22 +155,36 @@ SceneBuilder full_scene()
 {
     SceneBuilder b;
     b.offer_child_names()
-        .node("rootNode", "Group").param("inTime", 1.0).param("outTime", 100)
+        .node("rootNode", "Group")
+        .param("inTime", 1.0)
+        .param("outTime", 100)
         .param("variables.shot.options", Json::array({"a", "b"}))
-        .node("Render1", "Render").parent("rootNode").param("farmSettings.TimeRange", "1-100")
-        .param("text", "caf\xc3\xa9").param("big", 1e300).param("flag", true)
-        .output("primary", "/out/a.#.exr", "exr").producer("main")
-        .node("Render2", "Render").bypassed().render_error("no camera")
+        .node("Render1", "Render")
+        .parent("rootNode")
+        .param("farmSettings.TimeRange", "1-100")
+        .param("text", "caf\xc3\xa9")
+        .param("big", 1e300)
+        .param("flag", true)
+        .output("primary", "/out/a.#.exr", "exr")
+        .producer("main")
+        .node("Render2", "Render")
+        .bypassed()
+        .render_error("no camera")
         .param_error("broken", "cannot evaluate")
-        .node("Read", "ImageRead").param("file", "/tex/a.tx")
-        .scene_graph("main", SceneBuilder::location(
-            "root", "group", {{"customProperties", {{"klf", "/look/a.klf"}}}},
-            Json::array({SceneBuilder::location(
-                "geo", "polymesh",
-                {{"material", {{"nodes", {{"n1", {{"parameters", {{"filename", "/t.tx"},
-                                                                 {"tex0", Json::array({1.5, 2.5})}}}}},
-                                          {"n.2", {{"count", 3}}}}}}},
-                 {"flags", Json::array({true, false})}})})));
+        .node("Read", "ImageRead")
+        .param("file", "/tex/a.tx")
+        .scene_graph("main",
+                     SceneBuilder::location(
+                         "root", "group", {{"customProperties", {{"klf", "/look/a.klf"}}}},
+                         Json::array({SceneBuilder::location(
+                             "geo", "polymesh",
+                             {{"material",
+                               {{"nodes",
+                                 {{"n1",
+                                   {{"parameters",
+                                     {{"filename", "/t.tx"}, {"tex0", Json::array({1.5, 2.5})}}}}},
+                                  {"n.2", {{"count", 3}}}}}}},
+                              {"flags", Json::array({true, false})}})})));
     return b;
 }
 
@@ -244,7 +261,8 @@ TEST_F(PythonHostTest, LaunchModeKeysTheHostDoesNotDefine)
 
 TEST_F(PythonHostTest, HeaderElementPrintsAsTheHostPrintsIt)
 {
-    const std::string path = SceneBuilder().header("4.5.1.000008", "4.5v1").write(m_dir.file("s.json"));
+    const std::string path =
+        SceneBuilder().header("4.5.1.000008", "4.5v1").write(m_dir.file("s.json"));
     const HeaderElement element = m_host->katana_xml_element(path);
     EXPECT_EQ(element.item("version"), "4.5.1.000008");
     EXPECT_EQ(element.text(), "<katana version=\"4.5.1.000008\" release=\"4.5v1\"/>");
@@ -291,7 +309,8 @@ TEST(PythonValues, ConvertAsPythonGivesThem)
     for (const Case& c : cases) {
         EXPECT_EQ(evaluate(c.python), c.expected) << c.python;
         const py::Gil lock;
-        if (!c.expected.is_string() || std::string_view(c.python).find("type(") == std::string_view::npos)
+        if (!c.expected.is_string() ||
+            std::string_view(c.python).find("type(") == std::string_view::npos)
             EXPECT_EQ(py::to_json(py::from_json(c.expected).get()), c.expected) << c.python;
     }
 }

@@ -147,6 +147,19 @@ class ModuleTest(unittest.TestCase):
         self.assertEqual(status, 0, err)
         self.assertIn("In SHELL mode.\n", out)
 
+    @unittest.skipUnless(shutil.which("readelf"), "needs readelf")
+    def test_module_needs_no_libpython_and_shows_only_its_init_function(self):
+        module = os.path.join(support.BIN_DIR, "script.abi3.so")
+        dynamic = subprocess.run(["readelf", "-dW", module], stdout=subprocess.PIPE).stdout.decode()
+        self.assertNotIn("libpython", dynamic)
+        symbols = subprocess.run(["readelf", "--dyn-syms", "-W", module], stdout=subprocess.PIPE).stdout.decode()
+        exported = set()
+        for line in symbols.splitlines():
+            fields = line.split()
+            if len(fields) >= 8 and fields[4] == "GLOBAL" and fields[6] != "UND" and fields[3] == "FUNC":
+                exported.add(fields[7].split("@")[0])
+        self.assertEqual(exported, {"PyInit_script"})
+
     def test_too_few_arguments(self):
         status, out, err = support.run_process(
             [sys.executable, support.LAUNCHER, "scene.katana"], support.module_env(), self.tree.path)
