@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -224,7 +225,7 @@ PyObject* raise_system_exit(int status)
 
 // Runs an entry with the lock released and turns what leaves it into Python's terms: an
 // ended run is SystemExit with its status (message on sys.stderr), any other error a
-// RuntimeError with its text.
+// RuntimeError with its text, and a request to stop that a host call raised is raised again.
 template <typename Body> PyObject* run_entry(Body&& body)
 {
     std::string failure;
@@ -247,6 +248,10 @@ template <typename Body> PyObject* run_entry(Body&& body)
                 }
             }
             console().flush();
+        }
+        if (std::optional<py::PythonException> stop = host.take_stop_request()) {
+            py::restore_exception(std::move(*stop));
+            return nullptr;
         }
     } catch (py::Raised& raised) {
         py::restore_exception(std::move(raised.exception()));

@@ -77,12 +77,25 @@ template <typename Body> auto PythonHost::call(const char* operation, Body&& bod
         throw HostError(std::string("the host was asked for ") + operation +
                         " from a thread other than the one that runs the analysis");
     }
+    if (m_stop) {
+        throw HostError("the analysis was asked to stop (" + m_stop->what + ")");
+    }
     const py::Gil lock;
     try {
         return body();
     } catch (py::Raised& raised) {
-        throw HostError(raised.exception().what);
+        std::string what = raised.exception().what;
+        if (raised.exception().asks_to_stop) {
+            m_stop = std::move(raised.exception());
+            throw HostError("the analysis was asked to stop (" + what + ")");
+        }
+        throw HostError(what);
     }
+}
+
+std::optional<py::PythonException> PythonHost::take_stop_request()
+{
+    return std::exchange(m_stop, std::nullopt);
 }
 
 PythonHost::PythonHost(PythonHostModules modules)
@@ -99,6 +112,7 @@ PythonHost::~PythonHost()
     const py::Gil lock;
     m_objects.reset();
     m_modules = PythonHostModules{};
+    m_stop.reset();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -146,6 +160,9 @@ void PythonHost::load_scene(const std::string& scene_path)
         try {
             py::call_method(m_modules.katana_file.get(), "Load", {py::str(scene_path)});
         } catch (py::Raised& raised) {
+            if (raised.exception().asks_to_stop) {
+                throw;
+            }
             throw LoadError(raised.exception().what);
         }
     });

@@ -7,9 +7,14 @@
 // each call, so that thread may let Python run between calls, and a call from any other
 // thread is refused with script::HostError. A Python exception raised by the host becomes
 // script::HostError (script::LoadError for the scene load) with the exception's text.
+//
+// An exception that asks the program to stop (KeyboardInterrupt, SystemExit) is kept: it
+// and every later call fail with script::HostError without calling Python, so the run ends
+// at its next unguarded host call, and the entry raises the kept exception again.
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +43,9 @@ public:
     ~PythonHost() override;
     PythonHost(const PythonHost&) = delete;
     PythonHost& operator=(const PythonHost&) = delete;
+
+    /// Hands over the kept request to stop, if a host call raised one (lock held).
+    std::optional<py::PythonException> take_stop_request();
 
     Json configuration(std::string_view key) const override;
     HeaderElement katana_xml_element(const std::string& scene_path) const override;
@@ -83,6 +91,7 @@ private:
     PythonHostModules m_modules;
     std::thread::id m_owner;
     std::unique_ptr<Objects> m_objects;
+    mutable std::optional<py::PythonException> m_stop;
 };
 
 } // namespace script::host

@@ -242,6 +242,33 @@ TEST_F(PythonHostTest, PythonFailuresBecomeHostAndLoadErrors)
     run_python("NodegraphAPI.GetAllNodesByType = _saved\n");
 }
 
+// A request to stop raised by a host call is not taken for a host failure that a guard may
+// swallow: every later call fails without running Python, and the request is handed back.
+TEST_F(PythonHostTest, RequestToStopEndsEveryLaterCall)
+{
+    const std::string path = full_scene().write(m_dir.file("scene.json"));
+    m_host->load_scene(path);
+    run_python("import NodegraphAPI\n"
+               "_calls = []\n"
+               "_saved = NodegraphAPI.GetNode\n"
+               "def _interrupt(name):\n"
+               "    _calls.append(name)\n"
+               "    raise KeyboardInterrupt()\n"
+               "NodegraphAPI.GetNode = _interrupt\n");
+    EXPECT_THROW(m_host->node_by_name("rootNode"), HostError);
+    EXPECT_THROW(m_host->node_by_name("rootNode"), HostError);
+    EXPECT_THROW(m_host->all_nodes_by_type("Render"), HostError);
+    EXPECT_EQ(evaluate("len(_calls)"), 1);
+    {
+        const py::Gil lock;
+        const std::optional<py::PythonException> stop = m_host->take_stop_request();
+        ASSERT_TRUE(stop.has_value());
+        EXPECT_TRUE(PyErr_GivenExceptionMatches(stop->type.get(), PyExc_KeyboardInterrupt));
+    }
+    run_python("NodegraphAPI.GetNode = _saved\n");
+    EXPECT_EQ(m_host->node_name(*m_host->node_by_name("rootNode")), "rootNode");
+}
+
 TEST_F(PythonHostTest, LaunchModeKeysTheHostDoesNotDefine)
 {
     run_python("from Katana import Configuration\n"

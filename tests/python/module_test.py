@@ -121,6 +121,23 @@ class ModuleTest(unittest.TestCase):
         self.assertEqual(status, 0, err)
         self.assertIn('RuntimeError: relative-job/task.json holds no "scene_info"', out)
 
+    def test_interrupt_inside_a_host_call_stops_the_run(self):
+        job = self.tree.file("job")
+        status, out, err = self.python("""
+            import NodegraphAPI
+            def interrupted(*args, **kwargs):
+                raise KeyboardInterrupt()
+            NodegraphAPI.GetNode = interrupted
+            import script
+            try:
+                script.main(%r, %r)
+            except KeyboardInterrupt:
+                print("interrupted")
+            """ % (self.scene, job))
+        self.assertEqual(status, 0, err)
+        self.assertTrue(out.endswith("interrupted\n"), out)
+        self.assertFalse(os.path.exists(os.path.join(job, "analyze_sucess")))
+
     def test_launch_mode_values_the_host_may_give_for_undefined_keys(self):
         job = self.tree.file("job")
         for value in ("None", '""'):
