@@ -25,6 +25,8 @@ public:
     void SetUp() override
     {
         Py_InitializeEx(0);
+        // The stand-in modules live in the source tree, which stays free of byte code.
+        PySys_SetObject("dont_write_bytecode", Py_True);
         PyObject* path = PySys_GetObject("path");
         PyList_Insert(path, 0, py::str(ANALYSER_HOST_STUBS_DIR).get());
         m_saved = PyEval_SaveThread();
