@@ -27,7 +27,7 @@ void Console::line(std::string_view text)
     m_out.append(text);
     m_out.push_back('\n');
     if (!m_capturing && m_out.size() > k_flush_threshold)
-        write_all(stdout, m_out);
+        write_out();
 }
 
 void Console::repr_line(std::string_view text)
@@ -35,7 +35,7 @@ void Console::repr_line(std::string_view text)
     append_py_repr(m_out, text);
     m_out.push_back('\n');
     if (!m_capturing && m_out.size() > k_flush_threshold)
-        write_all(stdout, m_out);
+        write_out();
 }
 
 void Console::error_line(std::string_view text)
@@ -44,8 +44,8 @@ void Console::error_line(std::string_view text)
     m_err.push_back('\n');
     if (!m_capturing) {
         // Standard output goes first so the two streams stay in the order printed.
-        write_all(stdout, m_out);
-        write_all(stderr, m_err);
+        write_out();
+        write_err();
     }
 }
 
@@ -53,8 +53,37 @@ void Console::flush()
 {
     if (m_capturing)
         return;
-    write_all(stdout, m_out);
-    write_all(stderr, m_err);
+    write_out();
+    write_err();
+}
+
+void Console::set_sink(Sink sink)
+{
+    flush();
+    m_sink = std::move(sink);
+}
+
+void Console::write_out()
+{
+    if (!m_sink) {
+        write_all(stdout, m_out);
+    } else if (!m_out.empty()) {
+        // Cleared first, so a sink that prints through this console cannot repeat it.
+        const std::string text = std::move(m_out);
+        m_out.clear();
+        m_sink(text, false);
+    }
+}
+
+void Console::write_err()
+{
+    if (!m_sink) {
+        write_all(stderr, m_err);
+    } else if (!m_err.empty()) {
+        const std::string text = std::move(m_err);
+        m_err.clear();
+        m_sink(text, true);
+    }
 }
 
 void Console::begin_capture()

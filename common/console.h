@@ -1,16 +1,22 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
 namespace script {
 
 /// The one place progress and diagnostic lines go through. Lines are buffered and go to
-/// standard output (or standard error for error lines) unless a capture is active, in
-/// which case they are kept for the test that installed it.
+/// standard output (or standard error for error lines), or to the sink an embedding host
+/// installed, unless a capture is active, in which case they are kept for the test that
+/// installed it.
 class Console
 {
 public:
+    /// Receives buffered text at every flush: `error` tells the error stream from standard
+    /// output. Standard text is always handed over before the error text that follows it.
+    using Sink = std::function<void(std::string_view text, bool error)>;
+
     /// Prints one line (a newline is added).
     void line(std::string_view text);
     /// Prints the quoted form of a text (Python's repr) as one line.
@@ -28,7 +34,15 @@ public:
     /// each terminated by "\n".
     std::string end_capture(std::string* error_text = nullptr);
 
+    /// Sends flushed text to `sink` instead of the process streams (an empty sink restores
+    /// them). Whatever is buffered goes to the previous destination first.
+    void set_sink(Sink sink);
+
 private:
+    void write_out();
+    void write_err();
+
+    Sink m_sink;
     bool m_capturing = false;
     std::string m_out;
     std::string m_err;

@@ -37,29 +37,14 @@ constexpr std::string_view k_usage =
     "  SYSTEM_JSON  the job's system.json\n"
     "  --list-alembic         print the name and cache of every Alembic_In node, or of NODE\n"
     "  --list-prman-textures  print the file of every PxrTexture PrmanShadingNode, or of NODE";
+constexpr std::string_view k_host_usage =
+    "usage: katana --script run_analyse.py SCENE TASK_JSON SYSTEM_JSON";
 constexpr std::string_view k_list_alembic = "--list-alembic";
 constexpr std::string_view k_list_prman_textures = "--list-prman-textures";
 constexpr std::string_view k_script_mode = "script";
 
 // Called with the run mode once the host has reported it, before any scene step runs.
 using ModeHook = std::function<void(const std::string& mode)>;
-
-// What loading the module does once per process: the optional scripting modules are not
-// available to the standalone analyser, and the working directory joins the module path.
-void load_module()
-{
-    static bool loaded = false;
-    if (loaded) {
-        return;
-    }
-    loaded = true;
-    print_line("no arnold Plugin!");
-    print_line("no usd Plugin!");
-    const std::string cwd = platform::current_dir();
-    if (!cwd.empty() && fs::exists(cwd)) {
-        platform::module_search_path().push_back(cwd);
-    }
-}
 
 std::string lower_case(std::string text)
 {
@@ -181,7 +166,64 @@ void run_listing(Listing listing, const std::string& scene, const std::string& n
     (collector.*listing)(node_name);
 }
 
+// Turns an ended run or an error leaving `body` into its exit status and report on the error
+// stream; the console is flushed either way.
+int guarded(const std::function<int()>& body)
+{
+    int status = 0;
+    try {
+        status = body();
+    } catch (const ProcessExit& exit) {
+        if (!exit.message().empty()) {
+            print_error_line(exit.message());
+        }
+        status = exit.status();
+    } catch (const std::exception& e) {
+        print_error_line(std::string("Error: ") + e.what());
+        status = 1;
+    } catch (...) {
+        print_error_line("Error: unknown error");
+        status = 1;
+    }
+    console().flush();
+    return status;
+}
+
+// The three positional arguments: job paths formed and printed with the program line, then
+// the common steps.
+void run_positional(host::Host& host, const std::string& scene, const std::string& task_json,
+                    const std::string& system_json, const std::string& program_line,
+                    const ModeHook& on_mode)
+{
+    JobPaths& paths = job_paths();
+    paths = command_line_job_paths(scene, task_json, system_json);
+    print_line(paths.katana_scene);
+    print_line(paths.task_json);
+    print_line(paths.system_json);
+    print_line(program_line);
+    run_common_steps(host, on_mode);
+}
+
 } // namespace
+
+void load_module(bool has_arnold, bool has_usd)
+{
+    static bool loaded = false;
+    if (loaded) {
+        return;
+    }
+    loaded = true;
+    if (!has_arnold) {
+        print_line("no arnold Plugin!");
+    }
+    if (!has_usd) {
+        print_line("no usd Plugin!");
+    }
+    const std::string cwd = platform::current_dir();
+    if (!cwd.empty() && fs::exists(cwd)) {
+        platform::module_search_path().push_back(cwd);
+    }
+}
 
 void main(host::Host& host, const std::string& file, const Json& task)
 {
@@ -198,15 +240,28 @@ void main(const std::string& file, const Json& task)
     run_common_steps(host, load_document_unless_script(host, file));
 }
 
+int run_main_program(host::Host& host, const std::vector<std::string>& argv,
+                     const std::string& host_program)
+{
+    return guarded([&] {
+        platform::set_program_path(argv.empty() ? std::string() : argv.front());
+        load_module();
+        if (argv.size() < 4) {
+            print_error_line(k_host_usage);
+            return 2;
+        }
+        run_positional(host, argv[1], argv[2], argv[3], lower_case(host_program), {});
+        return 0;
+    });
+}
+
 int run_command_line(int argc, char** argv)
 {
-    int status = 0;
-    try {
+    return guarded([&] {
         platform::set_program_path(argc > 0 && argv[0] ? argv[0] : "katana-analyse");
         for (int i = 1; i < argc; ++i) {
             if (std::string_view(argv[i]) == "--help") {
                 print_line(k_usage);
-                console().flush();
                 return 0;
             }
         }
@@ -215,42 +270,21 @@ int run_command_line(int argc, char** argv)
             if (const std::optional<Listing> listing = listing_of(argv[1])) {
                 if (argc < 3 || argc > 4) {
                     print_error_line(k_usage);
-                    console().flush();
                     return 2;
                 }
                 run_listing(*listing, argv[2], argc == 4 ? argv[3] : "");
-                console().flush();
                 return 0;
             }
         }
         if (argc < 4) {
             print_error_line(k_usage);
-            console().flush();
             return 2;
         }
-        JobPaths& paths = job_paths();
-        paths = command_line_job_paths(argv[1], argv[2], argv[3]);
-        print_line(paths.katana_scene);
-        print_line(paths.task_json);
-        print_line(paths.system_json);
-        print_line(lower_case(program_file_name()));
-
         host::StandaloneHost host;
-        run_common_steps(host, load_document_unless_script(host, paths.katana_scene));
-    } catch (const ProcessExit& exit) {
-        if (!exit.message().empty()) {
-            print_error_line(exit.message());
-        }
-        status = exit.status();
-    } catch (const std::exception& e) {
-        print_error_line(std::string("Error: ") + e.what());
-        status = 1;
-    } catch (...) {
-        print_error_line("Error: unknown error");
-        status = 1;
-    }
-    console().flush();
-    return status;
+        run_positional(host, argv[1], argv[2], argv[3], lower_case(program_file_name()),
+                       load_document_unless_script(host, argv[1]));
+        return 0;
+    });
 }
 
 } // namespace script

@@ -62,6 +62,9 @@ Json RenderNodeInfo::output_info_by_name(std::string_view name, bool /*force_loc
 
 std::string HeaderElement::text() const
 {
+    if (printed) {
+        return *printed;
+    }
     std::string out = "<katana";
     if (attributes.is_object()) {
         for (const auto& [key, value] : attributes.items())

@@ -75,7 +75,9 @@ private:
 struct HeaderElement
 {
     Json attributes = Json::object();  ///< header attributes, "version" among them
-    /// Text printed for the element.
+    /// The element's own text form, when the host gives one.
+    std::optional<std::string> printed;
+    /// Text printed for the element: the host's text form, else an XML start tag.
     std::string text() const;
     /// Item access like element["version"]; throws script::HostError when absent.
     std::string item(std::string_view name) const;

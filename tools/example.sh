@@ -5,7 +5,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/tools/deps.sh"
 cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$top/build" -j"$(nproc)" --target katana-analyse
+cmake --build "$top/build" -j"$(nproc)" --target katana-analyse script
 job="$top/build/example-job"
 rm -rf "$job"
 mkdir -p "$job"
@@ -27,4 +27,27 @@ for f in "$job"/*; do
     cat "$f"
     echo
 done
+
+# The same scene through the Python module and its launcher, as Katana would run it, with
+# the stand-in host modules of the tests answering for Katana.
+module_job="$top/build/example-job-module"
+rm -rf "$module_job"
+mkdir -p "$module_job"
+cp "$top/examples/job/task.json" "$module_job/task.json"
+echo
+echo "=== the module script.abi3.so on the same scene, through the stand-in host"
+module_status=0
+PYTHONPATH="$top/tests/python/host_stubs" KATANA_SCRIPT_MODE=1 \
+    python3 "$top/build/bin/run_analyse.py" \
+    "$top/examples/scene.json" "$module_job/task.json" "$module_job/system.json" || module_status=$?
+echo
+echo "module exit status: $module_status"
+same=yes
+for f in "$job"/*; do
+    cmp -s "$f" "$module_job/$(basename "$f")" || same=no
+done
+echo "job files in $module_job identical to the executable's: $same"
+if [ "$same" != yes ] && [ "$status" -eq 0 ]; then
+    status=1
+fi
 exit "$status"

@@ -2,6 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "common/console.h"
@@ -82,6 +86,29 @@ TEST(Console, CaptureKeepsStreamsApart)
     print_error_line("bad");
     print_line("one");
     EXPECT_EQ(console().end_capture(), "one\nbad\n");
+}
+
+// An embedding host's sink gets standard text before the error text that follows it, each
+// piece once; a capture still keeps lines from it.
+TEST(Console, SinkReceivesFlushedTextInOrder)
+{
+    Console out;
+    std::vector<std::pair<std::string, bool>> received;
+    out.set_sink([&](std::string_view text, bool error) {
+        received.emplace_back(std::string(text), error);
+    });
+    out.line("one");
+    out.repr_line("two");
+    out.error_line("bad");
+    out.flush();
+    out.line("three");
+    out.begin_capture();
+    out.line("kept");
+    EXPECT_EQ(out.end_capture(), "kept\n");
+    out.set_sink({});
+    const std::vector<std::pair<std::string, bool>> expected = {
+        {"one\n'two'\n", false}, {"bad\n", true}, {"three\n", false}};
+    EXPECT_EQ(received, expected);
 }
 
 }  // namespace

@@ -1,0 +1,2 @@
+"""Stand-in for Katana's FnGeolibServices."""
+from FnGeolibServices import LookFile  # noqa: F401

@@ -1,0 +1,2 @@
+"""Stand-in for Katana's PyUtilModule."""
+from PyUtilModule import KatanaFile  # noqa: F401
