@@ -44,8 +44,9 @@ constexpr std::string_view k_script_mode = "script";
 // Called with the run mode once the host has reported it, before any scene step runs.
 using ModeHook = std::function<void(const std::string& mode)>;
 
-// What loading the module does once per process: the optional scripting modules are not
-// available to the standalone analyser, and the working directory joins the module path.
+// What loading the module does once per process: the optional USD scripting module is not
+// available to the standalone analyser (scene descriptions are read by our own reader), and
+// the working directory joins the module path.
 void load_module()
 {
     static bool loaded = false;
@@ -53,7 +54,6 @@ void load_module()
         return;
     }
     loaded = true;
-    print_line("no arnold Plugin!");
     print_line("no usd Plugin!");
     const std::string cwd = platform::current_dir();
     if (!cwd.empty() && fs::exists(cwd)) {
