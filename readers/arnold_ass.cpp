@@ -41,7 +41,7 @@ namespace {
 // ---------------------------------------------------------------------------------------
 // Limits and fixed texts
 
-constexpr std::size_t k_buffer_size = 1u << 20;
+constexpr std::size_t k_buffer_size = 256u * 1024;
 // Kept of one string value; a path is far shorter, inline shader code rarely longer.
 constexpr std::size_t k_max_string = 1u << 20;
 // Kept of one bare word (encoded array data is skipped, never kept).
@@ -801,6 +801,9 @@ private:
 
     void keep_value(AssNode& node, std::string_view parameter, Token& value)
     {
+        if (value.unclosed) {
+            return;  // the rest of the file, not a value
+        }
         if (value.too_long) {
             problem(value.line, "a value of \"" + std::string(parameter) + "\" longer than " +
                                     std::to_string(value.kind == Kind::String ? k_max_string
