@@ -24,6 +24,7 @@
 
 #include "readers/arnold_ass.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -201,7 +202,9 @@ bool is_geometry(std::string_view type)
 }
 
 // ---------------------------------------------------------------------------------------
-// Fast scan of geometry bodies: sixteen bytes at a time through the compiler's portable
+// Fast scan of geometry bodies: the few bytes that matter there ('"', '}', '#') are found
+// with memchr, and so are the line feeds between them where they are far apart; where they
+// are close they are counted sixteen bytes at a time through the compiler's portable
 // vector types, which become SIMD instructions where the target has them.
 
 using Bytes16 = unsigned char __attribute__((vector_size(16)));
@@ -215,13 +218,6 @@ Bytes16 splat(unsigned char c)
     return v;
 }
 
-bool any_lane(Bytes16 v)
-{
-    std::uint64_t words[2];
-    std::memcpy(words, &v, sizeof words);
-    return (words[0] | words[1]) != 0;
-}
-
 long lane_sum(Bytes16 v)
 {
     long sum = 0;
@@ -231,49 +227,50 @@ long lane_sum(Bytes16 v)
     return sum;
 }
 
-// The first '"', '}' or '#' of [p, end), or end; the line feeds before it are added to
-// `lines`.
-const char* find_geometry_stop(const char* p, const char* end, long& lines)
+// Line feeds of [p, end) sixteen bytes at a time.
+long count_line_feeds_densely(const char* p, const char* end)
 {
-    const Bytes16 quote = splat('"');
-    const Bytes16 close = splat('}');
-    const Bytes16 hash = splat('#');
     const Bytes16 feed = splat('\n');
-    const Bytes16 one = splat(1);
-    Bytes16 feeds{};
-    int rounds = 0;
+    long lines = 0;
     while (end - p >= 64) {
-        Bytes16 v[4];
-        std::memcpy(v, p, sizeof v);
-        Bytes16 stop{};
-        Bytes16 block_feeds{};
-        for (const Bytes16& part : v) {
-            stop |= reinterpret_cast<Bytes16>((part == quote) | (part == close) | (part == hash));
-            block_feeds += reinterpret_cast<Bytes16>(part == feed) & one;
+        // A lane gains at most 4 a round: sum before it can pass 255.
+        Bytes16 counts{};
+        for (int round = 0; round < 63 && end - p >= 64; ++round, p += 64) {
+            Bytes16 v[4];
+            std::memcpy(v, p, sizeof v);
+            counts -= reinterpret_cast<Bytes16>(v[0] == feed);
+            counts -= reinterpret_cast<Bytes16>(v[1] == feed);
+            counts -= reinterpret_cast<Bytes16>(v[2] == feed);
+            counts -= reinterpret_cast<Bytes16>(v[3] == feed);
         }
-        if (any_lane(stop)) {
-            break;
-        }
-        feeds += block_feeds;
-        p += 64;
-        // Each lane gains at most 4 a round: flush before a lane can pass 255.
-        if (++rounds == 63) {
-            lines += lane_sum(feeds);
-            feeds = Bytes16{};
-            rounds = 0;
-        }
+        lines += lane_sum(counts);
     }
-    lines += lane_sum(feeds);
     for (; p < end; ++p) {
-        const char c = *p;
-        if (c == '"' || c == '}' || c == '#') {
-            return p;
-        }
-        if (c == '\n') {
-            ++lines;
+        lines += *p == '\n';
+    }
+    return lines;
+}
+
+// Line feeds of [p, end): hopping from one to the next while they are far apart (encoded
+// arrays are one long line), counting whole stretches where they are close (numbers
+// written as text).
+long count_line_feeds(const char* p, const char* end)
+{
+    constexpr std::ptrdiff_t k_close = 256;
+    constexpr std::ptrdiff_t k_stretch = 16 * 1024;
+    long lines = 0;
+    while (const void* found = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
+        const char* feed = static_cast<const char*>(found);
+        ++lines;
+        const bool close = feed - p < k_close;
+        p = feed + 1;
+        if (close) {
+            const char* stretch_end = end - p > k_stretch ? p + k_stretch : end;
+            lines += count_line_feeds_densely(p, stretch_end);
+            p = stretch_end;
         }
     }
-    return end;
+    return lines;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -364,9 +361,8 @@ public:
     {
         Token scratch;
         while (fill()) {
-            long feeds = 0;
-            const char* stop = find_geometry_stop(m_p, m_end, feeds);
-            m_line += feeds;
+            const char* stop = next_geometry_stop();
+            m_line += count_line_feeds(m_p, stop);
             if (stop == m_end) {
                 m_p = m_end;
                 continue;
@@ -410,7 +406,25 @@ private:
         }
         m_p = m_buffer.get();
         m_end = m_p + n;
+        m_stops.fill(nullptr);
         return true;
+    }
+
+    // The first '"', '}' or '#' at or after m_p in the buffer, or m_end. Each byte's next
+    // position is looked up once and kept until the scan passes it.
+    const char* next_geometry_stop()
+    {
+        static constexpr std::array<char, 3> k_stop_bytes = {'"', '}', '#'};
+        const char* nearest = m_end;
+        for (std::size_t i = 0; i < k_stop_bytes.size(); ++i) {
+            const char*& stop = m_stops[i];
+            if (stop == nullptr || (stop < m_p && stop != m_end)) {
+                const void* found = std::memchr(m_p, k_stop_bytes[i], static_cast<std::size_t>(m_end - m_p));
+                stop = found != nullptr ? static_cast<const char*>(found) : m_end;
+            }
+            nearest = std::min(nearest, stop);
+        }
+        return nearest;
     }
 
     // From "#" to the end of its line (the line end is left for skip_blanks).
@@ -500,6 +514,7 @@ private:
     const char* m_p = nullptr;
     const char* m_end = nullptr;
     char m_last = '\n';  // the byte before the buffer's first one
+    std::array<const char*, 3> m_stops = {};  // see next_geometry_stop
     bool m_done = false;
     long m_line = 1;
 };

@@ -211,9 +211,14 @@ TEST(AssReader, HugeValuesAndLongGeometryKeepMemoryAndLinesRight)
     // A 3 MiB string is left out (with its line), and reading goes on after it.
     std::string text = "image\n{\n filename \"" + std::string(3u << 20, 'x') + "\"\n}\n";
     // Geometry larger than the read buffer, with line feeds on both sides of its edges.
-    text += "polymesh\n{\n vidxs 1 1 UINT\n";
+    // Geometry larger than the read buffer: an encoded line longer than the buffer, numbers
+    // on short lines across several buffer edges, and sparse line feeds between long words.
+    text += "polymesh\n{\n vlist 1 1 b85VECTOR\n" + std::string(600000, 'z') + "\n vidxs 1 1 UINT\n";
     for (int i = 0; i < 200000; ++i) {
         text += "0 1 2 3 4 5 6 7 8 9\n";
+    }
+    for (int i = 0; i < 100; ++i) {
+        text += std::string(5000 + i, 'y') + "\n";
     }
     text += "}\nimage\n{\n filename \"after.tx\"\n}\nstray\n";
     const AssContents contents = read_text(text);
@@ -221,7 +226,7 @@ TEST(AssReader, HugeValuesAndLongGeometryKeepMemoryAndLinesRight)
     EXPECT_EQ(contents.problems, 2);
     EXPECT_EQ(contents.problem, "t.ass:3: a value of \"filename\" longer than 1048576 bytes is left out");
     const AssContents stray = read_text(text.substr(text.find("polymesh")));
-    EXPECT_EQ(stray.problem, "t.ass:200009: unexpected \"stray\" outside a node block");
+    EXPECT_EQ(stray.problem, "t.ass:200111: unexpected \"stray\" outside a node block");
 }
 
 TEST(AssReader, RealFiles)
