@@ -36,7 +36,7 @@ namespace script::bench {
 namespace {
 
 constexpr const char* k_peak_child = "--ass-peak-child";
-constexpr std::size_t k_read_chunk = 1u << 20;  // the reader's own buffer size
+constexpr std::size_t k_read_chunk = 1u << 20; // the reader's own buffer size
 constexpr double k_max_plain_ratio = 2.0;
 constexpr double k_max_gzip_ratio = 1.3;
 constexpr double k_max_peak_mib = 64.0;
@@ -108,15 +108,18 @@ void write_polymesh(Writer& out, int index, const std::string& pool, std::uint64
         out.put("0 1 2 3 4 5 6 7 8 9\n");
     }
     out.put(" matrix\n 1 0 0 0\n 0 1 0 0\n 0 0 1 0\n 0 0 0 1\n");
-    out.put(" shader \"mat_" + std::to_string(index % 50) + "\"\n declare dcc_name constant STRING\n"
-            " dcc_name \"geo_" + std::to_string(index) + "\"\n}\n\n");
+    out.put(" shader \"mat_" + std::to_string(index % 50) +
+            "\"\n declare dcc_name constant STRING\n"
+            " dcc_name \"geo_" +
+            std::to_string(index) + "\"\n}\n\n");
 }
 
 void write_node(Writer& out, int index)
 {
     if (index % 4 == 3) {
-        out.put("procedural\n{\n name /set/standin_" + std::to_string(index) + "\n filename \"sets/part_" +
-                std::to_string(index) + ".ass.gz\"\n matrix 1 1 MATRIX 1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1\n}\n\n");
+        out.put("procedural\n{\n name /set/standin_" + std::to_string(index) +
+                "\n filename \"sets/part_" + std::to_string(index) +
+                ".ass.gz\"\n matrix 1 1 MATRIX 1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1\n}\n\n");
     } else {
         out.put("image\n{\n name tex_" + std::to_string(index) + "\n filename \"textures/tex_" +
                 std::to_string(index) + ".<udim>.tx\"\n color_space \"sRGB\"\n}\n\n");
@@ -193,7 +196,8 @@ std::size_t inflate_floor(const std::string& path)
     int status = Z_OK;
     while (status != Z_STREAM_END) {
         if (z.avail_in == 0) {
-            in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
+            in.read(reinterpret_cast<char*>(chunk.data()),
+                    static_cast<std::streamsize>(chunk.size()));
             z.next_in = chunk.data();
             z.avail_in = static_cast<uInt>(in.gcount());
             if (z.avail_in == 0) {
@@ -215,7 +219,8 @@ std::size_t inflate_floor(const std::string& path)
 std::size_t read_with_reader(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    const readers::AssContents contents = readers::read_ass(in, path, readers::arnold_kept_parameters());
+    const readers::AssContents contents =
+        readers::read_ass(in, path, readers::arnold_kept_parameters());
     std::size_t values = 0;
     for (const readers::AssNode& node : contents.nodes) {
         values += node.values.size();
@@ -268,12 +273,15 @@ bool measure_peak(const std::string& program, const std::string& plain, const st
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, report.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, report.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawned =
+        ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
-    if (spawned != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (spawned != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
         return false;
     }
     std::ifstream in(report);
@@ -304,22 +312,24 @@ int run(int argc, char** argv)
     const std::size_t size_mb = std::stoul(option(argc, argv, "--size-mb", "500"));
     const int runs = std::max(1, std::stoi(option(argc, argv, "--runs", "3")));
     const std::string given_dir = option(argc, argv, "--dir", "");
-    const std::string dir = given_dir.empty()
-                                ? (std::filesystem::temp_directory_path() / ("ass-bench-" + std::to_string(::getpid())))
-                                      .string()
-                                : given_dir;
+    const std::string dir =
+        given_dir.empty()
+            ? (std::filesystem::temp_directory_path() / ("ass-bench-" + std::to_string(::getpid())))
+                  .string()
+            : given_dir;
     std::filesystem::create_directories(dir);
     const std::string plain = dir + "/scene.ass";
     const std::string gz = dir + "/scene.ass.gz";
 
-    std::printf("generating a %zu MB scene description and its gzip twin in %s ...\n", size_mb, dir.c_str());
+    std::printf("generating a %zu MB scene description and its gzip twin in %s ...\n", size_mb,
+                dir.c_str());
     std::fflush(stdout);
     auto start = std::chrono::steady_clock::now();
     const std::size_t plain_size = generate_plain(plain, size_mb << 20);
     const std::size_t gz_size = plain_size ? generate_gzip(plain, gz) : 0;
     ::sync();
-    std::printf("  %.1f MB plain, %.1f MB compressed, %.1f s\n", plain_size / 1048576.0, gz_size / 1048576.0,
-                seconds_since(start));
+    std::printf("  %.1f MB plain, %.1f MB compressed, %.1f s\n", plain_size / 1048576.0,
+                gz_size / 1048576.0, seconds_since(start));
     if (plain_size == 0 || gz_size == 0) {
         std::fprintf(stderr, "cannot write the generated files in %s\n", dir.c_str());
         return 1;
@@ -337,10 +347,18 @@ int run(int argc, char** argv)
     // state of the machine.
     std::vector<double> plain_floor, plain_reader, gz_floor, gz_reader;
     for (int i = 0; i < runs; ++i) {
-        plain_floor.push_back(time_runs(1, [&] { return read_floor(plain); }, floor_bytes).best);
-        plain_reader.push_back(time_runs(1, [&] { return read_with_reader(plain); }, reader_values).best);
-        gz_floor.push_back(time_runs(1, [&] { return inflate_floor(gz); }, inflated).best);
-        gz_reader.push_back(time_runs(1, [&] { return read_with_reader(gz); }, reader_gz_values).best);
+        plain_floor.push_back(time_runs(
+                                  1, [&] { return read_floor(plain); }, floor_bytes)
+                                  .best);
+        plain_reader.push_back(time_runs(
+                                   1, [&] { return read_with_reader(plain); }, reader_values)
+                                   .best);
+        gz_floor.push_back(time_runs(
+                               1, [&] { return inflate_floor(gz); }, inflated)
+                               .best);
+        gz_reader.push_back(time_runs(
+                                1, [&] { return read_with_reader(gz); }, reader_gz_values)
+                                .best);
     }
     const auto best = [](std::vector<double> v) { return *std::min_element(v.begin(), v.end()); };
     const auto worst = [](std::vector<double> v) { return *std::max_element(v.begin(), v.end()); };
@@ -352,31 +370,33 @@ int run(int argc, char** argv)
     }
     if (floor_bytes != plain_size || inflated != plain_size || reader_values == 0 ||
         reader_values != reader_gz_values) {
-        std::fprintf(stderr, "the runs disagree: %zu/%zu bytes, %zu/%zu values\n", floor_bytes, inflated,
-                     reader_values, reader_gz_values);
+        std::fprintf(stderr, "the runs disagree: %zu/%zu bytes, %zu/%zu values\n", floor_bytes,
+                     inflated, reader_values, reader_gz_values);
         return 1;
     }
 
     const double plain_ratio = best(plain_reader) / best(plain_floor);
     const double gz_ratio = best(gz_reader) / best(gz_floor);
-    std::printf("\n%d runs each (best .. worst); %zu file names kept per read\n", runs, reader_values);
-    std::printf("  plain  floor (read once)    %7.3f .. %7.3f s  %6.0f MB/s\n", best(plain_floor), worst(plain_floor),
-                plain_size / 1048576.0 / best(plain_floor));
+    std::printf("\n%d runs each (best .. worst); %zu file names kept per read\n", runs,
+                reader_values);
+    std::printf("  plain  floor (read once)    %7.3f .. %7.3f s  %6.0f MB/s\n", best(plain_floor),
+                worst(plain_floor), plain_size / 1048576.0 / best(plain_floor));
     std::printf("  plain  reader               %7.3f .. %7.3f s  %6.0f MB/s\n", best(plain_reader),
                 worst(plain_reader), plain_size / 1048576.0 / best(plain_reader));
-    std::printf("  gzip   floor (inflate once) %7.3f .. %7.3f s  %6.0f MB/s\n", best(gz_floor), worst(gz_floor),
-                plain_size / 1048576.0 / best(gz_floor));
-    std::printf("  gzip   reader               %7.3f .. %7.3f s  %6.0f MB/s\n", best(gz_reader), worst(gz_reader),
-                plain_size / 1048576.0 / best(gz_reader));
+    std::printf("  gzip   floor (inflate once) %7.3f .. %7.3f s  %6.0f MB/s\n", best(gz_floor),
+                worst(gz_floor), plain_size / 1048576.0 / best(gz_floor));
+    std::printf("  gzip   reader               %7.3f .. %7.3f s  %6.0f MB/s\n", best(gz_reader),
+                worst(gz_reader), plain_size / 1048576.0 / best(gz_reader));
     std::printf("\ntargets\n");
-    std::printf("  plain reader / floor    %5.2f  (at most %.1f)  %s\n", plain_ratio, k_max_plain_ratio,
-                verdict(plain_ratio <= k_max_plain_ratio));
+    std::printf("  plain reader / floor    %5.2f  (at most %.1f)  %s\n", plain_ratio,
+                k_max_plain_ratio, verdict(plain_ratio <= k_max_plain_ratio));
     std::printf("  gzip reader / inflate   %5.2f  (at most %.1f)  %s\n", gz_ratio, k_max_gzip_ratio,
                 verdict(gz_ratio <= k_max_gzip_ratio));
     if (peak_ok) {
         const double grown = (std::max(kib[1], kib[2]) - kib[0]) / 1024.0;
-        std::printf("  peak memory above baseline %5.1f MB (baseline %.1f MB; at most %.0f MB)  %s\n", grown,
-                    kib[0] / 1024.0, k_max_peak_mib, verdict(grown <= k_max_peak_mib));
+        std::printf(
+            "  peak memory above baseline %5.1f MB (baseline %.1f MB; at most %.0f MB)  %s\n",
+            grown, kib[0] / 1024.0, k_max_peak_mib, verdict(grown <= k_max_peak_mib));
     } else {
         std::printf("  peak memory: the measuring child failed\n");
         return 1;
@@ -384,9 +404,9 @@ int run(int argc, char** argv)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
-}  // namespace script::bench
+} // namespace script::bench
 
 int main(int argc, char** argv)
 {

@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         script::readers::read_ass(in, "fuzz.ass", script::readers::arnold_kept_parameters());
     for (const script::readers::AssNode& node : contents.nodes) {
         for (const script::readers::AssValue& value : node.values) {
-            (void)script::readers::arnold_tokens_for_expansion(script::readers::normalise_arnold_path(value.value));
+            (void)script::readers::arnold_tokens_for_expansion(
+                script::readers::normalise_arnold_path(value.value));
             (void)script::readers::arnold_search_folders(value.value, "/fuzz");
         }
     }

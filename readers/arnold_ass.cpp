@@ -60,15 +60,15 @@ struct ArrayType
 {
     std::string_view keyword;
     std::uint64_t components;
-    bool strings;  // elements are strings a caller may keep
+    bool strings; // elements are strings a caller may keep
 };
 
 constexpr std::array<ArrayType, 19> k_array_types = {{
-    {"BYTE", 1, false},    {"INT", 1, false},     {"UINT", 1, false},    {"USHORT", 1, false},
-    {"HALF", 1, false},    {"FLOAT", 1, false},   {"BOOL", 1, false},    {"RGB", 3, false},
-    {"VECTOR", 3, false},  {"POINT", 3, false},   {"RGBA", 4, false},    {"VECTOR2", 2, false},
-    {"POINT2", 2, false},  {"MATRIX", 16, false}, {"STRING", 1, true},   {"NODE", 1, false},
-    {"ENUM", 1, false},    {"POINTER", 1, false}, {"CLOSURE", 1, false},
+    {"BYTE", 1, false},   {"INT", 1, false},     {"UINT", 1, false},    {"USHORT", 1, false},
+    {"HALF", 1, false},   {"FLOAT", 1, false},   {"BOOL", 1, false},    {"RGB", 3, false},
+    {"VECTOR", 3, false}, {"POINT", 3, false},   {"RGBA", 4, false},    {"VECTOR2", 2, false},
+    {"POINT2", 2, false}, {"MATRIX", 16, false}, {"STRING", 1, true},   {"NODE", 1, false},
+    {"ENUM", 1, false},   {"POINTER", 1, false}, {"CLOSURE", 1, false},
 }};
 
 // ---------------------------------------------------------------------------------------
@@ -108,8 +108,8 @@ bool equals_lower(std::string_view text, std::string_view lower)
         return false;
     }
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a')
-                                                         : text[i];
+        const char c =
+            text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
         if (c != lower[i]) {
             return false;
         }
@@ -290,8 +290,8 @@ struct Token
     Kind kind = Kind::End;
     std::string text;
     long line = 0;
-    bool too_long = false;  // text was cut at the kept limit
-    bool unclosed = false;  // a string the input ended inside
+    bool too_long = false; // text was cut at the kept limit
+    bool unclosed = false; // a string the input ended inside
 };
 
 class Scanner
@@ -419,7 +419,8 @@ private:
         for (std::size_t i = 0; i < k_stop_bytes.size(); ++i) {
             const char*& stop = m_stops[i];
             if (stop == nullptr || (stop < m_p && stop != m_end)) {
-                const void* found = std::memchr(m_p, k_stop_bytes[i], static_cast<std::size_t>(m_end - m_p));
+                const void* found =
+                    std::memchr(m_p, k_stop_bytes[i], static_cast<std::size_t>(m_end - m_p));
                 stop = found != nullptr ? static_cast<const char*>(found) : m_end;
             }
             nearest = std::min(nearest, stop);
@@ -513,8 +514,8 @@ private:
     std::unique_ptr<char[]> m_buffer;
     const char* m_p = nullptr;
     const char* m_end = nullptr;
-    char m_last = '\n';  // the byte before the buffer's first one
-    std::array<const char*, 3> m_stops = {};  // see next_geometry_stop
+    char m_last = '\n';                      // the byte before the buffer's first one
+    std::array<const char*, 3> m_stops = {}; // see next_geometry_stop
     bool m_done = false;
     long m_line = 1;
 };
@@ -708,7 +709,8 @@ private:
             take(t);
             switch (t.kind) {
             case Kind::End:
-                problem(block.line, "the " + describe(block) + " block that starts here never closes");
+                problem(block.line,
+                        "the " + describe(block) + " block that starts here never closes");
                 finish(std::move(node));
                 return std::nullopt;
             case Kind::Close:
@@ -723,7 +725,8 @@ private:
             case Kind::Word:
                 if (t.text == k_declare) {
                     // declare NAME SCOPE [ARRAY] TYPE, on one line
-                    for (int i = 0; i < 4 && peek(0).kind == Kind::Word && peek(0).line == t.line; ++i) {
+                    for (int i = 0; i < 4 && peek(0).kind == Kind::Word && peek(0).line == t.line;
+                         ++i) {
                         skip();
                     }
                 } else if (peek(0).kind == Kind::Open) {
@@ -817,13 +820,13 @@ private:
     void keep_value(AssNode& node, std::string_view parameter, Token& value)
     {
         if (value.unclosed) {
-            return;  // the rest of the file, not a value
+            return; // the rest of the file, not a value
         }
         if (value.too_long) {
-            problem(value.line, "a value of \"" + std::string(parameter) + "\" longer than " +
-                                    std::to_string(value.kind == Kind::String ? k_max_string
-                                                                              : k_max_word) +
-                                    " bytes is left out");
+            problem(value.line,
+                    "a value of \"" + std::string(parameter) + "\" longer than " +
+                        std::to_string(value.kind == Kind::String ? k_max_string : k_max_word) +
+                        " bytes is left out");
             return;
         }
         if (value.kind == Kind::Word && value.text.find_first_of("./") == std::string::npos) {
@@ -887,14 +890,14 @@ private:
 
     std::unordered_set<std::string> m_names;
     std::vector<std::size_t> m_bare;                          // of the node being read
-    std::vector<std::pair<std::size_t, std::size_t>> m_links;  // (node, value) candidates
+    std::vector<std::pair<std::size_t, std::size_t>> m_links; // (node, value) candidates
 };
 
-}  // namespace
+} // namespace
 
 AssContents read_ass(std::istream& in, std::string_view source_name, const AssKeep& keep)
 {
     return Parser(in, source_name, keep).run();
 }
 
-}  // namespace script::readers
+} // namespace script::readers

@@ -73,4 +73,4 @@ struct AssKeep
 /// is dropped and counted as a problem. Never throws for content.
 AssContents read_ass(std::istream& in, std::string_view source_name, const AssKeep& keep);
 
-}  // namespace script::readers
+} // namespace script::readers

@@ -51,7 +51,8 @@ constexpr std::string_view k_polymesh_type = "polymesh";
 constexpr std::string_view k_output_driver_prefix = "driver_";
 
 constexpr std::string_view k_cannot_open = "cannot open arnold scene description: ";
-constexpr std::string_view k_warning = "Warnning: arnold scene description read as far as it parses: ";
+constexpr std::string_view k_warning =
+    "Warnning: arnold scene description read as far as it parses: ";
 constexpr std::string_view k_not_a_scene = "Warnning: not an arnold scene description, not read: ";
 constexpr std::string_view k_start = "start analyse arnold scene description : ";
 constexpr std::string_view k_filename_line = "filename: ";
@@ -132,7 +133,7 @@ std::string scene_twin(const std::string& path)
     return path.ends_with(".ass") ? path + ".gz" : path.substr(0, path.size() - 3);
 }
 
-}  // namespace
+} // namespace
 
 const AssKeep& arnold_kept_parameters()
 {
@@ -255,7 +256,7 @@ bool is_scene_description(std::string_view name)
     return name.ends_with(".ass") || name.ends_with(".ass.gz");
 }
 
-}  // namespace readers
+} // namespace readers
 
 namespace {
 
@@ -280,10 +281,12 @@ SearchPaths search_paths_of(const readers::ArnoldUniverse& universe, const std::
     SearchPaths paths;
     for (const AssNode& node : universe.nodes) {
         if (node.is(readers::k_options_type)) {
-            paths.texture = readers::arnold_search_folders(node.get_str(readers::k_texture_searchpath), dir);
+            paths.texture =
+                readers::arnold_search_folders(node.get_str(readers::k_texture_searchpath), dir);
             paths.procedural =
                 readers::arnold_search_folders(node.get_str(readers::k_procedural_searchpath), dir);
-            paths.asset = readers::arnold_search_folders(node.get_str(readers::k_asset_searchpath), dir);
+            paths.asset =
+                readers::arnold_search_folders(node.get_str(readers::k_asset_searchpath), dir);
             break;
         }
     }
@@ -308,7 +311,8 @@ public:
         const std::string dir = pypath::dirname(path);
         const SearchPaths paths = search_paths_of(universe, dir);
         for (const AssNode& node : universe.nodes) {
-            if (node.type.starts_with(readers::k_output_driver_prefix) || node.is(readers::k_polymesh_type)) {
+            if (node.type.starts_with(readers::k_output_driver_prefix) ||
+                node.is(readers::k_polymesh_type)) {
                 continue;
             }
             for (const readers::AssValue& value : node.values) {
@@ -332,10 +336,12 @@ private:
         if (value.value.empty()) {
             return;
         }
-        const bool file = value.parameter == readers::k_filename ||
-                          (value.parameter == readers::k_alembic_layers && node.is(readers::k_alembic_type)) ||
-                          (value.parameter == readers::k_ocio_config && node.is(readers::k_ocio_type));
-        const bool scene_dso = value.parameter == readers::k_procedural_dso && node.is(readers::k_procedural_type);
+        const bool file =
+            value.parameter == readers::k_filename ||
+            (value.parameter == readers::k_alembic_layers && node.is(readers::k_alembic_type)) ||
+            (value.parameter == readers::k_ocio_config && node.is(readers::k_ocio_type));
+        const bool scene_dso =
+            value.parameter == readers::k_procedural_dso && node.is(readers::k_procedural_type);
         if (value.parameter == readers::k_crowd_folder && node.is(readers::k_crowd_type)) {
             list_crowd_folder(value.value, dir);
             return;
@@ -347,11 +353,12 @@ private:
         if (readers::is_scene_description(name)) {
             nested(name, dir, paths);
         } else if (file) {
-            const bool procedural = node.is(readers::k_procedural_type) || node.is(readers::k_usd_type) ||
+            const bool procedural = node.is(readers::k_procedural_type) ||
+                                    node.is(readers::k_usd_type) ||
                                     node.is(readers::k_alembic_type);
             print_line(std::string(readers::k_filename_line) + name);
-            const std::string path =
-                resolve(name, dir, paths, procedural ? SearchKind::Procedural : SearchKind::Texture, false);
+            const std::string path = resolve(
+                name, dir, paths, procedural ? SearchKind::Procedural : SearchKind::Texture, false);
             m_collector.AnaylseSeq(m_top, readers::arnold_tokens_for_expansion(path));
         }
     }
@@ -378,7 +385,8 @@ private:
     void list_crowd_folder(const std::string& value, const std::string& dir)
     {
         const std::string folder = replace_all(value, "\\", "/");
-        if (std::find(m_crowd_folders.begin(), m_crowd_folders.end(), folder) != m_crowd_folders.end()) {
+        if (std::find(m_crowd_folders.begin(), m_crowd_folders.end(), folder) !=
+            m_crowd_folders.end()) {
             return;
         }
         m_crowd_folders.push_back(folder);
@@ -411,7 +419,8 @@ private:
                         SearchKind kind, bool scene)
     {
         const std::string expanded = readers::expand_arnold_variables(name);
-        if (readers::is_absolute_name(expanded) || expanded.starts_with('$') || expanded.starts_with('[')) {
+        if (readers::is_absolute_name(expanded) || expanded.starts_with('$') ||
+            expanded.starts_with('[')) {
             return name;
         }
         if (matches(readers::join_folder(dir, expanded), scene)) {
@@ -455,10 +464,10 @@ private:
     zel_Katana_asset& m_collector;
     readers::ArnoldSceneApi& m_api;
     const std::string& m_top;
-    std::vector<std::string> m_found;  // ass_files, in the order met
+    std::vector<std::string> m_found; // ass_files, in the order met
     std::unordered_set<std::string> m_found_set;
-    std::vector<std::string> m_missing;        // missingFiles
-    std::vector<std::string> m_crowd_folders;  // miarmyFiles
+    std::vector<std::string> m_missing;       // missingFiles
+    std::vector<std::string> m_crowd_folders; // miarmyFiles
 };
 
 // Ends the session on every way out of a call.
@@ -474,7 +483,7 @@ private:
     readers::ArnoldSceneApi& m_api;
 };
 
-}  // namespace
+} // namespace
 
 ReaderResult zel_Katana_asset::getAssSequen(const std::string& filePath)
 {
@@ -482,7 +491,8 @@ ReaderResult zel_Katana_asset::getAssSequen(const std::string& filePath)
     return getAssSequen(filePath, api);
 }
 
-ReaderResult zel_Katana_asset::getAssSequen(const std::string& filePath, readers::ArnoldSceneApi& api)
+ReaderResult zel_Katana_asset::getAssSequen(const std::string& filePath,
+                                            readers::ArnoldSceneApi& api)
 {
     AssVisit visit(*this, api, filePath);
     {
@@ -492,4 +502,4 @@ ReaderResult zel_Katana_asset::getAssSequen(const std::string& filePath, readers
     return std::move(visit).result();
 }
 
-}  // namespace script
+} // namespace script

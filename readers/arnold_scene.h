@@ -70,4 +70,4 @@ std::string arnold_tokens_for_expansion(std::string_view name);
 /// True for a name of a scene description (".ass" or ".ass.gz").
 bool is_scene_description(std::string_view name);
 
-}  // namespace script::readers
+} // namespace script::readers

@@ -19,7 +19,7 @@ constexpr int k_window_bits_auto = 15 + 32;
 constexpr const char* k_truncated = "the compressed data ends early";
 constexpr const char* k_corrupt = "the compressed data is corrupt";
 
-}  // namespace
+} // namespace
 
 struct ByteInput::Inflater
 {
@@ -122,7 +122,7 @@ std::size_t ByteInput::inflate_into(char* out, std::size_t capacity)
             continue;
         }
         if (status == Z_BUF_ERROR) {
-            continue;  // needs more input, read above
+            continue; // needs more input, read above
         }
         if (status != Z_OK) {
             m_problem = k_corrupt;
@@ -133,4 +133,4 @@ std::size_t ByteInput::inflate_into(char* out, std::size_t capacity)
     return capacity - z.avail_out;
 }
 
-}  // namespace script::readers
+} // namespace script::readers

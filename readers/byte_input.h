@@ -50,4 +50,4 @@ private:
     std::string m_problem;
 };
 
-}  // namespace script::readers
+} // namespace script::readers

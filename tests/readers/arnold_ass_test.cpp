@@ -72,7 +72,8 @@ TEST(AssReader, ValuesAreToldApartByTheirShape)
         Kept kept;
     } cases[] = {
         {"brace on the type's line, tabs, no indentation",
-         "usd {\n\tfilename \"a.usd\"\n}\nimage{filename b.tx}\n", {"usd.filename=a.usd", "image.filename=b.tx"}},
+         "usd {\n\tfilename \"a.usd\"\n}\nimage{filename b.tx}\n",
+         {"usd.filename=a.usd", "image.filename=b.tx"}},
         {"braces, comment signs and line feeds inside a string",
          "osl\n{\n code \"shader s() { // }\n # not a comment\n}\"\n filename \"in.osl\"\n}\n"
          "image\n{\n filename \"after.tx\"\n}\n",
@@ -84,26 +85,31 @@ TEST(AssReader, ValuesAreToldApartByTheirShape)
          "procedural\n{\n matrix\n 1 0 0 0\n 0 1 0 0\n 0 0 1 0\n 0 0 0 1\n filename \"p.ass\"\n}\n",
          {"procedural.filename=p.ass"}},
         {"motion-key matrix array",
-         "procedural\n{\n matrix 1 23 MATRIX\n" + [] {
-             std::string numbers;
-             for (int i = 0; i < 368; ++i) {
-                 numbers += i % 16 == 15 ? "1\n" : "0 ";
-             }
-             return numbers;
-         }() + " filename \"m.ass\"\n}\n",
+         "procedural\n{\n matrix 1 23 MATRIX\n" +
+             [] {
+                 std::string numbers;
+                 for (int i = 0; i < 368; ++i) {
+                     numbers += i % 16 == 15 ? "1\n" : "0 ";
+                 }
+                 return numbers;
+             }() +
+             " filename \"m.ass\"\n}\n",
          {"procedural.filename=m.ass"}},
         {"encoded data starting with letters, on the next line and on the same line",
-         "ginstance\n{\n matrix 1 3 b85MATRIX\ny!$$$$$$$$$(yfilename\n nodes 3 1 b64POINT zyzz\n filename \"g.tx\"\n}\n",
+         "ginstance\n{\n matrix 1 3 b85MATRIX\ny!$$$$$$$$$(yfilename\n nodes 3 1 b64POINT zyzz\n "
+         "filename \"g.tx\"\n}\n",
          {"ginstance.filename=g.tx"}},
         {"string array elements at column 0",
          "alembic\n{\n filename \"base.abc\"\n layers 2 1 STRING\n\"l1.abc\"\n\"l2.abc\"\n}\n",
          {"alembic.filename=base.abc", "alembic.layers=l1.abc", "alembic.layers=l2.abc"}},
         {"declare, then a single bare value",
-         "image\n{\n declare mtoa_shading_groups constant ARRAY NODE\n mtoa_shading_groups \"lambert1\"\n"
+         "image\n{\n declare mtoa_shading_groups constant ARRAY NODE\n mtoa_shading_groups "
+         "\"lambert1\"\n"
          " filename \"d.tx\"\n}\n",
          {"image.filename=d.tx"}},
         {"a parameter without a value leaves the next name alone",
-         "image\n{\n filename\n color 1 1 1\n filename \"v.tx\"\n}\n", {"image.filename=v.tx"}},
+         "image\n{\n filename\n color 1 1 1\n filename \"v.tx\"\n}\n",
+         {"image.filename=v.tx"}},
         {"header comments name no file",
          "### exported: Mon Dec 17 21:54:24 2018\n### scene: C:/Users/x/scenes/op.mb\n"
          "# created by /description/x\nimage\n{\n filename \"h.tx\" # trailing\n}\n",
@@ -113,16 +119,19 @@ TEST(AssReader, ValuesAreToldApartByTheirShape)
          "image\n{\n filename plain_name\n}\n",
          {"image.filename=plain_name"}},
         {"geometry bodies are passed over, strings and comments included",
-         "polymesh\n{\n name \"a } b\"\n # } \"\n vlist 2 1 b85VECTOR\n8s010zb)ua[\n filename \"no.tx\"\n}\n"
+         "polymesh\n{\n name \"a } b\"\n # } \"\n vlist 2 1 b85VECTOR\n8s010zb)ua[\n filename "
+         "\"no.tx\"\n}\n"
          "curves\n{\n filename \"no2.tx\"\n}\nimage\n{\n filename \"yes.tx\"\n}\n",
          {"image.filename=yes.tx"}},
         {"include line, byte-order mark, CR LF",
          "\xEF\xBB\xBFinclude \"geo/set.ass.gz\"\r\nimage\r\n{\r\n filename \"crlf.tx\"\r\n}\r\n",
          {"include.filename=geo/set.ass.gz", "image.filename=crlf.tx"}},
         {"bytes of a legacy code page are kept as they are",
-         "image\n{\n filename \"/tex/\xB8\xB1\xB1\xBE.tx\"\n}\n", {"image.filename=/tex/\xB8\xB1\xB1\xBE.tx"}},
+         "image\n{\n filename \"/tex/\xB8\xB1\xB1\xBE.tx\"\n}\n",
+         {"image.filename=/tex/\xB8\xB1\xB1\xBE.tx"}},
         {"options search paths and a crowd folder",
-         "options\n{\n AA_samples 3\n texture_searchpath \"[T]:maps\"\n}\nm_a5_proc\n{\n G_assetsPath \"D:\\crowd\"\n}\n",
+         "options\n{\n AA_samples 3\n texture_searchpath \"[T]:maps\"\n}\nm_a5_proc\n{\n "
+         "G_assetsPath \"D:\\crowd\"\n}\n",
          {"options.texture_searchpath=[T]:maps", "m_a5_proc.G_assetsPath=D:\\crowd"}},
     };
     for (const auto& c : cases) {
@@ -143,21 +152,34 @@ TEST(AssReader, MalformedTextIsReadAsFarAsItParses)
         Kept kept;
         std::string problem;
     } cases[] = {
-        {"string never closes", "image\n{\n filename \"a.tx\"\n}\nimage\n{\n filename \"b.tx\n}\n",
-         {"image.filename=a.tx"}, "t.ass:7: a string that starts here never closes"},
-        {"block never closes", "image\n{\n filename \"a.tx\"\n", {"image.filename=a.tx"},
+        {"string never closes",
+         "image\n{\n filename \"a.tx\"\n}\nimage\n{\n filename \"b.tx\n}\n",
+         {"image.filename=a.tx"},
+         "t.ass:7: a string that starts here never closes"},
+        {"block never closes",
+         "image\n{\n filename \"a.tx\"\n",
+         {"image.filename=a.tx"},
          "t.ass:1: the image block that starts here never closes"},
-        {"block runs into the next one", "image\n{\n filename \"a.tx\"\nimage\n{\n filename \"b.tx\"\n}\n",
+        {"block runs into the next one",
+         "image\n{\n filename \"a.tx\"\nimage\n{\n filename \"b.tx\"\n}\n",
          {"image.filename=a.tx", "image.filename=b.tx"},
          "t.ass:1: the image block that starts here is not closed before \"image {\""},
-        {"stray word at top level", "\n\nstray\nimage\n{\n filename \"a.tx\"\n}\n", {"image.filename=a.tx"},
+        {"stray word at top level",
+         "\n\nstray\nimage\n{\n filename \"a.tx\"\n}\n",
+         {"image.filename=a.tx"},
          "t.ass:3: unexpected \"stray\" outside a node block"},
-        {"closing brace without a block", "}\nimage\n{\n filename \"a.tx\"\n}\n", {"image.filename=a.tx"},
+        {"closing brace without a block",
+         "}\nimage\n{\n filename \"a.tx\"\n}\n",
+         {"image.filename=a.tx"},
          "t.ass:1: a \"}\" that closes no block"},
-        {"array cut short", "image\n{\n uvlist 10 1 VECTOR2 1 2\n}\nimage\n{\n filename \"a.tx\"\n}\n",
-         {"image.filename=a.tx"}, "t.ass:3: the array of \"uvlist\" ends early"},
-        {"geometry block never closes", "image\n{\n filename \"a.tx\"\n}\npolymesh\n{\n vlist 1 1 VECTOR 0 0 0\n",
-         {"image.filename=a.tx"}, "t.ass:5: the polymesh block that starts here never closes"},
+        {"array cut short",
+         "image\n{\n uvlist 10 1 VECTOR2 1 2\n}\nimage\n{\n filename \"a.tx\"\n}\n",
+         {"image.filename=a.tx"},
+         "t.ass:3: the array of \"uvlist\" ends early"},
+        {"geometry block never closes",
+         "image\n{\n filename \"a.tx\"\n}\npolymesh\n{\n vlist 1 1 VECTOR 0 0 0\n",
+         {"image.filename=a.tx"},
+         "t.ass:5: the polymesh block that starts here never closes"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -170,7 +192,8 @@ TEST(AssReader, MalformedTextIsReadAsFarAsItParses)
 
 TEST(AssReader, SubtitleFileIsNoSceneDescription)
 {
-    const AssContents contents = read_text("\n[Script Info]\nTitle: x\nimage\n{\n filename \"a.tx\"\n}\n");
+    const AssContents contents =
+        read_text("\n[Script Info]\nTitle: x\nimage\n{\n filename \"a.tx\"\n}\n");
     EXPECT_FALSE(contents.scene);
     EXPECT_TRUE(contents.nodes.empty());
 }
@@ -179,7 +202,8 @@ TEST(AssReader, CompressionIsToldByTheBytes)
 {
     const std::string first = "image\n{\n filename \"a.tx\"\n}\n";
     const std::string second = "image\n{\n filename \"b.tx\"\n}\n";
-    EXPECT_EQ(kept_of(read_text(gzip({first + second}))), (Kept{"image.filename=a.tx", "image.filename=b.tx"}));
+    EXPECT_EQ(kept_of(read_text(gzip({first + second}))),
+              (Kept{"image.filename=a.tx", "image.filename=b.tx"}));
 
     // Several members, as concatenated gzip files give.
     const AssContents members = read_text(gzip({first, second}));
@@ -213,7 +237,8 @@ TEST(AssReader, HugeValuesAndLongGeometryKeepMemoryAndLinesRight)
     // Geometry larger than the read buffer, with line feeds on both sides of its edges.
     // Geometry larger than the read buffer: an encoded line longer than the buffer, numbers
     // on short lines across several buffer edges, and sparse line feeds between long words.
-    text += "polymesh\n{\n vlist 1 1 b85VECTOR\n" + std::string(600000, 'z') + "\n vidxs 1 1 UINT\n";
+    text +=
+        "polymesh\n{\n vlist 1 1 b85VECTOR\n" + std::string(600000, 'z') + "\n vidxs 1 1 UINT\n";
     for (int i = 0; i < 200000; ++i) {
         text += "0 1 2 3 4 5 6 7 8 9\n";
     }
@@ -224,7 +249,8 @@ TEST(AssReader, HugeValuesAndLongGeometryKeepMemoryAndLinesRight)
     const AssContents contents = read_text(text);
     EXPECT_EQ(kept_of(contents), (Kept{"image.filename=after.tx"}));
     EXPECT_EQ(contents.problems, 2);
-    EXPECT_EQ(contents.problem, "t.ass:3: a value of \"filename\" longer than 1048576 bytes is left out");
+    EXPECT_EQ(contents.problem,
+              "t.ass:3: a value of \"filename\" longer than 1048576 bytes is left out");
     const AssContents stray = read_text(text.substr(text.find("polymesh")));
     EXPECT_EQ(stray.problem, "t.ass:200111: unexpected \"stray\" outside a node block");
 }
@@ -240,11 +266,11 @@ TEST(AssReader, RealFiles)
         {"/arnoldusd/test_0075/test.ass",
          {"photometric_light.filename=6.ies", "photometric_light.filename=12.IES"}},
         {"/arnoldusd/test_17642/test.ass", {"volume.filename=torus01.vdb"}},
-        {"/arnoldusd/test_0117/test.ass", {"alembic.filename=Bottle.abc", "alembic.filename=Bottle.abc"}},
+        {"/arnoldusd/test_0117/test.ass",
+         {"alembic.filename=Bottle.abc", "alembic.filename=Bottle.abc"}},
         {"/arnoldusd-gz/test_0100/test.ass.gz",
-         {"procedural.filename=standin3.ass",
-          "procedural.filename=standin2.ass", "procedural.filename=standin1.ass",
-          "procedural.filename=standin1.ass"}},
+         {"procedural.filename=standin3.ass", "procedural.filename=standin2.ass",
+          "procedural.filename=standin1.ass", "procedural.filename=standin1.ass"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
@@ -262,14 +288,16 @@ TEST(AssReader, RealFiles)
     const Kept header_kept = kept_of(header);
     EXPECT_EQ(header.problem, "");
     EXPECT_EQ(header_kept.front(), "include.filename=test/test_geo.ass.gz");
-    EXPECT_NE(std::find(header_kept.begin(), header_kept.end(), "MayaFile.filename=test/A.png"), header_kept.end());
+    EXPECT_NE(std::find(header_kept.begin(), header_kept.end(), "MayaFile.filename=test/A.png"),
+              header_kept.end());
 
-    for (const char* geometry : {"/arnoldusd/test_0090/sphere.ass", "/arnoldusd/test_0110/shape.ass",
-                                 "/alshaders2/tests/cryptomatte/000_mtoa_basic.ass"}) {
+    for (const char* geometry :
+         {"/arnoldusd/test_0090/sphere.ass", "/arnoldusd/test_0110/shape.ass",
+          "/alshaders2/tests/cryptomatte/000_mtoa_basic.ass"}) {
         const AssContents contents = read_file(k_arnold + geometry);
         EXPECT_EQ(contents.problem, "") << geometry;
     }
 }
 
-}  // namespace
-}  // namespace script
+} // namespace
+} // namespace script

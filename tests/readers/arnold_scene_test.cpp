@@ -39,14 +39,10 @@ TEST(ArnoldPaths, NamesAsTheRendererReadsThem)
         const char* in;
         const char* expected;
     } tokens[] = {
-        {"a.<udim>.tx", "a.<udim>.tx"},
-        {"a.<UDIM>.tx", "a.<UDIM>.tx"},
-        {"a.<Udim>.tx", "a.<udim>.tx"},
-        {"a<tile>.tx", "a_u<udim>_v<udim>.tx"},
-        {"a<TILE>.tx", "a_u<udim>_v<udim>.tx"},
-        {"<attr:tex default:x>.tx", "<udim>.tx"},
-        {"a.<frame>.tx", "a.<frame>.tx"},
-        {"a<b", "a<b"},
+        {"a.<udim>.tx", "a.<udim>.tx"},         {"a.<UDIM>.tx", "a.<UDIM>.tx"},
+        {"a.<Udim>.tx", "a.<udim>.tx"},         {"a<tile>.tx", "a_u<udim>_v<udim>.tx"},
+        {"a<TILE>.tx", "a_u<udim>_v<udim>.tx"}, {"<attr:tex default:x>.tx", "<udim>.tx"},
+        {"a.<frame>.tx", "a.<frame>.tx"},       {"a<b", "a<b"},
     };
     for (const auto& c : tokens) {
         EXPECT_EQ(readers::arnold_tokens_for_expansion(c.in), c.expected) << c.in;
@@ -106,9 +102,11 @@ class ArnoldSceneTest : public CollectorTest
 protected:
     std::string f(const std::string& relative) const { return files.file(relative); }
 
-    static std::string block(const std::string& type, const std::string& parameter, const std::string& value)
+    static std::string block(const std::string& type, const std::string& parameter,
+                             const std::string& value)
     {
-        return type + "\n{\n name n" + std::to_string(++s_names) + "\n " + parameter + " \"" + value + "\"\n}\n";
+        return type + "\n{\n name n" + std::to_string(++s_names) + "\n " + parameter + " \"" +
+               value + "\"\n}\n";
     }
 
     Paths found(const zel_Katana_asset& c, const std::string& label) const
@@ -169,11 +167,13 @@ TEST_F(ArnoldSceneTest, RealStandInChainsAreReadOnceEach)
     ConsoleCapture capture;
     const std::string gz = k_arnold + "/arnoldusd-gz/test_0100/";
     const ReaderResult chain = c.getAssSequen(gz + "test.ass.gz");
-    EXPECT_EQ(chain.asset, (Paths{gz + "test.ass.gz", gz + "standin3.ass", gz + "standin2.ass", gz + "standin1.ass"}));
+    EXPECT_EQ(chain.asset, (Paths{gz + "test.ass.gz", gz + "standin3.ass", gz + "standin2.ass",
+                                  gz + "standin1.ass"}));
     EXPECT_EQ(chain.miss, Paths{});
 
     const std::string many = k_arnold + "/arnoldusd/test_0090/";
-    EXPECT_EQ(c.getAssSequen(many + "test.ass").asset, (Paths{many + "test.ass", many + "sphere.ass"}));
+    EXPECT_EQ(c.getAssSequen(many + "test.ass").asset,
+              (Paths{many + "test.ass", many + "sphere.ass"}));
 
     // Paths relative to another folder than the file's own are missing beside the file.
     const std::string header = k_arnold + "/alshaders/test/";
@@ -184,7 +184,8 @@ TEST_F(ArnoldSceneTest, RealStandInChainsAreReadOnceEach)
     for (const std::string& standin : {gz + "standin1.ass", many + "sphere.ass"}) {
         const std::string line = "start analyse arnold scene description : " + standin + "\n";
         std::size_t count = 0;
-        for (std::size_t at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) {
+        for (std::size_t at = out.find(line); at != std::string::npos;
+             at = out.find(line, at + 1)) {
             ++count;
         }
         EXPECT_EQ(count, 1u) << standin;
@@ -194,11 +195,14 @@ TEST_F(ArnoldSceneTest, RealStandInChainsAreReadOnceEach)
 TEST_F(ArnoldSceneTest, CyclesDiamondsAndTwins)
 {
     // a -> b -> a (a cycle, and a reads itself); a -> c, b -> d, c -> d (a diamond).
-    files.write("s/a.ass", block("procedural", "filename", "b.ass") + block("procedural", "filename", "a.ass") +
+    files.write("s/a.ass", block("procedural", "filename", "b.ass") +
+                               block("procedural", "filename", "a.ass") +
                                block("procedural", "filename", "c.ass"));
-    files.write("s/b.ass", block("procedural", "filename", "a.ass") + block("procedural", "filename", "d.ass"));
+    files.write("s/b.ass", block("procedural", "filename", "a.ass") +
+                               block("procedural", "filename", "d.ass"));
     files.write("s/c.ass", block("procedural", "filename", "d.ass"));
-    files.write("s/d.ass", block("image", "filename", "d.tx") + block("procedural", "filename", "gone.ass") +
+    files.write("s/d.ass", block("image", "filename", "d.tx") +
+                               block("procedural", "filename", "gone.ass") +
                                block("procedural", "filename", "zipped.ass"));
     files.write("s/d.tx");
     // The reference names the plain form; only the compressed twin is on disk.
@@ -207,8 +211,10 @@ TEST_F(ArnoldSceneTest, CyclesDiamondsAndTwins)
     RecordingScene api;
     ConsoleCapture capture;
     const ReaderResult result = c.getAssSequen(f("s/a.ass"), api);
-    EXPECT_EQ(api.loaded, (Paths{f("s/a.ass"), f("s/b.ass"), f("s/d.ass"), f("s/zipped.ass.gz"), f("s/c.ass")}));
-    EXPECT_EQ(result.asset, (Paths{f("s/a.ass"), f("s/b.ass"), f("s/d.ass"), f("s/zipped.ass.gz"), f("s/c.ass")}));
+    EXPECT_EQ(api.loaded, (Paths{f("s/a.ass"), f("s/b.ass"), f("s/d.ass"), f("s/zipped.ass.gz"),
+                                 f("s/c.ass")}));
+    EXPECT_EQ(result.asset, (Paths{f("s/a.ass"), f("s/b.ass"), f("s/d.ass"), f("s/zipped.ass.gz"),
+                                   f("s/c.ass")}));
     // One that exists in neither form is missing, never found.
     EXPECT_EQ(result.miss, Paths{f("s/gone.ass")});
     EXPECT_EQ(found(c, f("s/a.ass")), Paths{f("s/d.tx")});
@@ -241,23 +247,28 @@ TEST_F(ArnoldSceneTest, SessionEndsOnEveryWayOut)
         c.getAssSequen(f("s/none.ass"));
         FAIL() << "no error";
     } catch (const Error& e) {
-        EXPECT_EQ(std::string(e.what()), "cannot open arnold scene description: " + f("s/none.ass"));
+        EXPECT_EQ(std::string(e.what()),
+                  "cannot open arnold scene description: " + f("s/none.ass"));
     }
 }
 
 TEST_F(ArnoldSceneTest, OutputDriversAreSkippedAndOtherInputsCollected)
 {
-    files.write("s/scene.ass",
-                block("driver_exr", "filename", "out.exr") + block("driver_tiff", "filename", "out.tif") +
-                    block("driver_png", "filename", "out.png") + block("driver_deepexr", "filename", "deep.exr") +
-                    block("driver_jpeg", "filename", "out.jpg") + block("polymesh", "filename", "poly.tx") +
-                    block("MayaFile", "filename", "maya.tx") + block("alembic", "layers", "layer.abc") +
-                    block("color_manager_ocio", "config", "ocio/config.ocio") +
-                    block("procedural", "dso", "old.ass") + block("procedural", "dso", "libcrowd.so") +
-                    block("include_graph", "filename", "graph.ass") + block("materialx", "filename", "look.mtlx") +
-                    block("usd", "filename", "layer.usda") + block("image", "filename", "D:\\tex\\a.tx"));
-    for (const char* name : {"out.exr", "out.tif", "out.png", "deep.exr", "out.jpg", "poly.tx", "maya.tx",
-                             "layer.abc", "look.mtlx", "layer.usda", "ocio/luts/a.spi1d"}) {
+    files.write(
+        "s/scene.ass",
+        block("driver_exr", "filename", "out.exr") + block("driver_tiff", "filename", "out.tif") +
+            block("driver_png", "filename", "out.png") +
+            block("driver_deepexr", "filename", "deep.exr") +
+            block("driver_jpeg", "filename", "out.jpg") + block("polymesh", "filename", "poly.tx") +
+            block("MayaFile", "filename", "maya.tx") + block("alembic", "layers", "layer.abc") +
+            block("color_manager_ocio", "config", "ocio/config.ocio") +
+            block("procedural", "dso", "old.ass") + block("procedural", "dso", "libcrowd.so") +
+            block("include_graph", "filename", "graph.ass") +
+            block("materialx", "filename", "look.mtlx") + block("usd", "filename", "layer.usda") +
+            block("image", "filename", "D:\\tex\\a.tx"));
+    for (const char* name :
+         {"out.exr", "out.tif", "out.png", "deep.exr", "out.jpg", "poly.tx", "maya.tx", "layer.abc",
+          "look.mtlx", "layer.usda", "ocio/luts/a.spi1d"}) {
         files.write(std::string("s/") + name);
     }
     files.write("s/ocio/config.ocio", "search_path: luts\n");
@@ -268,25 +279,28 @@ TEST_F(ArnoldSceneTest, OutputDriversAreSkippedAndOtherInputsCollected)
     const ReaderResult result = c.getAssSequen(f("s/scene.ass"));
     EXPECT_EQ(result.asset, (Paths{f("s/scene.ass"), f("s/old.ass"), f("s/graph.ass")}));
     const std::string label = f("s/scene.ass");
-    EXPECT_EQ(found(c, label), (Paths{f("s/maya.tx"), f("s/layer.abc"), f("s/ocio/config.ocio"),
-                                      f("s/ocio/luts/a.spi1d"), f("s/look.mtlx"), f("s/layer.usda")}));
+    EXPECT_EQ(found(c, label),
+              (Paths{f("s/maya.tx"), f("s/layer.abc"), f("s/ocio/config.ocio"),
+                     f("s/ocio/luts/a.spi1d"), f("s/look.mtlx"), f("s/layer.usda")}));
     EXPECT_EQ(missing(c, label), (Paths{f("s/old.tx"), f("s/graph.tx"), "D:/tex/a.tx"}));
 }
 
 TEST_F(ArnoldSceneTest, RelativeNamesBesideTheFileThenThroughTheSearchPaths)
 {
     ScopedEnv root("ARNOLD_TEST_ROOT", files.file("lib").c_str());
-    files.write("s/scene.ass",
-                "options\n{\n texture_searchpath \"maps;[ARNOLD_TEST_ROOT]/tex\"\n"
-                " procedural_searchpath \"[ARNOLD_TEST_ROOT]/sets\"\n asset_searchpath \"shared\"\n}\n" +
-                    block("image", "filename", "near.tx") + block("image", "filename", "wall.<udim>.tx") +
-                    block("image", "filename", "stone<tile>.tx") + block("image", "filename", "common.tx") +
-                    block("image", "filename", "tree.ass.tx") + block("image", "filename", "nowhere.tx") +
-                    block("procedural", "filename", "tree.ass") + block("image", "filename", "[ARNOLD_TEST_ROOT]/abs.tx"));
+    files.write(
+        "s/scene.ass",
+        "options\n{\n texture_searchpath \"maps;[ARNOLD_TEST_ROOT]/tex\"\n"
+        " procedural_searchpath \"[ARNOLD_TEST_ROOT]/sets\"\n asset_searchpath \"shared\"\n}\n" +
+            block("image", "filename", "near.tx") + block("image", "filename", "wall.<udim>.tx") +
+            block("image", "filename", "stone<tile>.tx") + block("image", "filename", "common.tx") +
+            block("image", "filename", "tree.ass.tx") + block("image", "filename", "nowhere.tx") +
+            block("procedural", "filename", "tree.ass") +
+            block("image", "filename", "[ARNOLD_TEST_ROOT]/abs.tx"));
     files.write("s/near.tx");
     files.write("s/maps/wall.1001.tx");
     files.write("lib/tex/stone_u1_v1.tx");
-    files.write("lib/tex/near.tx");  // found beside the file first
+    files.write("lib/tex/near.tx"); // found beside the file first
     files.write("s/shared/common.tx");
     files.write("lib/abs.tx");
     files.write("lib/sets/tree.ass.gz", block("image", "filename", "bark.tx"));
@@ -296,9 +310,9 @@ TEST_F(ArnoldSceneTest, RelativeNamesBesideTheFileThenThroughTheSearchPaths)
     const ReaderResult result = c.getAssSequen(f("s/scene.ass"));
     EXPECT_EQ(result.asset, (Paths{f("s/scene.ass"), f("lib/sets/tree.ass.gz")}));
     const std::string label = f("s/scene.ass");
-    EXPECT_EQ(found(c, label), (Paths{f("s/near.tx"), f("s/maps/wall.1001.tx"),
-                                      f("lib/tex/stone_u1_v1.tx"), f("s/shared/common.tx"), f("lib/sets/bark.tx"),
-                                      f("lib/abs.tx")}))
+    EXPECT_EQ(found(c, label),
+              (Paths{f("s/near.tx"), f("s/maps/wall.1001.tx"), f("lib/tex/stone_u1_v1.tx"),
+                     f("s/shared/common.tx"), f("lib/sets/bark.tx"), f("lib/abs.tx")}))
         << capture.finish();
     EXPECT_EQ(missing(c, label), (Paths{f("s/tree.ass.tx"), f("s/nowhere.tx")}));
 }
@@ -324,7 +338,8 @@ TEST_F(ArnoldSceneTest, CrowdFoldersAreListedOncePerCall)
 
 TEST_F(ArnoldSceneTest, MalformedFilesWarnOnceAndTheRunGoesOn)
 {
-    files.write("s/bad.ass", block("image", "filename", "ok.tx") + "stray\nimage\n{\n filename \"cut.tx\n");
+    files.write("s/bad.ass",
+                block("image", "filename", "ok.tx") + "stray\nimage\n{\n filename \"cut.tx\n");
     files.write("s/ok.tx");
     files.write("s/sub.ass", "[Script Info]\nTitle: subtitles\n");
     auto c = idle();
@@ -333,12 +348,14 @@ TEST_F(ArnoldSceneTest, MalformedFilesWarnOnceAndTheRunGoesOn)
     EXPECT_EQ(found(c, f("s/bad.ass")), Paths{f("s/ok.tx")});
     EXPECT_EQ(c.getAssSequen(f("s/sub.ass")).asset, Paths{f("s/sub.ass")});
     const std::string out = capture.finish();
-    EXPECT_NE(out.find("Warnning: arnold scene description read as far as it parses: " + f("s/bad.ass") +
-                       ":6: unexpected \"stray\" outside a node block (3 problems in all)\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("Warnning: arnold scene description read as far as it parses: " + f("s/bad.ass") +
+                 ":6: unexpected \"stray\" outside a node block (3 problems in all)\n"),
+        std::string::npos)
         << out;
-    EXPECT_NE(out.find("Warnning: not an arnold scene description, not read: " + f("s/sub.ass") + "\n"),
-              std::string::npos);
+    EXPECT_NE(
+        out.find("Warnning: not an arnold scene description, not read: " + f("s/sub.ass") + "\n"),
+        std::string::npos);
 }
 
 TEST_F(ArnoldSceneTest, SequenceExpansionHandsFoundSceneDescriptionsOn)
@@ -346,7 +363,8 @@ TEST_F(ArnoldSceneTest, SequenceExpansionHandsFoundSceneDescriptionsOn)
     files.write("s/set.ass.gz", "");
     files.write("s/tex/in.tx");
     {
-        const std::string text = block("image", "filename", "tex/in.tx") + block("image", "filename", "tex/out.tx");
+        const std::string text =
+            block("image", "filename", "tex/in.tx") + block("image", "filename", "tex/out.tx");
         // Compressed, under the plain name: the bytes decide.
         z_stream z{};
         deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
@@ -369,5 +387,5 @@ TEST_F(ArnoldSceneTest, SequenceExpansionHandsFoundSceneDescriptionsOn)
     EXPECT_EQ(missing(c, f("s/set.ass.gz")), Paths{f("s/tex/out.tx")});
 }
 
-}  // namespace
-}  // namespace script::testing
+} // namespace
+} // namespace script::testing
