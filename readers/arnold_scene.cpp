@@ -304,6 +304,7 @@ public:
 
     void visit(const std::string& path)
     {
+        m_read.insert(pypath::realpath(path));
         m_collector.AssLists.insert(path);
         add_found(path);
         print_line(std::string(readers::k_start) + path);
@@ -367,7 +368,10 @@ private:
     void nested(const std::string& name, const std::string& dir, const SearchPaths& paths)
     {
         fs::DirectoryCache& cache = m_collector.directory_cache();
-        const std::string path = resolve(name, dir, paths, SearchKind::Procedural, true);
+        // Normalised, so that names climbing out of a folder and back ("../set/a.ass") cannot
+        // make one file look new at every visit.
+        const std::string path = replace_all(
+            pypath::normpath(resolve(name, dir, paths, SearchKind::Procedural, true)), "\\", "/");
         std::string actual = path;
         if (!cache.exists(actual)) {
             actual = readers::scene_twin(path);
@@ -376,7 +380,8 @@ private:
                 return;
             }
         }
-        if (m_collector.AssLists.contains(actual)) {
+        // A file reached again through links is not read again either.
+        if (m_collector.AssLists.contains(actual) || m_read.contains(pypath::realpath(actual))) {
             return;
         }
         visit(actual);
@@ -468,6 +473,7 @@ private:
     std::unordered_set<std::string> m_found_set;
     std::vector<std::string> m_missing;       // missingFiles
     std::vector<std::string> m_crowd_folders; // miarmyFiles
+    std::unordered_set<std::string> m_read;   // real paths of the files read by this call
 };
 
 // Ends the session on every way out of a call.

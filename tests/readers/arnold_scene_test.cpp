@@ -1,6 +1,7 @@
 #include "readers/arnold_scene.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,9 @@ namespace {
 
 using Paths = std::vector<std::string>;
 
-const std::string k_arnold = ANALYSER_SHARED_TESTDATA "/arnold";
+// In normal form, as nested scene descriptions are named.
+const std::string k_arnold =
+    std::filesystem::path(ANALYSER_SHARED_TESTDATA "/arnold").lexically_normal().string();
 
 TEST(ArnoldPaths, NamesAsTheRendererReadsThem)
 {
@@ -228,6 +231,22 @@ TEST_F(ArnoldSceneTest, CyclesDiamondsAndTwins)
     RecordingScene again;
     EXPECT_EQ(c.getAssSequen(f("s/e.ass"), again).asset, Paths{f("s/e.ass")});
     EXPECT_EQ(again.loaded, Paths{f("s/e.ass")});
+}
+
+TEST_F(ArnoldSceneTest, CyclesThroughParentFoldersAndLinksEnd)
+{
+    // x names itself through its parent folder, and through a link to its own folder.
+    files.write("set/x.ass", block("procedural", "filename", "../set/x.ass") +
+                                 block("procedural", "filename", "loop/x.ass") +
+                                 block("image", "filename", "x.tx"));
+    std::filesystem::create_directory_symlink(f("set"), f("set/loop"));
+    auto c = idle();
+    RecordingScene api;
+    ConsoleCapture capture;
+    const ReaderResult result = c.getAssSequen(f("set/x.ass"), api);
+    EXPECT_EQ(api.loaded, Paths{f("set/x.ass")});
+    EXPECT_EQ(result.asset, Paths{f("set/x.ass")});
+    EXPECT_EQ(missing(c, f("set/x.ass")), Paths{f("set/x.tx")});
 }
 
 TEST_F(ArnoldSceneTest, SessionEndsOnEveryWayOut)
