@@ -24,6 +24,9 @@ class SceneTree;
 namespace fs {
 class DirectoryCache;
 }
+namespace readers {
+class ArnoldSceneApi;
+}
 
 /// What a format reader found: files found ("asset") and not found ("miss").
 struct ReaderResult
@@ -106,6 +109,15 @@ public:
 
     // Format readers, each defined in its own file under readers/. They are called by
     // the dispatch table of AnaylseSeq for found files of their kind.
+
+    /// Arnold scene description (readers/arnold_scene.cpp): the file and the scene
+    /// descriptions it nests in "asset", with the files of its crowd folders; nested ones
+    /// and crowd folders that do not exist in "miss". Every other file it names goes to
+    /// AnaylseSeq under filePath as source label. Throws script::Error naming a file that
+    /// cannot be opened; the session is ended on every way out.
+    ReaderResult getAssSequen(const std::string& filePath);
+    /// The same through another implementation of the renderer's scene operations.
+    ReaderResult getAssSequen(const std::string& filePath, readers::ArnoldSceneApi& api);
 
     /// Look XML (readers/look_xml.cpp): appends to xmlAssets and xmlMissFile.
     void getXmlAssets(const std::string& xmlFile);

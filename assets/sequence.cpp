@@ -59,6 +59,12 @@ struct DispatchRow
     ReaderHandler handler;                     // nullptr: recorded as an ordinary file
 };
 
+void read_arnold_scene(zel_Katana_asset& c, const std::string&, const std::string& path,
+                       ReaderResult& result)
+{
+    merge_reader_result(result, c.getAssSequen(path));
+}
+
 void read_redshift_proxy(zel_Katana_asset& c, const std::string&, const std::string& path,
                          ReaderResult& result)
 {
@@ -104,11 +110,11 @@ void read_ocio_config(zel_Katana_asset& c, const std::string&, const std::string
 }
 
 // First matching row wins. A file goes to a reader only when its name ends in the
-// format's dotted suffix: a texture named ".../colors" is no Redshift proxy. Arnold scene
-// descriptions and USD layers are recorded as the files they are; their contents are not
+// format's dotted suffix: a texture named ".../colors" is no Redshift proxy. USD layers are
+// recorded as the files they are; their contents are not
 // followed.
 constexpr std::array<DispatchRow, 8> k_dispatch = {{
-    {{".ass", ".ass.gz", ""}, nullptr},
+    {{".ass", ".ass.gz", ""}, read_arnold_scene},
     {{".rs", "", ""}, read_redshift_proxy},
     {{".fur", "", ""}, read_yeti_cache},
     {{".xml", "", ""}, read_look_xml},

@@ -206,19 +206,13 @@ void run_positional(host::Host& host, const std::string& scene, const std::strin
 
 } // namespace
 
-void load_module(bool has_arnold, bool has_usd)
+void load_module()
 {
     static bool loaded = false;
     if (loaded) {
         return;
     }
     loaded = true;
-    if (!has_arnold) {
-        print_line("no arnold Plugin!");
-    }
-    if (!has_usd) {
-        print_line("no usd Plugin!");
-    }
     const std::string cwd = platform::current_dir();
     if (!cwd.empty() && fs::exists(cwd)) {
         platform::module_search_path().push_back(cwd);

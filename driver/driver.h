@@ -11,10 +11,10 @@ namespace script {
 
 using Json = nlohmann::ordered_json;
 
-/// Loading the module, once per process (later calls do nothing): prints which optional
-/// scripting modules (Arnold, USD) the host lacks and appends the working directory, when
-/// it exists, to the module search path. The executable offers neither module.
-void load_module(bool has_arnold = false, bool has_usd = false);
+/// Loading the module, once per process (later calls do nothing): appends the working
+/// directory, when it exists, to the module search path. Scene descriptions and USD layers
+/// are read by the analyser's own readers, so no optional scripting module is looked for.
+void load_module();
 
 /// The callable entry: analyses `file` into the job folder named by `task` (its text form;
 /// on Windows a folder name under "C:/RovevoDodi/Project/"). A requested process end

@@ -119,20 +119,6 @@ Ref import_host(const std::string& shown_name, const std::function<Ref()>& impor
     }
 }
 
-bool optional_module_present(const char* package, const char* name)
-{
-    try {
-        if (name == nullptr) {
-            py::checked(PyImport_ImportModule(package));
-        } else {
-            import_from(package, name);
-        }
-        return true;
-    } catch (const py::Raised&) {
-        return false;
-    }
-}
-
 void load_host_modules()
 {
     host::PythonHostModules modules;
@@ -343,9 +329,7 @@ PyObject* init_module()
     }
     console().set_sink(write_to_python);
     load_host_modules();
-    const bool has_arnold = optional_module_present("arnold", nullptr);
-    const bool has_usd = optional_module_present("fnpxr", "Usd");
-    load_module(has_arnold, has_usd);
+    load_module();
     append_working_dir_to_sys_path();
     console().flush();
     return module.release();

