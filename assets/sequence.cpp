@@ -20,6 +20,9 @@ namespace script {
 
 namespace {
 
+// The width of the rule printed before a layer tree's files.
+constexpr std::size_t k_usd_rule_width = 100;
+
 // Replaced in this order, so "####" becomes one "*" before single "#" are replaced.
 constexpr std::array<std::string_view, 6> k_sequence_markers = {"<udim>", "<UDIM>", "%04d",
                                                                 "%03d",   "####",   "#"};
@@ -89,6 +92,24 @@ void read_klf(zel_Katana_asset& c, const std::string& label, const std::string& 
     c.getKlfAssets(label, path);
 }
 
+// The caller's side of the USD walk: the layer tree of a found layer, each member filed as
+// found or missing.
+void read_usd_layers(zel_Katana_asset& c, const std::string&, const std::string& path,
+                     ReaderResult& result)
+{
+    c.reset_usd_walk();
+    c.get_all_usd(path);
+    append(c.usdFiles, c.usd_list);
+    print_line(std::string(k_usd_rule_width, '&'));
+    print_line(py_repr(c.usdFiles));
+    for (std::string& file : c.usdFiles)
+        file = replace_all(pypath::normpath(file), "\\", "/");
+    print_line(py_repr(c.usdFiles));
+    c.usdFiles = unique_in_order(c.usdFiles);
+    print_line(py_repr(c.usdFiles));
+    file_by_existence(c.directory_cache(), c.usdFiles, result);
+}
+
 void read_ocio_config(zel_Katana_asset& c, const std::string&, const std::string& path,
                       ReaderResult& result)
 {
@@ -106,7 +127,7 @@ constexpr std::array<DispatchRow, 8> k_dispatch = {{
     {{".xml", "", ""}, read_look_xml},
     {{".klf", "", ""}, read_klf},
     {{".xgen", "", ""}, nullptr},
-    {{".usd", ".usda", ".usdc"}, nullptr},
+    {{".usd", ".usda", ".usdc"}, read_usd_layers},
     {{".ocio", ".OCIO", ""}, read_ocio_config},
 }};
 

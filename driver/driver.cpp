@@ -54,7 +54,6 @@ void load_module()
     }
     loaded = true;
     print_line("no arnold Plugin!");
-    print_line("no usd Plugin!");
     const std::string cwd = platform::current_dir();
     if (!cwd.empty() && fs::exists(cwd)) {
         platform::module_search_path().push_back(cwd);

@@ -15,7 +15,7 @@ using testing::RunResult;
 using testing::SceneBuilder;
 using testing::TempDir;
 
-const std::string k_module_lines = "no arnold Plugin!\nno usd Plugin!\n";
+const std::string k_module_lines = "no arnold Plugin!\n";
 
 class ListingCommand : public ::testing::Test
 {
