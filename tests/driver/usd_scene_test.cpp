@@ -110,5 +110,35 @@ TEST(UsdScene, LayerTreeAndTexturesAreUploadedAndMissingMembersReported)
                                                assets.file("lib/bark.tif"), scene}));
 }
 
+// The bundled example's small USD tree: a text root, a text sublayer naming a missing
+// payload, a crate prop and textures of both.
+TEST(UsdScene, ExampleSceneFollowsItsLayerTree)
+{
+    TempDir work;
+    const std::string top = ANALYSER_SOURCE_DIR;
+    work.write("job/task.json", read_text(top + "/examples/job/task.json"));
+    const RunResult run = run_analyser(
+        work, "'" + top + "/examples/scene.json' '" + work.file("job/task.json") + "' '" +
+                  work.file("job/system.json") + "'",
+        "cd '" + top + "' && KATANA_EXAMPLE_ROOT='" + top + "/examples' REDSHIFT_HOME='" +
+            ANALYSER_TEST_TOOLS_DIR + "' ");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Json asset = Json::parse(read_text(work.file("job/asset.json")));
+    const std::set<std::string> found = texts(asset.at("asset"));
+    const std::string usd = "examples/assets/usd/";
+    for (const std::string& line :
+         {"/rootNode/Usd_set.fileName ---> " + usd + "shot.usda",
+          "/rootNode/Usd_set.fileName ---> " + usd + "layout.usda",
+          "/rootNode/Usd_set.fileName ---> " + usd + "props/rock.usdc",
+          usd + "shot.usda ---> " + usd + "tex/moss.1001.tx",
+          usd + "shot.usda ---> " + usd + "tex/moss.1002.exr",
+          usd + "props/rock.usdc ---> " + usd + "props/rock_diffuse.tif"}) {
+        EXPECT_EQ(found.count(line), 1u) << line;
+    }
+    EXPECT_EQ(texts(asset.at("missing")).count("/rootNode/Usd_set.fileName **** " + usd +
+                                               "props/crate_missing.usd"),
+              1u);
+}
+
 }  // namespace
 }  // namespace script
