@@ -23,6 +23,7 @@
 #include <cctype>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -64,7 +65,8 @@ struct Token
 class Bytes
 {
 public:
-    explicit Bytes(std::istream& in) : m_in(in), m_buffer(k_buffer_size) {}
+    // The buffer is not cleared: only bytes read into it are ever looked at.
+    explicit Bytes(std::istream& in) : m_in(in), m_buffer(new char[k_buffer_size]) {}
 
     int peek(std::size_t ahead = 0)
     {
@@ -89,11 +91,11 @@ private:
         if (m_eof) {
             return;
         }
-        std::memmove(m_buffer.data(), m_buffer.data() + m_pos, m_len - m_pos);
+        std::memmove(m_buffer.get(), m_buffer.get() + m_pos, m_len - m_pos);
         m_len -= m_pos;
         m_pos = 0;
         while (m_len <= ahead && !m_eof) {
-            m_in.read(m_buffer.data() + m_len, static_cast<std::streamsize>(m_buffer.size() - m_len));
+            m_in.read(m_buffer.get() + m_len, static_cast<std::streamsize>(k_buffer_size - m_len));
             const std::streamsize got = m_in.gcount();
             if (got <= 0) {
                 m_eof = true;
@@ -103,7 +105,7 @@ private:
     }
 
     std::istream& m_in;
-    std::vector<char> m_buffer;
+    std::unique_ptr<char[]> m_buffer;
     std::size_t m_pos = 0;
     std::size_t m_len = 0;
     bool m_eof = false;
@@ -494,13 +496,12 @@ struct Frame
 
 std::string child_path(const std::string& parent, std::string_view name)
 {
-    if (parent == "/") {
-        return "/" + std::string(name);
+    std::string path = parent;
+    if (parent != "/" && (parent.empty() || parent.back() != '}')) {
+        path += '/';
     }
-    if (!parent.empty() && parent.back() == '}') {
-        return parent + std::string(name);
-    }
-    return parent + "/" + std::string(name);
+    path += name;
+    return path;
 }
 
 bool is_spec_frame(FrameKind kind)
