@@ -118,8 +118,8 @@ void read_ocio_config(zel_Katana_asset& c, const std::string&, const std::string
 
 // First matching row wins. A file goes to a reader only when its name ends in the
 // format's dotted suffix: a texture named ".../colors" is no Redshift proxy. Arnold scene
-// descriptions, XGen collections and USD layers are recorded as the files they are; their
-// contents are not followed.
+// descriptions and XGen collections are recorded as the files they are; their contents are
+// not followed.
 constexpr std::array<DispatchRow, 8> k_dispatch = {{
     {{".ass", ".ass.gz", ""}, nullptr},
     {{".rs", "", ""}, read_redshift_proxy},

@@ -85,6 +85,18 @@ public:
         return c;
     }
 
+    /// The bytes buffered from the current position on; empty only at the end.
+    std::string_view window()
+    {
+        if (m_pos >= m_len) {
+            fill(0);
+        }
+        return {m_buffer.get() + m_pos, m_len - m_pos};
+    }
+
+    /// Consumes `n` bytes of window().
+    void skip(std::size_t n) { m_pos += n; }
+
 private:
     void fill(std::size_t ahead)
     {
@@ -219,14 +231,32 @@ private:
 
     void skip_to_line_end()
     {
-        for (int c = m_bytes.peek(); c >= 0 && c != '\n' && c != '\r'; c = m_bytes.peek()) {
-            m_bytes.get();
+        for (std::string_view w = m_bytes.window(); !w.empty(); w = m_bytes.window()) {
+            const std::size_t end = w.find_first_of("\n\r");
+            m_bytes.skip(end == std::string_view::npos ? w.size() : end);
+            if (end != std::string_view::npos) {
+                return;
+            }
         }
+    }
+
+    // The longest run at the start of the window whose bytes pass `accept`.
+    template <typename Accept>
+    std::string_view run(Accept accept)
+    {
+        const std::string_view w = m_bytes.window();
+        std::size_t i = 0;
+        while (i < w.size() && accept(static_cast<unsigned char>(w[i]))) {
+            ++i;
+        }
+        return w.substr(0, i);
     }
 
     void skip_blanks_and_comments()
     {
         for (;;) {
+            const std::string_view blanks = run([](int b) { return b == ' ' || b == '\t'; });
+            m_bytes.skip(blanks.size());
             const int c = m_bytes.peek();
             if (c == ' ' || c == '\t' || c == '\f' || c == '\v') {
                 m_bytes.get();
@@ -280,10 +310,24 @@ private:
         }
     }
 
+    // Keeps and consumes a run of window().
+    void keep_run(Token& token, std::string_view bytes)
+    {
+        if (token.text.size() < k_max_token_text) {
+            token.text.append(bytes.substr(0, k_max_token_text - token.text.size()));
+        }
+        m_bytes.skip(bytes.size());
+    }
+
     void read_number(Token& token)
     {
         keep(token, m_bytes.get());
         for (int c = m_bytes.peek(); c >= 0; c = m_bytes.peek()) {
+            const std::string_view digits = run([](int b) { return ident_char(b) || b == '.'; });
+            if (!digits.empty()) {
+                keep_run(token, digits);
+                continue;
+            }
             const char last = token.text.back();
             if (ident_char(c) || c == '.' || ((c == '+' || c == '-') && (last == 'e' || last == 'E'))) {
                 keep(token, m_bytes.get());
@@ -297,6 +341,11 @@ private:
     {
         keep(token, m_bytes.get());
         for (int c = m_bytes.peek(); c >= 0; c = m_bytes.peek()) {
+            const std::string_view word = run(ident_char);
+            if (!word.empty()) {
+                keep_run(token, word);
+                continue;
+            }
             if (ident_char(c)) {
                 keep(token, m_bytes.get());
             } else if (c == ':' && (ident_start(m_bytes.peek(1)) || m_bytes.peek(1) == ':')) {
@@ -371,6 +420,13 @@ private:
             m_bytes.get();
         }
         for (;;) {
+            const std::string_view plain = run([quote](int b) {
+                return b != quote && b != '\\' && b != '\n' && b != '\r';
+            });
+            if (!plain.empty()) {
+                keep_run(token, plain);
+                continue;
+            }
             const int c = m_bytes.get();
             if (c < 0) {
                 fail(start, "unterminated string");
