@@ -125,6 +125,19 @@ public:
     std::string cmd_out_decode(const std::string& src_str) const;
     /// OCIO configuration (readers/ocio.cpp): every file of every search folder.
     std::vector<std::string> get_ocio_files(const std::string& ocio_file);
+    /// XGen collection (readers/xgen.cpp): appends the collection to xgen_files (a
+    /// collection already there is not read again) and what it names to xgenfiles; sets
+    /// the environment variables "PROJECT", "DESC" and "FXMODULE". Throws script::Error
+    /// naming the file when it cannot be opened.
+    void get_files_from_xgen_file(const std::string& xgen_file);
+    /// The collection's candidate filter: an existing folder adds every file below it; a
+    /// drive, network or POSIX absolute path, or one that begins with a variable that
+    /// could not be expanded, is appended with "/" separators; anything else is dropped.
+    /// `xgen_name` (a label) has no effect.
+    void get_file_xgen(const std::vector<std::string>& xgen_files, const std::string& xgen_name);
+    /// The files beside the archive files of an archive primitive's "files" value, without
+    /// duplicates, in the order found.
+    std::vector<std::string> get_xgen_Archive_files(const std::string& Archive_attr);
 
     /// USD layers (readers/usd.cpp). The reference walk: lists the layer in usd_list,
     /// reads it through the dispatch and walks every layer it names (sublayers,

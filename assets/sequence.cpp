@@ -108,6 +108,12 @@ void read_usd_layers(zel_Katana_asset& c, const std::string&, const std::string&
     c.usdFiles = unique_in_order(c.usdFiles);
     print_line(py_repr(c.usdFiles));
     file_by_existence(c.directory_cache(), c.usdFiles, result);
+void read_xgen_collection(zel_Katana_asset& c, const std::string&, const std::string& path,
+                          ReaderResult& result)
+{
+    c.xgenfiles.clear();
+    c.get_files_from_xgen_file(path);
+    file_by_existence(c.directory_cache(), c.xgenfiles, result);
 }
 
 void read_ocio_config(zel_Katana_asset& c, const std::string&, const std::string& path,
@@ -118,15 +124,14 @@ void read_ocio_config(zel_Katana_asset& c, const std::string&, const std::string
 
 // First matching row wins. A file goes to a reader only when its name ends in the
 // format's dotted suffix: a texture named ".../colors" is no Redshift proxy. Arnold scene
-// descriptions and XGen collections are recorded as the files they are; their contents are
-// not followed.
+// descriptions are recorded as the files they are; their contents are not followed.
 constexpr std::array<DispatchRow, 8> k_dispatch = {{
     {{".ass", ".ass.gz", ""}, nullptr},
     {{".rs", "", ""}, read_redshift_proxy},
     {{".fur", "", ""}, read_yeti_cache},
     {{".xml", "", ""}, read_look_xml},
     {{".klf", "", ""}, read_klf},
-    {{".xgen", "", ""}, nullptr},
+    {{".xgen", "", ""}, read_xgen_collection},
     {{".usd", ".usda", ".usdc"}, read_usd_layers},
     {{".ocio", ".OCIO", ""}, read_ocio_config},
 }};

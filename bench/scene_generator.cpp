@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/tree_files.h"
 #include "common/errors.h"
 
 namespace script::bench {
@@ -37,10 +38,6 @@ constexpr int k_missing = 10;
 constexpr int k_missing_locations = 2;
 constexpr int k_refs_per_location = 3;
 
-// The cache-twin rule replaces every "exr" of a path, so the temporary folder must not
-// hold one by chance.
-constexpr std::string_view k_texture_extension = "exr";
-
 std::string format(const char* pattern, int a)
 {
     char buffer[64];
@@ -53,36 +50,6 @@ std::string format(const char* pattern, int a, int b)
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, pattern, a, b);
     return buffer;
-}
-
-std::string make_temp_root()
-{
-    const std::string base = (std::filesystem::temp_directory_path() / "asset-bench-").string();
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        std::string name = base + "XXXXXX";
-        if (!::mkdtemp(name.data()))
-            throw Error("cannot create a temporary folder: " + std::string(std::strerror(errno)));
-        if (name.find(k_texture_extension) == std::string::npos)
-            return name;
-        std::filesystem::remove(name);
-    }
-    throw Error("cannot create a temporary folder without \"exr\" in its name");
-}
-
-void make_dir(const std::string& path)
-{
-    std::error_code error;
-    std::filesystem::create_directories(path, error);
-    if (error)
-        throw Error("cannot create folder " + path + ": " + error.message());
-}
-
-void touch(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-    if (fd < 0)
-        throw Error("cannot create " + path + ": " + std::strerror(errno));
-    ::close(fd);
 }
 
 // Adds the twin candidates the collector looks for beside a matched texture.
@@ -247,7 +214,7 @@ std::size_t recorded_per_group()
 GeneratedScene generate_scene(std::size_t target_recorded)
 {
     GeneratedScene scene;
-    scene.root = make_temp_root();
+    scene.root = make_temp_root("asset-bench-");
     scene.texture_root = scene.root + "/textures";
     const std::size_t per_group = recorded_per_group();
     scene.groups = std::max<std::size_t>(1, (target_recorded + per_group / 2) / per_group);
@@ -267,10 +234,7 @@ GeneratedScene generate_scene(std::size_t target_recorded)
 
 void remove_scene(const GeneratedScene& scene)
 {
-    if (scene.root.empty())
-        return;
-    std::error_code ignored;
-    std::filesystem::remove_all(scene.root, ignored);
+    remove_tree(scene.root);
 }
 
 } // namespace script::bench

@@ -1,0 +1,25 @@
+#pragma once
+
+// Small file helpers of the benchmark generators.
+
+#include <string>
+#include <string_view>
+
+namespace script::bench {
+
+/// A fresh folder below the system temporary folder, named `prefix` + six characters. Its
+/// path never holds "exr": the cache-twin rule replaces every "exr" of a texture path, so a
+/// temporary folder holding one by chance would change what a run finds. Throws
+/// script::Error when no folder can be created.
+std::string make_temp_root(std::string_view prefix);
+
+/// Creates a folder and its parents; throws script::Error naming it on failure.
+void make_dir(const std::string& path);
+
+/// Creates an empty file (truncating an existing one); throws script::Error naming it.
+void touch(const std::string& path);
+
+/// Removes a folder and everything in it; errors are ignored.
+void remove_tree(const std::string& path);
+
+} // namespace script::bench
