@@ -108,6 +108,8 @@ void read_usd_layers(zel_Katana_asset& c, const std::string&, const std::string&
     c.usdFiles = unique_in_order(c.usdFiles);
     print_line(py_repr(c.usdFiles));
     file_by_existence(c.directory_cache(), c.usdFiles, result);
+}
+
 void read_xgen_collection(zel_Katana_asset& c, const std::string&, const std::string& path,
                           ReaderResult& result)
 {
