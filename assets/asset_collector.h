@@ -1,10 +1,13 @@
 #pragma once
 
 #include <future>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -148,6 +151,27 @@ public:
     /// duplicates, in the order found.
     std::vector<std::string> get_xgen_Archive_files(const std::string& Archive_attr);
 
+    /// USD layers (readers/usd.cpp). The reference walk: lists the layer in usd_list,
+    /// reads it through the dispatch and walks every layer it names (sublayers,
+    /// references, payloads), each layer once per walk, so cycles end.
+    void get_all_usd(const std::string& usd_path);
+    /// The dispatch: lists the normalised layer in usdFiles unless already there (a
+    /// missing layer is listed too) and reads an existing ".usd", ".usdc" or ".usda" layer.
+    void get_files_from_usd_file(const std::string& usd_file);
+    /// Read a layer of either encoding (told by its first bytes) and hand every file it
+    /// names on: layers to the dispatch, everything else to AnaylseSeq under the layer's
+    /// path. A layer that cannot be read is reported with the reason and the walk goes on.
+    void handle_usd_file(const std::string& usd_file);
+    void handle_usda_file(const std::string& usd_file);
+    /// An asset path anchored to the layer that authors it: absolute paths (POSIX, drive,
+    /// network) as they are, "$VAR" and "[VAR]" paths as they are (AnaylseSeq expands
+    /// them), relative ones joined to the layer's folder; normalised with "/" separators
+    /// and an upper-case drive letter. Empty for an empty path or a resolver scheme
+    /// ("http:", ...). Never changes the working directory.
+    std::string resolve_ref(const std::string& layer, const std::string& reference) const;
+    /// Empties usd_list and usdFiles and forgets the layers of the previous walk.
+    void reset_usd_walk();
+
     // Listings for checking a scene by hand, wrapped by the step wrapper
     // (readers/listings.cpp). An empty node_name lists every node of the type.
     void get_Alembic_In(const std::string& node_name = {});
@@ -169,6 +193,16 @@ public:
     std::vector<std::string> xmlMissFile;
     std::vector<std::string> usd_list;
     std::vector<std::string> usdFiles;
+    /// What the current walk read of each layer: the sublayers as authored, and every
+    /// layer it names (as authored, as resolved).
+    struct UsdLayerLinks
+    {
+        std::vector<std::string> sublayers;
+        std::vector<std::pair<std::string, std::string>> layers;
+    };
+    std::map<std::string, UsdLayerLinks> usd_links;
+    std::unordered_set<std::string> usd_listed;   ///< the members of usdFiles
+    std::unordered_set<std::string> usd_entered;  ///< layers the reference walk entered
     std::set<std::string> rs_asseted;
 
     const host::Host& host() const { return m_host; }

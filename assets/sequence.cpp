@@ -20,6 +20,9 @@ namespace script {
 
 namespace {
 
+// The width of the rule printed before a layer tree's files.
+constexpr std::size_t k_usd_rule_width = 100;
+
 // Replaced in this order, so "####" becomes one "*" before single "#" are replaced.
 constexpr std::array<std::string_view, 6> k_sequence_markers = {"<udim>", "<UDIM>", "%04d",
                                                                 "%03d",   "####",   "#"};
@@ -95,6 +98,24 @@ void read_klf(zel_Katana_asset& c, const std::string& label, const std::string& 
     c.getKlfAssets(label, path);
 }
 
+// The caller's side of the USD walk: the layer tree of a found layer, each member filed as
+// found or missing.
+void read_usd_layers(zel_Katana_asset& c, const std::string&, const std::string& path,
+                     ReaderResult& result)
+{
+    c.reset_usd_walk();
+    c.get_all_usd(path);
+    append(c.usdFiles, c.usd_list);
+    print_line(std::string(k_usd_rule_width, '&'));
+    print_line(py_repr(c.usdFiles));
+    for (std::string& file : c.usdFiles)
+        file = replace_all(pypath::normpath(file), "\\", "/");
+    print_line(py_repr(c.usdFiles));
+    c.usdFiles = unique_in_order(c.usdFiles);
+    print_line(py_repr(c.usdFiles));
+    file_by_existence(c.directory_cache(), c.usdFiles, result);
+}
+
 void read_xgen_collection(zel_Katana_asset& c, const std::string&, const std::string& path,
                           ReaderResult& result)
 {
@@ -110,9 +131,7 @@ void read_ocio_config(zel_Katana_asset& c, const std::string&, const std::string
 }
 
 // First matching row wins. A file goes to a reader only when its name ends in the
-// format's dotted suffix: a texture named ".../colors" is no Redshift proxy. USD layers are
-// recorded as the files they are; their contents are not
-// followed.
+// format's dotted suffix: a texture named ".../colors" is no Redshift proxy.
 constexpr std::array<DispatchRow, 8> k_dispatch = {{
     {{".ass", ".ass.gz", ""}, read_arnold_scene},
     {{".rs", "", ""}, read_redshift_proxy},
@@ -120,7 +139,7 @@ constexpr std::array<DispatchRow, 8> k_dispatch = {{
     {{".xml", "", ""}, read_look_xml},
     {{".klf", "", ""}, read_klf},
     {{".xgen", "", ""}, read_xgen_collection},
-    {{".usd", ".usda", ".usdc"}, nullptr},
+    {{".usd", ".usda", ".usdc"}, read_usd_layers},
     {{".ocio", ".OCIO", ""}, read_ocio_config},
 }};
 

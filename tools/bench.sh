@@ -7,6 +7,8 @@
 #   bash tools/bench.sh --whole-run [ARGS]  the whole run of the executable (--sizes=20k,200k,1m)
 #   bash tools/bench.sh --arnold [ARGS]     the scene-description reader (--size-mb=500,
 #                                           --runs=3, --dir=FOLDER)
+#   bash tools/bench.sh --usd [ARGS]        the USD walk: a generated 2,000-layer tree and a 1 GB
+#                                           crate layer (--big-gb=0.25, --runs=N; about 1.2 GB in /tmp)
 #
 # Other arguments go to the benchmark program (Google Benchmark flags included).
 set -euo pipefail
@@ -15,6 +17,7 @@ target=asset-bench
 case "${1:-}" in
     --whole-run) target=whole-run-bench; shift ;;
     --arnold) target=ass-bench; shift ;;
+    --usd) target=usd-bench; shift ;;
 esac
 bash tools/deps.sh
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release \

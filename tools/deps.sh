@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, when any is missing (run as root).
 set -euo pipefail
 packages=(g++ cmake make pkg-config libpcre2-dev nlohmann-json3-dev libpugixml-dev
-          libssl-dev zlib1g-dev libgtest-dev libbenchmark-dev python3 python3-dev)
+          libssl-dev zlib1g-dev liblz4-dev libgtest-dev libbenchmark-dev python3 python3-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

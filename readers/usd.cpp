@@ -1,0 +1,229 @@
+// The collector's walk over a USD layer tree. A scene names one root layer, say
+//
+//     /show/sets/forest.usda      subLayers = [@./layout.usdc@]
+//     /show/sets/layout.usdc      references @../assets/tree.usd@, asset @./tex/bark.<UDIM>.exr@
+//
+// and the render needs the whole tree: every layer is read on its own (both encodings give
+// the same list of named files), each named path is anchored to the folder of the layer
+// that names it, layers are followed through the dispatch (usdFiles is its visited list)
+// and every other file goes to AnaylseSeq under the naming layer's path, so texture tokens
+// and cache twins are expanded as for any scene reference.
+
+#include <cctype>
+
+#include "assets/asset_collector.h"
+#include "common/console.h"
+#include "common/fs.h"
+#include "common/glob.h"
+#include "common/pypath.h"
+#include "common/pyutil.h"
+#include "readers/usd_layer.h"
+
+namespace script {
+
+namespace {
+
+constexpr std::string_view k_sublayer_marker = "subLayerPaths  ";
+constexpr int k_sublayer_marker_repeats = 10;
+constexpr std::string_view k_relative_before = "13 13 13 13 13 13 13 13 13 13 ";
+constexpr std::string_view k_relative_after = "14 14 14 14 14 14 14 14 14 14 ";
+constexpr std::string_view k_unread_layer = "Warnning: usd layer not fully read: ";
+constexpr std::string_view k_unresolvable = "Warnning: usd asset path is no file path: ";
+
+bool is_layer_name(std::string_view path)
+{
+    return path.ends_with(".usd") || path.ends_with(".usda") || path.ends_with(".usdc");
+}
+
+// "http://", "omniverse://" ...: a resolver's scheme, not a drive letter.
+bool has_scheme(std::string_view path)
+{
+    const std::size_t colon = path.find(':');
+    if (colon == std::string_view::npos || colon < 2) {
+        return false;
+    }
+    if (!std::isalpha(static_cast<unsigned char>(path[0]))) {
+        return false;
+    }
+    for (std::size_t i = 1; i < colon; ++i) {
+        const char c = path[i];
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// POSIX, drive ("C:/", "C:\") and network ("//", "\\") paths.
+bool is_absolute(std::string_view path)
+{
+    if (path.starts_with('/') || path.starts_with('\\')) {
+        return true;
+    }
+    return path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+           path[1] == ':' && (path[2] == '/' || path[2] == '\\');
+}
+
+// Each run of '#' stands for that many frame digits.
+std::string clip_pattern(std::string_view tmpl)
+{
+    std::string pattern;
+    for (const char c : tmpl) {
+        if (c == '#') {
+            pattern += "[0-9]";
+        } else {
+            pattern += c;
+        }
+    }
+    return pattern;
+}
+
+}  // namespace
+
+std::string zel_Katana_asset::resolve_ref(const std::string& layer,
+                                          const std::string& reference) const
+{
+    if (reference.empty()) {
+        return {};
+    }
+    if (reference.front() == '$' || reference.front() == '[') {
+        return reference;
+    }
+    if (has_scheme(reference)) {
+        return {};
+    }
+    std::string path = reference;
+    if (!is_absolute(reference)) {
+        path = pypath::join(pypath::dirname(replace_all(layer, "\\", "/")),
+                            replace_all(reference, "\\", "/"));
+    }
+    path = replace_all(pypath::normpath(path), "\\", "/");
+    return upper_one(path);
+}
+
+void zel_Katana_asset::reset_usd_walk()
+{
+    usd_list.clear();
+    usdFiles.clear();
+    usd_links.clear();
+    usd_listed.clear();
+    usd_entered.clear();
+}
+
+void zel_Katana_asset::get_all_usd(const std::string& usd_path)
+{
+    if (usd_path.empty()) {
+        return;
+    }
+    const std::string path = upper_one(replace_all(pypath::normpath(usd_path), "\\", "/"));
+    usd_list.push_back(path);
+    // A layer already entered in this walk has been walked: this ends reference cycles.
+    if (!usd_entered.insert(path).second) {
+        return;
+    }
+    if (!directory_cache().isfile(path)) {
+        return;
+    }
+    get_files_from_usd_file(path);
+    const auto links = usd_links.find(path);
+    if (links == usd_links.end()) {
+        return;
+    }
+    std::string marker;
+    for (int i = 0; i < k_sublayer_marker_repeats; ++i) {
+        marker += k_sublayer_marker;
+    }
+    for (const std::string& sublayer : links->second.sublayers) {
+        print_line(marker);
+        print_line(sublayer);
+    }
+    // Copied: the walk below adds layers to usd_links.
+    const std::vector<std::pair<std::string, std::string>> layers = links->second.layers;
+    for (const auto& [authored, resolved] : layers) {
+        if (!is_absolute(authored)) {
+            print_line(std::string(k_relative_before) + " " + authored);
+            print_line(resolved + " " + std::string(k_relative_after));
+        }
+        get_all_usd(resolved);
+    }
+}
+
+void zel_Katana_asset::get_files_from_usd_file(const std::string& usd_file)
+{
+    if (usd_file.empty()) {
+        return;
+    }
+    const std::string path = upper_one(replace_all(pypath::normpath(usd_file), "\\", "/"));
+    if (!usd_listed.insert(path).second) {
+        return;
+    }
+    usdFiles.push_back(path);
+    if (!directory_cache().isfile(path)) {
+        return;
+    }
+    if (path.ends_with(".usd") || path.ends_with(".usdc")) {
+        handle_usd_file(path);
+    } else if (path.ends_with(".usda")) {
+        handle_usda_file(path);
+    }
+}
+
+void zel_Katana_asset::handle_usda_file(const std::string& usd_file)
+{
+    usdFiles.push_back(usd_file);
+    handle_usd_file(usd_file);
+}
+
+void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
+{
+    const readers::UsdLayer layer = readers::read_usd_layer_file(usd_file);
+    if (!layer.error.empty()) {
+        print_line(std::string(k_unread_layer) + layer.error);
+    }
+    // A map keeps its elements in place while the walk below adds layers.
+    UsdLayerLinks& links = usd_links[usd_file];
+    for (const readers::UsdAssetRef& ref : layer.refs) {
+        if (ref.kind == readers::UsdRefKind::ClipTemplate) {
+            const std::string pattern = resolve_ref(usd_file, ref.path);
+            if (pattern.empty()) {
+                continue;
+            }
+            const std::vector<std::string> clips = glob(clip_pattern(pattern), &directory_cache());
+            if (clips.empty() && is_layer_name(pattern)) {
+                usdFiles.push_back(pattern);  // listed as missing
+            } else if (clips.empty()) {
+                AnaylseSeq(usd_file, pattern);
+            }
+            for (const std::string& clip : clips) {
+                if (is_layer_name(clip)) {
+                    get_files_from_usd_file(clip);
+                } else {
+                    AnaylseSeq(usd_file, clip);
+                }
+            }
+            continue;
+        }
+        const std::string resolved = resolve_ref(usd_file, ref.path);
+        if (resolved.empty()) {
+            print_line(std::string(k_unresolvable) + usd_file + " " + ref.spec_path + " " +
+                       ref.field + " @" + ref.path + "@");
+            continue;
+        }
+        const bool arc = ref.kind == readers::UsdRefKind::SubLayer ||
+                         ref.kind == readers::UsdRefKind::Reference ||
+                         ref.kind == readers::UsdRefKind::Payload;
+        if (ref.kind == readers::UsdRefKind::SubLayer) {
+            links.sublayers.push_back(ref.path);
+        }
+        if (arc) {
+            links.layers.emplace_back(ref.path, resolved);
+        }
+        if (is_layer_name(resolved)) {
+            get_files_from_usd_file(resolved);
+        } else {
+            AnaylseSeq(usd_file, resolved);
+        }
+    }
+}
+
+}  // namespace script

@@ -1,0 +1,167 @@
+// The part of the layer model both readers share: format detection, the file part of an
+// authored asset path, and variable expressions such as
+//
+//     expressionVariables = { string SHOT = "sh010" }
+//     asset layout = @`"./${SHOT}/layout.usda"`@      (names ./sh010/layout.usda)
+
+#include "readers/usd_layer.h"
+
+#include <fstream>
+
+#include "readers/usda.h"
+#include "readers/usdc.h"
+
+namespace script::readers {
+
+namespace {
+
+constexpr std::string_view k_text_magic = "#usda ";
+constexpr std::string_view k_crate_magic = "PXR-USDC";
+constexpr std::string_view k_format_args = ":SDF_FORMAT_ARGS:";
+constexpr std::string_view k_package_suffix = ".usdz[";
+
+}  // namespace
+
+UsdEncoding detect_usd_encoding(std::string_view first_bytes)
+{
+    if (first_bytes.starts_with(k_crate_magic)) {
+        return UsdEncoding::Crate;
+    }
+    // A byte-order mark before the header is accepted.
+    if (first_bytes.starts_with("\xEF\xBB\xBF")) {
+        first_bytes.remove_prefix(3);
+    }
+    if (first_bytes.starts_with(k_text_magic)) {
+        return UsdEncoding::Text;
+    }
+    return UsdEncoding::Unknown;
+}
+
+std::string usd_file_part(std::string_view authored)
+{
+    if (const std::size_t args = authored.find(k_format_args); args != std::string_view::npos) {
+        authored = authored.substr(0, args);
+    }
+    // A package member is written pkg.usdz[member]; members may nest (a[b.usdz[c]]), and
+    // the outermost package is the file on disk.
+    if (authored.ends_with(']')) {
+        if (const std::size_t member = authored.find(k_package_suffix);
+            member != std::string_view::npos) {
+            authored = authored.substr(0, member + k_package_suffix.size() - 1);
+        }
+    }
+    return std::string(authored);
+}
+
+bool is_usd_expression(std::string_view path)
+{
+    return path.size() >= 2 && path.front() == '`' && path.back() == '`';
+}
+
+std::string evaluate_usd_expression(std::string_view expression,
+                                    const std::map<std::string, std::string>& variables)
+{
+    if (!is_usd_expression(expression)) {
+        return {};
+    }
+    std::string_view body = expression.substr(1, expression.size() - 2);
+    while (!body.empty() && (body.front() == ' ' || body.front() == '\t')) {
+        body.remove_prefix(1);
+    }
+    while (!body.empty() && (body.back() == ' ' || body.back() == '\t')) {
+        body.remove_suffix(1);
+    }
+    if (body.size() < 2 || (body.front() != '"' && body.front() != '\'') ||
+        body.back() != body.front()) {
+        return {};
+    }
+    body = body.substr(1, body.size() - 2);
+    std::string out;
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        if (body[i] == '\\' && i + 1 < body.size()) {
+            out += body[++i];
+        } else if (body[i] == '$' && i + 1 < body.size() && body[i + 1] == '{') {
+            const std::size_t close = body.find('}', i + 2);
+            if (close == std::string_view::npos) {
+                return {};
+            }
+            const auto value = variables.find(std::string(body.substr(i + 2, close - i - 2)));
+            if (value == variables.end()) {
+                return {};
+            }
+            out += value->second;
+            i = close;
+        } else {
+            out += body[i];
+        }
+    }
+    return out;
+}
+
+void resolve_usd_expressions(UsdLayer& layer, const std::map<std::string, std::string>& variables,
+                             std::string_view source_name)
+{
+    std::vector<UsdAssetRef> kept;
+    kept.reserve(layer.refs.size());
+    for (UsdAssetRef& ref : layer.refs) {
+        if (!is_usd_expression(ref.path)) {
+            kept.push_back(std::move(ref));
+            continue;
+        }
+        std::string value = evaluate_usd_expression(ref.path, variables);
+        if (value.empty()) {
+            if (layer.error.empty()) {
+                layer.error = std::string(source_name) + ": cannot evaluate the expression " +
+                              ref.path + " of " + ref.spec_path + " " + ref.field;
+            }
+            continue;
+        }
+        ref.path = usd_file_part(value);
+        kept.push_back(std::move(ref));
+    }
+    layer.refs = std::move(kept);
+}
+
+std::string_view usd_ref_kind_name(UsdRefKind kind)
+{
+    switch (kind) {
+    case UsdRefKind::SubLayer:
+        return "sublayer";
+    case UsdRefKind::Reference:
+        return "reference";
+    case UsdRefKind::Payload:
+        return "payload";
+    case UsdRefKind::Asset:
+        return "asset";
+    case UsdRefKind::ClipTemplate:
+        return "clip template";
+    }
+    return "asset";
+}
+
+UsdLayer read_usd_layer_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    UsdLayer layer;
+    if (!in) {
+        layer.error = path + ": cannot open the layer";
+        return layer;
+    }
+    char magic[k_usd_magic_size] = {};
+    in.read(magic, sizeof magic);
+    const std::string_view first(magic, static_cast<std::size_t>(in.gcount()));
+    in.clear();
+    in.seekg(0);
+    switch (detect_usd_encoding(first)) {
+    case UsdEncoding::Text:
+        return read_usda(in, path);
+    case UsdEncoding::Crate:
+        return read_usdc(in, path);
+    case UsdEncoding::Unknown:
+        break;
+    }
+    layer.error = path + ": neither a text layer (\"#usda \") nor a crate layer (\"PXR-USDC\")";
+    return layer;
+}
+
+}  // namespace script::readers

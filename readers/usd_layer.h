@@ -1,0 +1,96 @@
+#pragma once
+
+// What a USD layer depends on, as both layer readers (the text reader in usda.h and the
+// binary crate reader in usdc.h) report it: every external file the layer authors, in file
+// order, with the spec and field that hold it. Layers are not composed: each layer is read
+// on its own, and the collector follows the layers it names.
+//
+// The formats: https://openusd.org/release/api/sdf_page_front.html (layers, specs, fields)
+// and https://openusd.org/release/glossary.html (sublayers, references, payloads, clips).
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace script::readers {
+
+enum class UsdEncoding : std::uint8_t
+{
+    Text,   ///< begins with "#usda "
+    Crate,  ///< begins with "PXR-USDC"
+    Unknown,
+};
+
+enum class UsdRefKind : std::uint8_t
+{
+    SubLayer,      ///< an entry of the layer's subLayers
+    Reference,     ///< an item of a references list operation (any of its lists)
+    Payload,       ///< an item of a payload list operation, or a single payload
+    Asset,         ///< an asset value: attribute default or time sample, metadata, dictionary
+    ClipTemplate,  ///< a value clip template: '#' characters stand for the frame digits
+};
+
+/// One external file a layer names.
+struct UsdAssetRef
+{
+    UsdRefKind kind = UsdRefKind::Asset;
+    /// The file as authored, without file-format arguments or a package member (see
+    /// usd_file_part); relative paths are still relative to the authoring layer.
+    std::string path;
+    /// The spec that holds it ("/" for the layer's own metadata, "/A{v=x}B.attr", ...).
+    std::string spec_path;
+    /// The field or metadata key that holds it ("subLayers", "references", "default",
+    /// "timeSamples", "assetInfo", "templateAssetPath", ...).
+    std::string field;
+
+    bool operator==(const UsdAssetRef&) const = default;
+};
+
+/// What one layer reader found. A layer that is malformed part way keeps what was read
+/// before the fault, and `error` says where and why ("source:line: ..." or
+/// "source: offset N: ...").
+struct UsdLayer
+{
+    UsdEncoding encoding = UsdEncoding::Unknown;
+    /// "1.0" for text layers, "0.8.0" for crate layers.
+    std::string version;
+    std::vector<UsdAssetRef> refs;
+    std::string error;
+};
+
+/// The largest file header the format detection looks at.
+inline constexpr std::size_t k_usd_magic_size = 8;
+
+/// The encoding that a file's first bytes announce. Never decided by a suffix.
+UsdEncoding detect_usd_encoding(std::string_view first_bytes);
+
+/// The file part of an authored asset path: file-format arguments
+/// ("a.usd:SDF_FORMAT_ARGS:x=1") are dropped, and a package member ("pkg.usdz[tex/a.png]")
+/// names its package ("pkg.usdz"). Everything else is kept as written.
+std::string usd_file_part(std::string_view authored);
+
+/// True for an asset path written as a variable expression (between backticks).
+bool is_usd_expression(std::string_view path);
+
+/// Evaluates a variable expression of the simple, common form `"text with ${NAME}"`
+/// against a layer's expression variables. Empty when the expression has another form or
+/// names a variable the layer does not define.
+std::string evaluate_usd_expression(std::string_view expression,
+                                    const std::map<std::string, std::string>& variables);
+
+/// Replaces the expressions among `layer.refs` by their values; an expression that cannot
+/// be evaluated is dropped, and the first one is reported in `layer.error` when that is
+/// still empty.
+void resolve_usd_expressions(UsdLayer& layer, const std::map<std::string, std::string>& variables,
+                             std::string_view source_name);
+
+/// The short name of a reference kind for messages ("sublayer", "reference", ...).
+std::string_view usd_ref_kind_name(UsdRefKind kind);
+
+/// Reads a layer file of either encoding, chosen by its first bytes. A file that cannot
+/// be opened, or has neither header, gives an empty layer with `error` set.
+UsdLayer read_usd_layer_file(const std::string& path);
+
+}  // namespace script::readers

@@ -1,0 +1,880 @@
+// A text layer names the files it depends on in many places:
+//
+//     #usda 1.0
+//     (
+//         subLayers = [@./anim.usda@ (offset = 10), @./layout.usdc@]
+//     )
+//     def Xform "Tree" (
+//         prepend references = @./tree.usd@</Tree>
+//         clips = { dictionary default = { string templateAssetPath = "./clip.###.usd" } }
+//     )
+//     {
+//         asset inputs:file = @./tex/bark.<UDIM>.tex@    # "@x@" in a comment is no path
+//         variantSet "lod" = { "high" (payload = @./high.usdc@) { } }
+//     }
+//
+// The reader tokenises the whole layer (strings, asset paths, path references and
+// comments are whole tokens, so brackets and "@" inside them never count) and follows the
+// bracket structure far enough to know which prim, variant and field each asset path
+// belongs to. Values it does not need are consumed token by token, never held.
+
+#include "readers/usda.h"
+
+#include <cctype>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "common/errors.h"
+
+namespace script::readers {
+
+namespace {
+
+constexpr std::size_t k_buffer_size = 64 * 1024;
+// Longer strings and asset paths are consumed but only this much of them is kept.
+constexpr std::size_t k_max_token_text = 64 * 1024;
+constexpr std::size_t k_max_nesting = 4096;
+constexpr std::size_t k_recent_words = 4;
+
+constexpr std::string_view k_header = "#usda ";
+constexpr std::string_view k_bom = "\xEF\xBB\xBF";
+
+enum class Tok : std::uint8_t
+{
+    End,
+    Ident,
+    Number,
+    String,
+    Asset,
+    PathRef,
+    Punct,
+};
+
+struct Token
+{
+    Tok kind = Tok::End;
+    std::string text;
+    int line = 0;
+    bool after_newline = false;  // a line ended between the previous token and this one
+};
+
+// Bytes of a stream through a fixed buffer, with a few bytes of look-ahead.
+class Bytes
+{
+public:
+    // The buffer is not cleared: only bytes read into it are ever looked at.
+    explicit Bytes(std::istream& in) : m_in(in), m_buffer(new char[k_buffer_size]) {}
+
+    int peek(std::size_t ahead = 0)
+    {
+        if (m_pos + ahead >= m_len) {
+            fill(ahead);
+        }
+        return m_pos + ahead < m_len ? static_cast<unsigned char>(m_buffer[m_pos + ahead]) : -1;
+    }
+
+    int get()
+    {
+        const int c = peek();
+        if (c >= 0) {
+            ++m_pos;
+        }
+        return c;
+    }
+
+    /// The bytes buffered from the current position on; empty only at the end.
+    std::string_view window()
+    {
+        if (m_pos >= m_len) {
+            fill(0);
+        }
+        return {m_buffer.get() + m_pos, m_len - m_pos};
+    }
+
+    /// Consumes `n` bytes of window().
+    void skip(std::size_t n) { m_pos += n; }
+
+private:
+    void fill(std::size_t ahead)
+    {
+        if (m_eof) {
+            return;
+        }
+        std::memmove(m_buffer.get(), m_buffer.get() + m_pos, m_len - m_pos);
+        m_len -= m_pos;
+        m_pos = 0;
+        while (m_len <= ahead && !m_eof) {
+            m_in.read(m_buffer.get() + m_len, static_cast<std::streamsize>(k_buffer_size - m_len));
+            const std::streamsize got = m_in.gcount();
+            if (got <= 0) {
+                m_eof = true;
+            }
+            m_len += static_cast<std::size_t>(got > 0 ? got : 0);
+        }
+    }
+
+    std::istream& m_in;
+    std::unique_ptr<char[]> m_buffer;
+    std::size_t m_pos = 0;
+    std::size_t m_len = 0;
+    bool m_eof = false;
+};
+
+bool ident_start(int c)
+{
+    return c == '_' || (c >= 0 && c < 0x80 && std::isalpha(c)) || c >= 0x80;
+}
+
+bool ident_char(int c)
+{
+    return ident_start(c) || (c >= '0' && c <= '9');
+}
+
+bool digit(int c)
+{
+    return c >= '0' && c <= '9';
+}
+
+int hex_value(int c)
+{
+    if (digit(c)) {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+class Lexer
+{
+public:
+    Lexer(std::istream& in, std::string_view source_name) : m_bytes(in), m_source(source_name) {}
+
+    /// Checks and consumes the header line; returns the version text.
+    std::string header()
+    {
+        std::string line;
+        for (int c = m_bytes.peek(); c >= 0 && c != '\n' && c != '\r'; c = m_bytes.peek()) {
+            if (line.size() < 256) {
+                line += static_cast<char>(c);
+            }
+            m_bytes.get();
+        }
+        std::string_view text = line;
+        if (text.starts_with(k_bom)) {
+            text.remove_prefix(k_bom.size());
+        }
+        if (!text.starts_with(k_header)) {
+            fail(1, "expected the header \"#usda 1.0\", found \"" + std::string(text.substr(0, 32)) +
+                        "\"");
+        }
+        text.remove_prefix(k_header.size());
+        while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+            text.remove_suffix(1);
+        }
+        return std::string(text);
+    }
+
+    Token next()
+    {
+        const int line_before = m_line;
+        skip_blanks_and_comments();
+        Token token;
+        token.line = m_line;
+        token.after_newline = m_line != line_before;
+        const int c = m_bytes.peek();
+        if (c < 0) {
+            return token;
+        }
+        if (c == '"' || c == '\'') {
+            token.kind = Tok::String;
+            read_string(token);
+        } else if (c == '@') {
+            token.kind = Tok::Asset;
+            read_asset(token);
+        } else if (c == '<') {
+            token.kind = Tok::PathRef;
+            read_path(token);
+        } else if (starts_number(c)) {
+            token.kind = Tok::Number;
+            read_number(token);
+        } else if (ident_start(c)) {
+            token.kind = Tok::Ident;
+            read_ident(token);
+        } else {
+            token.kind = Tok::Punct;
+            token.text = static_cast<char>(m_bytes.get());
+        }
+        return token;
+    }
+
+    [[noreturn]] void fail(int line, const std::string& message) const
+    {
+        throw ParseError(m_source, line, message);
+    }
+
+private:
+    void newline(int c)
+    {
+        if (c == '\r' && m_bytes.peek() == '\n') {
+            m_bytes.get();
+        }
+        ++m_line;
+    }
+
+    void skip_to_line_end()
+    {
+        for (std::string_view w = m_bytes.window(); !w.empty(); w = m_bytes.window()) {
+            const std::size_t end = w.find_first_of("\n\r");
+            m_bytes.skip(end == std::string_view::npos ? w.size() : end);
+            if (end != std::string_view::npos) {
+                return;
+            }
+        }
+    }
+
+    // The longest run at the start of the window whose bytes pass `accept`.
+    template <typename Accept>
+    std::string_view run(Accept accept)
+    {
+        const std::string_view w = m_bytes.window();
+        std::size_t i = 0;
+        while (i < w.size() && accept(static_cast<unsigned char>(w[i]))) {
+            ++i;
+        }
+        return w.substr(0, i);
+    }
+
+    void skip_blanks_and_comments()
+    {
+        for (;;) {
+            const std::string_view blanks = run([](int b) { return b == ' ' || b == '\t'; });
+            m_bytes.skip(blanks.size());
+            const int c = m_bytes.peek();
+            if (c == ' ' || c == '\t' || c == '\f' || c == '\v') {
+                m_bytes.get();
+            } else if (c == '\n' || c == '\r') {
+                newline(m_bytes.get());
+            } else if (c == '#' || (c == '/' && m_bytes.peek(1) == '/')) {
+                skip_to_line_end();
+            } else if (c == '/' && m_bytes.peek(1) == '*') {
+                const int start = m_line;
+                m_bytes.get();
+                m_bytes.get();
+                for (;;) {
+                    const int d = m_bytes.get();
+                    if (d < 0) {
+                        fail(start, "unterminated comment");
+                    }
+                    if (d == '*' && m_bytes.peek() == '/') {
+                        m_bytes.get();
+                        break;
+                    }
+                    if (d == '\n' || d == '\r') {
+                        newline(d);
+                    }
+                }
+            } else {
+                return;
+            }
+        }
+    }
+
+    bool starts_number(int c)
+    {
+        if (digit(c)) {
+            return true;
+        }
+        if (c == '-' || c == '+' || c == '.') {
+            const int d = m_bytes.peek(1);
+            if (digit(d) || (c != '.' && d == '.' && digit(m_bytes.peek(2)))) {
+                return true;
+            }
+            // -inf, -nan
+            return c == '-' && (d == 'i' || d == 'n');
+        }
+        return false;
+    }
+
+    static void keep(Token& token, int c)
+    {
+        if (token.text.size() < k_max_token_text) {
+            token.text += static_cast<char>(c);
+        }
+    }
+
+    // Keeps and consumes a run of window().
+    void keep_run(Token& token, std::string_view bytes)
+    {
+        if (token.text.size() < k_max_token_text) {
+            token.text.append(bytes.substr(0, k_max_token_text - token.text.size()));
+        }
+        m_bytes.skip(bytes.size());
+    }
+
+    void read_number(Token& token)
+    {
+        keep(token, m_bytes.get());
+        for (int c = m_bytes.peek(); c >= 0; c = m_bytes.peek()) {
+            const std::string_view digits = run([](int b) { return ident_char(b) || b == '.'; });
+            if (!digits.empty()) {
+                keep_run(token, digits);
+                continue;
+            }
+            const char last = token.text.back();
+            if (ident_char(c) || c == '.' || ((c == '+' || c == '-') && (last == 'e' || last == 'E'))) {
+                keep(token, m_bytes.get());
+            } else {
+                break;
+            }
+        }
+    }
+
+    void read_ident(Token& token)
+    {
+        keep(token, m_bytes.get());
+        for (int c = m_bytes.peek(); c >= 0; c = m_bytes.peek()) {
+            const std::string_view word = run(ident_char);
+            if (!word.empty()) {
+                keep_run(token, word);
+                continue;
+            }
+            if (ident_char(c)) {
+                keep(token, m_bytes.get());
+            } else if (c == ':' && (ident_start(m_bytes.peek(1)) || m_bytes.peek(1) == ':')) {
+                // inputs:file, Foo::Bar
+                keep(token, m_bytes.get());
+                if (m_bytes.peek() == ':') {
+                    keep(token, m_bytes.get());
+                }
+            } else {
+                break;
+            }
+        }
+    }
+
+    void read_escape(Token& token)
+    {
+        const int e = m_bytes.get();
+        switch (e) {
+        case 'n':
+            keep(token, '\n');
+            return;
+        case 't':
+            keep(token, '\t');
+            return;
+        case 'r':
+            keep(token, '\r');
+            return;
+        case 'a':
+            keep(token, '\a');
+            return;
+        case 'b':
+            keep(token, '\b');
+            return;
+        case 'f':
+            keep(token, '\f');
+            return;
+        case 'v':
+            keep(token, '\v');
+            return;
+        case 'x': {
+            int value = 0;
+            for (int i = 0; i < 2 && hex_value(m_bytes.peek()) >= 0; ++i) {
+                value = value * 16 + hex_value(m_bytes.get());
+            }
+            keep(token, value);
+            return;
+        }
+        default:
+            break;
+        }
+        if (e >= '0' && e <= '7') {
+            int value = e - '0';
+            for (int i = 0; i < 2 && m_bytes.peek() >= '0' && m_bytes.peek() <= '7'; ++i) {
+                value = value * 8 + (m_bytes.get() - '0');
+            }
+            keep(token, value & 0xFF);
+            return;
+        }
+        if (e == '\n' || e == '\r') {
+            newline(e);
+        }
+        keep(token, e);
+    }
+
+    void read_string(Token& token)
+    {
+        const int start = m_line;
+        const int quote = m_bytes.get();
+        const bool triple = m_bytes.peek() == quote && m_bytes.peek(1) == quote;
+        if (triple) {
+            m_bytes.get();
+            m_bytes.get();
+        }
+        for (;;) {
+            const std::string_view plain = run([quote](int b) {
+                return b != quote && b != '\\' && b != '\n' && b != '\r';
+            });
+            if (!plain.empty()) {
+                keep_run(token, plain);
+                continue;
+            }
+            const int c = m_bytes.get();
+            if (c < 0) {
+                fail(start, "unterminated string");
+            }
+            if (c == '\\') {
+                if (m_bytes.peek() < 0) {
+                    fail(start, "unterminated string");
+                }
+                read_escape(token);
+            } else if (c == quote) {
+                if (!triple) {
+                    return;
+                }
+                if (m_bytes.peek() == quote && m_bytes.peek(1) == quote) {
+                    m_bytes.get();
+                    m_bytes.get();
+                    return;
+                }
+                keep(token, c);
+            } else if (c == '\n' || c == '\r') {
+                if (!triple) {
+                    fail(start, "unterminated string");
+                }
+                newline(c);
+                keep(token, '\n');
+            } else {
+                keep(token, c);
+            }
+        }
+    }
+
+    void read_asset(Token& token)
+    {
+        const int start = m_line;
+        m_bytes.get();
+        if (m_bytes.peek() == '@' && m_bytes.peek(1) == '@') {
+            m_bytes.get();
+            m_bytes.get();
+            for (;;) {
+                const int c = m_bytes.peek();
+                if (c < 0 || c == '\n' || c == '\r') {
+                    fail(start, "unterminated asset path");
+                }
+                if (c == '\\' && m_bytes.peek(1) == '@' && m_bytes.peek(2) == '@' &&
+                    m_bytes.peek(3) == '@') {
+                    for (int i = 0; i < 4; ++i) {
+                        m_bytes.get();
+                    }
+                    token.text += "@@@";
+                    continue;
+                }
+                if (c == '@' && m_bytes.peek(1) == '@' && m_bytes.peek(2) == '@') {
+                    // The last three of a run of three to five close the path.
+                    int run = 3;
+                    while (run < 5 && m_bytes.peek(static_cast<std::size_t>(run)) == '@') {
+                        ++run;
+                    }
+                    for (int i = 0; i < run; ++i) {
+                        m_bytes.get();
+                    }
+                    token.text.append(static_cast<std::size_t>(run - 3), '@');
+                    return;
+                }
+                keep(token, m_bytes.get());
+            }
+        }
+        for (;;) {
+            const int c = m_bytes.get();
+            if (c == '@') {
+                return;
+            }
+            if (c < 0 || c == '\n' || c == '\r') {
+                fail(start, "unterminated asset path");
+            }
+            keep(token, c);
+        }
+    }
+
+    void read_path(Token& token)
+    {
+        const int start = m_line;
+        m_bytes.get();
+        for (;;) {
+            const int c = m_bytes.get();
+            if (c == '>') {
+                return;
+            }
+            if (c < 0 || c == '\n' || c == '\r') {
+                fail(start, "unterminated path reference");
+            }
+            keep(token, c);
+        }
+    }
+
+    Bytes m_bytes;
+    std::string m_source;
+    int m_line = 1;
+};
+
+enum class FrameKind : std::uint8_t
+{
+    Layer,       // the file itself
+    Prim,        // a prim body { ... }
+    VariantSet,  // variantSet "name" = { ... }
+    Variant,     // "name" { ... } inside a variant set
+    Metadata,    // ( ... ) of the layer, a prim or a variant
+    Group,       // any other bracket
+};
+
+struct Frame
+{
+    FrameKind kind = FrameKind::Group;
+    char close = 0;
+    int line = 0;
+    std::string spec_path;    // the spec the contents belong to
+    std::string variant_set;  // VariantSet: its name
+    std::string key;          // the name before the last "=" directly in this frame
+    std::string attribute;    // the attribute of that "=" (property statements)
+    bool string_paths = false;  // strings after the "=" name files
+    bool clip_template = false;
+    bool expression_variables = false;  // the frame is the expressionVariables dictionary
+};
+
+std::string child_path(const std::string& parent, std::string_view name)
+{
+    std::string path = parent;
+    if (parent != "/" && (parent.empty() || parent.back() != '}')) {
+        path += '/';
+    }
+    path += name;
+    return path;
+}
+
+bool is_spec_frame(FrameKind kind)
+{
+    return kind == FrameKind::Layer || kind == FrameKind::Prim || kind == FrameKind::Variant ||
+           kind == FrameKind::Metadata || kind == FrameKind::VariantSet;
+}
+
+class Scanner
+{
+public:
+    Scanner(std::istream& in, std::string_view source_name, UsdLayer& layer)
+        : m_lexer(in, source_name), m_source(source_name), m_layer(layer)
+    {
+    }
+
+    void run()
+    {
+        m_layer.version = m_lexer.header();
+        m_frames.push_back(Frame{FrameKind::Layer, 0, 1, "/", {}, {}, {}, false, false, false});
+        for (Token token = m_lexer.next(); token.kind != Tok::End; token = m_lexer.next()) {
+            take(token);
+        }
+        if (m_frames.size() > 1) {
+            const Frame& open = m_frames.back();
+            m_lexer.fail(open.line, std::string("unterminated block: expected '") + open.close +
+                                        "' before the end of the layer");
+        }
+    }
+
+    const std::map<std::string, std::string>& variables() const { return m_variables; }
+
+private:
+    void take(Token& token)
+    {
+        const FrameKind top = m_frames.back().kind;
+        if (token.after_newline &&
+            (top == FrameKind::Layer || top == FrameKind::Prim || top == FrameKind::Variant)) {
+            // A property declared without a value ends at its line.
+            m_recent.clear();
+        }
+        const bool value_word = m_after_equals;
+        m_after_equals = false;
+        if (token.kind == Tok::Ident && value_word) {
+            return;  // None, true, an identifier value
+        }
+        switch (token.kind) {
+        case Tok::Ident:
+            take_word(token);
+            return;
+        case Tok::String:
+            take_string(token);
+            return;
+        case Tok::Asset:
+            if (!token.text.empty()) {
+                add_ref(kind_for_key(), usd_file_part(token.text));
+            }
+            m_recent.clear();
+            return;
+        case Tok::Number:
+        case Tok::PathRef:
+            m_recent.clear();
+            return;
+        case Tok::Punct:
+            take_punct(token);
+            return;
+        case Tok::End:
+            return;
+        }
+    }
+
+    void take_word(const Token& token)
+    {
+        const FrameKind top = m_frames.back().kind;
+        const bool statement_start = m_recent.empty();
+        if (statement_start && (top == FrameKind::Layer || top == FrameKind::Prim ||
+                                top == FrameKind::Variant) &&
+            (token.text == "def" || token.text == "over" || token.text == "class")) {
+            m_prim_pending = true;
+            m_prim_level = m_frames.size();
+            m_prim_name.reset();
+            return;
+        }
+        if (statement_start && (top == FrameKind::Prim || top == FrameKind::Variant) &&
+            token.text == "variantSet") {
+            m_set_pending = true;
+            m_set_name.reset();
+            return;
+        }
+        if (m_recent.size() == k_recent_words) {
+            m_recent.erase(m_recent.begin());
+        }
+        m_recent.push_back(token.text);
+    }
+
+    void take_string(const Token& token)
+    {
+        Frame& top = m_frames.back();
+        if (m_prim_pending && !m_prim_name) {
+            m_prim_name = token.text;
+            return;
+        }
+        if (m_set_pending && !m_set_name) {
+            m_set_name = token.text;
+            return;
+        }
+        if (top.kind == FrameKind::VariantSet) {
+            m_variant_name = token.text;
+            return;
+        }
+        m_recent.clear();
+        if (top.expression_variables && !top.key.empty()) {
+            m_variables[top.key] = token.text;
+        }
+        const Frame* keyed = keyed_frame();
+        if (keyed && keyed->string_paths && !token.text.empty()) {
+            add_ref(keyed->clip_template ? UsdRefKind::ClipTemplate : UsdRefKind::Asset,
+                    keyed->clip_template ? token.text : usd_file_part(token.text));
+        }
+    }
+
+    void take_punct(const Token& token)
+    {
+        const char c = token.text[0];
+        switch (c) {
+        case '=':
+            take_equals();
+            return;
+        case '(':
+        case '[':
+        case '{':
+            open(c, token.line);
+            return;
+        case ')':
+        case ']':
+        case '}':
+            close(c, token.line);
+            return;
+        case ',':
+        case ';':
+            m_recent.clear();
+            return;
+        default:
+            return;
+        }
+    }
+
+    void take_equals()
+    {
+        if (m_set_pending) {
+            return;  // variantSet "name" = {
+        }
+        if (m_frames.size() == m_prim_level) {
+            m_prim_pending = false;
+        }
+        Frame& top = m_frames.back();
+        top.key = m_recent.empty() ? std::string() : m_recent.back();
+        top.attribute.clear();
+        if ((top.kind == FrameKind::Prim || top.kind == FrameKind::Variant) && !m_recent.empty()) {
+            // A property statement: "type name = ..." or "type name.timeSamples = ...".
+            const bool samples = top.key == "timeSamples" && m_recent.size() >= 2;
+            top.attribute = samples ? m_recent[m_recent.size() - 2] : top.key;
+            top.key = samples ? "timeSamples" : "default";
+        }
+        const std::string& name = top.attribute.empty() ? top.key : top.attribute;
+        top.clip_template = name == "templateAssetPath" || name == "clipTemplateAssetPath";
+        const bool geometry_string =
+            m_recent.size() >= 3 && m_recent[m_recent.size() - 3] == "custom" &&
+            m_recent[m_recent.size() - 2] == "string" &&
+            (name.starts_with("geom") || name.starts_with("delta"));
+        top.string_paths = top.clip_template || geometry_string;
+        m_recent.clear();
+        m_after_equals = true;
+    }
+
+    void open(char c, int line)
+    {
+        if (m_frames.size() >= k_max_nesting) {
+            m_lexer.fail(line, "brackets nested too deeply");
+        }
+        const Frame& top = m_frames.back();
+        Frame frame;
+        frame.close = c == '(' ? ')' : c == '[' ? ']' : '}';
+        frame.line = line;
+        frame.spec_path = top.spec_path;
+        const bool variant_pending = top.kind == FrameKind::VariantSet && m_variant_name;
+        const bool prim_pending = m_prim_pending && m_prim_name && m_frames.size() == m_prim_level;
+        if (c == '{' && prim_pending) {
+            frame.kind = FrameKind::Prim;
+            frame.spec_path = child_path(top.spec_path, *m_prim_name);
+            m_prim_pending = false;
+            m_prim_name.reset();
+        } else if (c == '{' && m_set_pending && m_set_name) {
+            frame.kind = FrameKind::VariantSet;
+            frame.variant_set = *m_set_name;
+            m_set_pending = false;
+            m_set_name.reset();
+        } else if (c == '{' && variant_pending) {
+            frame.kind = FrameKind::Variant;
+            frame.spec_path = top.spec_path + "{" + top.variant_set + "=" + *m_variant_name + "}";
+            m_variant_name.reset();
+        } else if (c == '(' && prim_pending) {
+            frame.kind = FrameKind::Metadata;
+            frame.spec_path = child_path(top.spec_path, *m_prim_name);
+        } else if (c == '(' && variant_pending) {
+            frame.kind = FrameKind::Metadata;
+            frame.spec_path = top.spec_path + "{" + top.variant_set + "=" + *m_variant_name + "}";
+        } else if (c == '(' && top.kind == FrameKind::Layer && m_layer_metadata_open) {
+            frame.kind = FrameKind::Metadata;
+        } else {
+            frame.kind = FrameKind::Group;
+            frame.expression_variables = c == '{' && top.key == "expressionVariables";
+        }
+        m_layer_metadata_open = false;
+        m_recent.clear();
+        m_frames.push_back(std::move(frame));
+    }
+
+    void close(char c, int line)
+    {
+        if (m_frames.size() == 1) {
+            m_lexer.fail(line, std::string("unexpected '") + c + "'");
+        }
+        if (m_frames.back().close != c) {
+            m_lexer.fail(line, std::string("expected '") + m_frames.back().close + "', found '" +
+                                   c + "'");
+        }
+        m_frames.pop_back();
+        m_recent.clear();
+    }
+
+    // The innermost frame whose last "=" named a field.
+    const Frame* keyed_frame() const
+    {
+        for (auto it = m_frames.rbegin(); it != m_frames.rend(); ++it) {
+            if (!it->key.empty()) {
+                return &*it;
+            }
+        }
+        return nullptr;
+    }
+
+    UsdRefKind kind_for_key() const
+    {
+        const Frame* keyed = keyed_frame();
+        if (!keyed) {
+            return UsdRefKind::Asset;
+        }
+        if (keyed->key == "subLayers") {
+            return UsdRefKind::SubLayer;
+        }
+        if (keyed->key == "references") {
+            return UsdRefKind::Reference;
+        }
+        if (keyed->key == "payload") {
+            return UsdRefKind::Payload;
+        }
+        return UsdRefKind::Asset;
+    }
+
+    void add_ref(UsdRefKind kind, std::string path)
+    {
+        // The field is named by the outermost "=" below the spec the value belongs to.
+        std::size_t spec = m_frames.size() - 1;
+        while (spec > 0 && !is_spec_frame(m_frames[spec].kind)) {
+            --spec;
+        }
+        const Frame* field_frame = nullptr;
+        for (std::size_t i = spec; i < m_frames.size(); ++i) {
+            if (!m_frames[i].key.empty()) {
+                field_frame = &m_frames[i];
+                break;
+            }
+        }
+        UsdAssetRef ref;
+        ref.kind = kind;
+        ref.path = std::move(path);
+        ref.spec_path = m_frames[spec].spec_path;
+        if (field_frame) {
+            ref.field = field_frame->key;
+            if (!field_frame->attribute.empty()) {
+                ref.spec_path += "." + field_frame->attribute;
+            }
+        }
+        m_layer.refs.push_back(std::move(ref));
+    }
+
+    Lexer m_lexer;
+    std::string m_source;
+    UsdLayer& m_layer;
+    std::vector<Frame> m_frames;
+    std::vector<std::string> m_recent;  // words of the current statement so far
+    std::map<std::string, std::string> m_variables;
+    bool m_prim_pending = false;
+    std::size_t m_prim_level = 0;  // the nesting the pending prim statement began at
+    std::optional<std::string> m_prim_name;
+    bool m_set_pending = false;
+    std::optional<std::string> m_set_name;
+    std::optional<std::string> m_variant_name;
+    bool m_layer_metadata_open = true;  // the first "(" of a layer holds its metadata
+    bool m_after_equals = false;
+};
+
+}  // namespace
+
+UsdLayer read_usda(std::istream& in, std::string_view source_name)
+{
+    UsdLayer layer;
+    layer.encoding = UsdEncoding::Text;
+    Scanner scanner(in, source_name, layer);
+    try {
+        scanner.run();
+    } catch (const ParseError& e) {
+        layer.error = e.what();
+    }
+    resolve_usd_expressions(layer, scanner.variables(), source_name);
+    return layer;
+}
+
+}  // namespace script::readers

@@ -1,0 +1,1008 @@
+// A crate layer, byte by byte (little-endian throughout):
+//
+//     0     "PXR-USDC" 00 08 00 ...   version 0.8.0; bytes 11-15 unused
+//     16    i64 offset of the table of contents
+//     88    value data: dictionaries, list operations, arrays, time samples ...
+//     ...   TOKENS STRINGS FIELDS FIELDSETS PATHS SPECS
+//     toc   u64 count, then (name[16], i64 start, i64 size) per section
+//
+// Every spec is a path, a type and a run of fields; every field a name token and an
+// 8-byte value representation (type, array/inline/compressed flags, an inline value or a
+// file offset). The reader decodes the structural sections, then only the values whose
+// type can name a file, reaching them by offset; geometry arrays are never read.
+
+#include "readers/usdc.h"
+
+#include <array>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <set>
+
+#include <lz4.h>
+
+#include "common/errors.h"
+
+namespace script::readers {
+
+namespace {
+
+constexpr std::string_view k_magic = "PXR-USDC";
+constexpr std::uint64_t k_header_size = 88;
+constexpr std::uint64_t k_section_record_size = 32;
+constexpr std::uint64_t k_max_sections = 64;
+// Smaller files are read whole; larger ones are read section by section and value by
+// value, so memory does not grow with the size of their geometry.
+constexpr std::uint64_t k_whole_file_limit = 4 * 1024 * 1024;
+// LZ4 expands at most about 255-fold.
+constexpr std::uint64_t k_lz4_max_ratio = 255;
+constexpr int k_max_value_depth = 32;
+constexpr std::uint32_t k_field_set_end = 0xFFFFFFFFu;
+
+// Value types (the type byte of a value representation).
+enum ValueType : int
+{
+    k_string = 10,
+    k_token = 11,
+    k_asset_path = 12,
+    k_dictionary = 31,
+    k_reference_list_op = 35,
+    k_time_samples = 46,
+    k_payload = 47,
+    k_value_block = 51,
+    k_value = 52,
+    k_payload_list_op = 55,
+    k_string_vector = 50,
+};
+
+constexpr std::uint64_t k_array_bit = 1ull << 63;
+constexpr std::uint64_t k_inlined_bit = 1ull << 62;
+constexpr std::uint64_t k_array_edit_bit = 1ull << 60;
+constexpr std::uint64_t k_payload_mask = (1ull << 48) - 1;
+
+int rep_type(std::uint64_t rep)
+{
+    return static_cast<int>((rep >> 48) & 0xFF);
+}
+bool rep_is_array(std::uint64_t rep)
+{
+    return (rep & k_array_bit) != 0;
+}
+bool rep_is_inlined(std::uint64_t rep)
+{
+    return (rep & k_inlined_bit) != 0;
+}
+std::uint64_t rep_payload(std::uint64_t rep)
+{
+    return rep & k_payload_mask;
+}
+
+// List operation header bits and the order their item vectors are stored in.
+constexpr std::array<std::uint8_t, 6> k_list_op_stream_order = {0x02, 0x04, 0x20, 0x40, 0x08,
+                                                                 0x10};
+
+template <typename T>
+T load(const char* p)
+{
+    T value{};
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+[[noreturn]] void corrupt(const std::string& message)
+{
+    throw Error(message);
+}
+
+// Random access to the crate bytes: the whole file when it is small, else the stream.
+class Bytes
+{
+public:
+    Bytes(std::istream& in, std::uint64_t size) : m_in(in), m_size(size)
+    {
+        if (size <= k_whole_file_limit) {
+            m_whole.resize(size);
+            m_in.seekg(0);
+            m_in.read(m_whole.data(), static_cast<std::streamsize>(size));
+            if (static_cast<std::uint64_t>(m_in.gcount()) != size) {
+                corrupt("cannot read the file");
+            }
+            m_in_memory = true;
+        }
+    }
+
+    std::uint64_t size() const { return m_size; }
+
+    void check(std::uint64_t offset, std::uint64_t count) const
+    {
+        if (offset > m_size || count > m_size - offset) {
+            corrupt("offset " + std::to_string(offset) + ": " + std::to_string(count) +
+                    " bytes run past the end of the file");
+        }
+    }
+
+    std::string read(std::uint64_t offset, std::uint64_t count)
+    {
+        check(offset, count);
+        if (m_in_memory) {
+            return m_whole.substr(offset, count);
+        }
+        std::string out(count, '\0');
+        m_in.clear();
+        m_in.seekg(static_cast<std::streamoff>(offset));
+        m_in.read(out.data(), static_cast<std::streamsize>(count));
+        if (static_cast<std::uint64_t>(m_in.gcount()) != count) {
+            corrupt("offset " + std::to_string(offset) + ": cannot read the file");
+        }
+        return out;
+    }
+
+    template <typename T>
+    T get(std::uint64_t offset)
+    {
+        check(offset, sizeof(T));
+        if (m_in_memory) {
+            return load<T>(m_whole.data() + offset);
+        }
+        char buffer[sizeof(T)];
+        m_in.clear();
+        m_in.seekg(static_cast<std::streamoff>(offset));
+        m_in.read(buffer, sizeof buffer);
+        if (m_in.gcount() != static_cast<std::streamsize>(sizeof buffer)) {
+            corrupt("offset " + std::to_string(offset) + ": cannot read the file");
+        }
+        return load<T>(buffer);
+    }
+
+private:
+    std::istream& m_in;
+    std::uint64_t m_size;
+    std::string m_whole;
+    bool m_in_memory = false;
+};
+
+// A cursor that reads forward through the bytes.
+struct Cursor
+{
+    Bytes& bytes;
+    std::uint64_t pos;
+
+    template <typename T>
+    T next()
+    {
+        const T value = bytes.get<T>(pos);
+        pos += sizeof(T);
+        return value;
+    }
+};
+
+struct Section
+{
+    std::uint64_t start = 0;
+    std::uint64_t size = 0;
+};
+
+struct Field
+{
+    std::uint32_t name = 0;
+    std::uint64_t rep = 0;
+};
+
+struct Spec
+{
+    std::uint32_t path = 0;
+    std::uint32_t field_set = 0;
+    std::uint32_t type = 0;
+};
+
+class CrateReader
+{
+public:
+    CrateReader(Bytes& bytes, std::string_view source_name, UsdLayer& layer)
+        : m_bytes(bytes), m_source(source_name), m_layer(layer)
+    {
+    }
+
+    void read_structure()
+    {
+        const std::string header = m_bytes.read(0, k_header_size);
+        if (!header.starts_with(k_magic)) {
+            corrupt("not a crate layer: it does not begin with \"PXR-USDC\"");
+        }
+        m_major = static_cast<unsigned char>(header[8]);
+        m_minor = static_cast<unsigned char>(header[9]);
+        m_patch = static_cast<unsigned char>(header[10]);
+        m_layer.version = std::to_string(m_major) + "." + std::to_string(m_minor) + "." +
+                          std::to_string(m_patch);
+        if (m_major != 0) {
+            corrupt("unsupported crate version " + m_layer.version);
+        }
+        read_toc(load<std::uint64_t>(header.data() + 16));
+        read_tokens();
+        read_strings();
+        read_fields();
+        read_field_sets();
+        read_paths();
+        read_specs();
+    }
+
+    void collect()
+    {
+        for (const Spec& spec : m_specs) {
+            const std::string& path = m_paths[spec.path];
+            for (std::uint64_t k = spec.field_set; k < m_field_sets.size(); ++k) {
+                const std::uint32_t index = m_field_sets[k];
+                if (index == k_field_set_end) {
+                    break;
+                }
+                const Field& field = m_fields[index];
+                const std::string& name = m_tokens[field.name];
+                try {
+                    collect_field(path, name, field.rep);
+                } catch (const Error& e) {
+                    // One bad value does not lose the rest of the layer.
+                    note(path + " " + name + ": " + e.what());
+                }
+            }
+        }
+    }
+
+    const std::map<std::string, std::string>& variables() const { return m_variables; }
+
+private:
+    bool at_least(int minor, int patch = 0) const
+    {
+        return m_minor > minor || (m_minor == minor && m_patch >= patch);
+    }
+
+    void note(const std::string& message)
+    {
+        if (m_layer.error.empty()) {
+            m_layer.error = m_source + ": " + message;
+        }
+    }
+
+    // ---- structural sections ----
+
+    void read_toc(std::uint64_t offset)
+    {
+        const auto count = m_bytes.get<std::uint64_t>(offset);
+        if (count > k_max_sections) {
+            corrupt("offset " + std::to_string(offset) + ": " + std::to_string(count) +
+                    " sections in the table of contents");
+        }
+        const std::string records = m_bytes.read(offset + 8, count * k_section_record_size);
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const char* record = records.data() + i * k_section_record_size;
+            const std::string name(record, strnlen(record, 16));
+            Section section{load<std::uint64_t>(record + 16), load<std::uint64_t>(record + 24)};
+            m_bytes.check(section.start, section.size);
+            m_sections.emplace(name, section);
+        }
+    }
+
+    const Section& section(const std::string& name) const
+    {
+        const auto it = m_sections.find(name);
+        if (it == m_sections.end()) {
+            corrupt("the section " + name + " is missing");
+        }
+        return it->second;
+    }
+
+    // A count read from the file, checked against the bytes it needs at `min_bytes` each
+    // (or, when compressed, against what the compressed bytes can expand to).
+    std::uint64_t checked_count(std::uint64_t count, std::uint64_t available, std::uint64_t min_bytes,
+                                const char* what) const
+    {
+        if (min_bytes > 0 && count > available / min_bytes) {
+            corrupt(std::string("too many ") + what + " (" + std::to_string(count) + ")");
+        }
+        return count;
+    }
+
+    std::vector<std::uint64_t> compressed_ints(Cursor& cursor, std::uint64_t count, int width,
+                                               std::uint64_t section_end)
+    {
+        const auto size = cursor.next<std::uint64_t>();
+        if (cursor.pos > section_end || size > section_end - cursor.pos) {
+            corrupt("offset " + std::to_string(cursor.pos) + ": compressed integers run past their section");
+        }
+        // Every integer takes at least two bits of the decompressed buffer.
+        checked_count(count, size * k_lz4_max_ratio * 4 + 64, 1, "integers");
+        const std::string wrapped = m_bytes.read(cursor.pos, size);
+        cursor.pos += size;
+        const std::uint64_t capacity =
+            static_cast<std::uint64_t>(width) + (2 * count + 7) / 8 + count * static_cast<std::uint64_t>(width);
+        return decode_usdc_integers(decompress_usdc(wrapped, capacity), count, width);
+    }
+
+    std::vector<std::uint32_t> u32_list(Cursor& cursor, std::uint64_t count, std::uint64_t section_end)
+    {
+        std::vector<std::uint32_t> out;
+        if (at_least(4)) {
+            for (const std::uint64_t v : compressed_ints(cursor, count, 4, section_end)) {
+                out.push_back(static_cast<std::uint32_t>(v));
+            }
+            return out;
+        }
+        const std::string raw = m_bytes.read(cursor.pos, count * 4);
+        cursor.pos += count * 4;
+        out.resize(count);
+        for (std::uint64_t i = 0; i < count; ++i) {
+            out[i] = load<std::uint32_t>(raw.data() + i * 4);
+        }
+        return out;
+    }
+
+    void read_tokens()
+    {
+        const Section& s = section("TOKENS");
+        Cursor cursor{m_bytes, s.start};
+        const auto count = cursor.next<std::uint64_t>();
+        const auto size = cursor.next<std::uint64_t>();
+        std::string text;
+        if (at_least(4)) {
+            const auto compressed = cursor.next<std::uint64_t>();
+            checked_count(compressed, s.size, 1, "token bytes");
+            checked_count(size, compressed * k_lz4_max_ratio + 64, 1, "token bytes");
+            text = decompress_usdc(m_bytes.read(cursor.pos, compressed), size);
+            if (text.size() != size) {
+                corrupt("the token table does not decompress to its size");
+            }
+        } else {
+            checked_count(size, s.size, 1, "token bytes");
+            text = m_bytes.read(cursor.pos, size);
+        }
+        checked_count(count, text.size(), 1, "tokens");
+        if (count > 0 && (text.empty() || text.back() != '\0')) {
+            corrupt("the token table does not end with a NUL");
+        }
+        m_tokens.reserve(count);
+        std::size_t start = 0;
+        while (m_tokens.size() < count && start < text.size()) {
+            const std::size_t end = text.find('\0', start);
+            m_tokens.emplace_back(text, start, end - start);
+            start = end + 1;
+        }
+        if (m_tokens.size() != count) {
+            corrupt("the token table holds fewer tokens than its count");
+        }
+    }
+
+    void read_strings()
+    {
+        const Section& s = section("STRINGS");
+        Cursor cursor{m_bytes, s.start};
+        const auto count = checked_count(cursor.next<std::uint64_t>(), s.size, 4, "strings");
+        const std::string raw = m_bytes.read(cursor.pos, count * 4);
+        m_strings.resize(count);
+        for (std::uint64_t i = 0; i < count; ++i) {
+            m_strings[i] = load<std::uint32_t>(raw.data() + i * 4);
+            token_at(m_strings[i]);
+        }
+    }
+
+    void read_fields()
+    {
+        const Section& s = section("FIELDS");
+        Cursor cursor{m_bytes, s.start};
+        const std::uint64_t end = s.start + s.size;
+        const auto count = cursor.next<std::uint64_t>();
+        if (at_least(4)) {
+            const std::vector<std::uint32_t> names = u32_list(cursor, count, end);
+            const auto size = cursor.next<std::uint64_t>();
+            checked_count(size, end - std::min(end, cursor.pos), 1, "field value bytes");
+            checked_count(count, size * k_lz4_max_ratio + 64, 8, "fields");
+            const std::string reps = decompress_usdc(m_bytes.read(cursor.pos, size), count * 8);
+            if (reps.size() != count * 8) {
+                corrupt("the field values do not decompress to their size");
+            }
+            m_fields.resize(count);
+            for (std::uint64_t i = 0; i < count; ++i) {
+                m_fields[i] = Field{names[i], load<std::uint64_t>(reps.data() + i * 8)};
+            }
+        } else {
+            checked_count(count, s.size, 16, "fields");
+            const std::string raw = m_bytes.read(cursor.pos, count * 16);
+            m_fields.resize(count);
+            for (std::uint64_t i = 0; i < count; ++i) {
+                m_fields[i] = Field{load<std::uint32_t>(raw.data() + i * 16 + 4),
+                                    load<std::uint64_t>(raw.data() + i * 16 + 8)};
+            }
+        }
+        for (const Field& field : m_fields) {
+            token_at(field.name);
+        }
+    }
+
+    void read_field_sets()
+    {
+        const Section& s = section("FIELDSETS");
+        Cursor cursor{m_bytes, s.start};
+        const std::uint64_t count = cursor.next<std::uint64_t>();
+        if (!at_least(4)) {
+            checked_count(count, s.size, 4, "field set entries");
+        }
+        m_field_sets = u32_list(cursor, count, s.start + s.size);
+        for (const std::uint32_t index : m_field_sets) {
+            if (index != k_field_set_end && index >= m_fields.size()) {
+                corrupt("field set entry " + std::to_string(index) + " is no field");
+            }
+        }
+        if (!m_field_sets.empty() && m_field_sets.back() != k_field_set_end) {
+            corrupt("the field sets do not end with a terminator");
+        }
+    }
+
+    std::string child_path(const std::string& parent, const std::string& name, bool property) const
+    {
+        if (property) {
+            return parent + "." + name;
+        }
+        if (!name.empty() && (name.front() == '{' || name.front() == '[')) {
+            return parent + name;
+        }
+        if (parent == "/") {
+            return "/" + name;
+        }
+        if (!parent.empty() && parent.back() == '}') {
+            return parent + name;
+        }
+        return parent + "/" + name;
+    }
+
+    void fill_path(std::uint64_t slot, std::string path)
+    {
+        if (slot >= m_paths.size()) {
+            corrupt("path slot " + std::to_string(slot) + " is outside the path table");
+        }
+        if (m_filled[slot]) {
+            corrupt("path slot " + std::to_string(slot) + " is filled twice");
+        }
+        m_filled[slot] = true;
+        m_paths[slot] = std::move(path);
+    }
+
+    void read_paths()
+    {
+        const Section& s = section("PATHS");
+        const std::uint64_t end = s.start + s.size;
+        Cursor cursor{m_bytes, s.start};
+        const auto total = cursor.next<std::uint64_t>();
+        if (at_least(4)) {
+            const auto count = cursor.next<std::uint64_t>();
+            if (total > count * 2 + 64) {
+                corrupt("a path table of " + std::to_string(total) + " slots for " +
+                        std::to_string(count) + " paths");
+            }
+            const std::vector<std::uint32_t> slots = u32_list(cursor, count, end);
+            const std::vector<std::uint32_t> elements = u32_list(cursor, count, end);
+            const std::vector<std::uint32_t> jumps = u32_list(cursor, count, end);
+            m_paths.assign(total, std::string());
+            m_filled.assign(total, false);
+            build_paths(slots, elements, jumps);
+        } else {
+            const std::uint64_t record = at_least(1) ? 12 : 16;
+            if (total > s.size / record * 2 + 64) {
+                corrupt("a path table of " + std::to_string(total) + " slots");
+            }
+            m_paths.assign(total, std::string());
+            m_filled.assign(total, false);
+            build_old_paths(cursor.pos, record);
+        }
+    }
+
+    void build_paths(const std::vector<std::uint32_t>& slots,
+                     const std::vector<std::uint32_t>& elements,
+                     const std::vector<std::uint32_t>& jumps)
+    {
+        if (slots.empty()) {
+            return;
+        }
+        // (node, parent slot or -1); an explicit stack, since files can nest without end.
+        std::vector<std::pair<std::uint64_t, std::int64_t>> stack = {{0, -1}};
+        while (!stack.empty()) {
+            auto [i, parent] = stack.back();
+            stack.pop_back();
+            for (;;) {
+                if (i >= slots.size()) {
+                    corrupt("path node " + std::to_string(i) + " is outside the path tree");
+                }
+                std::string path = "/";
+                if (parent >= 0) {
+                    const auto element = static_cast<std::int32_t>(elements[i]);
+                    const bool property = element < 0;
+                    const std::uint32_t token =
+                        property ? static_cast<std::uint32_t>(-static_cast<std::int64_t>(element))
+                                 : static_cast<std::uint32_t>(element);
+                    path = child_path(m_paths[static_cast<std::uint64_t>(parent)], token_at(token),
+                                      property);
+                }
+                const std::uint64_t slot = slots[i];
+                fill_path(slot, std::move(path));
+                const auto jump = static_cast<std::int32_t>(jumps[i]);
+                const bool has_child = jump > 0 || jump == -1;
+                const bool has_sibling = jump >= 0;
+                if (has_child && has_sibling) {
+                    stack.emplace_back(i + static_cast<std::uint64_t>(jump), parent);
+                }
+                if (has_child) {
+                    parent = static_cast<std::int64_t>(slot);
+                    ++i;
+                } else if (has_sibling) {
+                    ++i;
+                } else {
+                    break;
+                }
+            }
+        }
+    }
+
+    void build_old_paths(std::uint64_t start, std::uint64_t record)
+    {
+        std::vector<std::pair<std::uint64_t, std::int64_t>> stack = {{start, -1}};
+        const std::uint64_t skip = record == 16 ? 4 : 0;
+        while (!stack.empty()) {
+            auto [pos, parent] = stack.back();
+            stack.pop_back();
+            for (;;) {
+                Cursor cursor{m_bytes, pos + skip};
+                const auto slot = cursor.next<std::uint32_t>();
+                const auto element = cursor.next<std::uint32_t>();
+                const auto bits = cursor.next<std::uint8_t>();
+                pos += record;
+                const bool has_child = (bits & 1) != 0;
+                const bool has_sibling = (bits & 2) != 0;
+                const bool property = (bits & 4) != 0;
+                std::uint64_t sibling = 0;
+                if (has_child && has_sibling) {
+                    sibling = m_bytes.get<std::uint64_t>(pos);
+                    pos += 8;
+                }
+                std::string path = "/";
+                if (parent >= 0) {
+                    path = child_path(m_paths[static_cast<std::uint64_t>(parent)],
+                                      token_at(element), property);
+                }
+                fill_path(slot, std::move(path));
+                if (has_child && has_sibling) {
+                    stack.emplace_back(sibling, parent);
+                }
+                if (has_child) {
+                    parent = slot;
+                } else if (!has_sibling) {
+                    break;
+                }
+            }
+        }
+    }
+
+    void read_specs()
+    {
+        const Section& s = section("SPECS");
+        const std::uint64_t end = s.start + s.size;
+        Cursor cursor{m_bytes, s.start};
+        const auto count = cursor.next<std::uint64_t>();
+        std::vector<std::uint32_t> paths, sets, types;
+        if (at_least(4)) {
+            paths = u32_list(cursor, count, end);
+            sets = u32_list(cursor, count, end);
+            types = u32_list(cursor, count, end);
+        } else {
+            const std::uint64_t record = at_least(1) ? 12 : 16;
+            checked_count(count, s.size, record, "specs");
+            const std::string raw = m_bytes.read(cursor.pos, count * record);
+            const std::uint64_t skip = record - 12;
+            for (std::uint64_t i = 0; i < count; ++i) {
+                const char* p = raw.data() + i * record + skip;
+                paths.push_back(load<std::uint32_t>(p));
+                sets.push_back(load<std::uint32_t>(p + 4));
+                types.push_back(load<std::uint32_t>(p + 8));
+            }
+        }
+        std::set<std::uint32_t> seen;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            if (paths[i] >= m_paths.size() || sets[i] >= m_field_sets.size() ||
+                (sets[i] > 0 && m_field_sets[sets[i] - 1] != k_field_set_end)) {
+                corrupt("spec " + std::to_string(i) + " names no path or field set");
+            }
+            if (types[i] == 0 || types[i] > 11 || !seen.insert(paths[i]).second) {
+                note("spec " + std::to_string(i) + " (" + m_paths[paths[i]] +
+                     ") is skipped: bad type or repeated path");
+                continue;
+            }
+            m_specs.push_back(Spec{paths[i], sets[i], types[i]});
+        }
+    }
+
+    const std::string& token_at(std::uint64_t index) const
+    {
+        if (index >= m_tokens.size()) {
+            corrupt("token " + std::to_string(index) + " is outside the token table");
+        }
+        return m_tokens[index];
+    }
+
+    const std::string& string_at(std::uint64_t index) const
+    {
+        if (index >= m_strings.size()) {
+            corrupt("string " + std::to_string(index) + " is outside the string table");
+        }
+        return token_at(m_strings[index]);
+    }
+
+    const std::string& path_at(std::uint64_t index) const
+    {
+        if (index >= m_paths.size()) {
+            corrupt("path " + std::to_string(index) + " is outside the path table");
+        }
+        return m_paths[index];
+    }
+
+    // ---- values ----
+
+    void add(UsdRefKind kind, const std::string& path, const std::string& spec,
+             const std::string& field)
+    {
+        if (path.empty()) {
+            return;  // an internal reference, or no value
+        }
+        UsdAssetRef ref;
+        ref.kind = kind;
+        ref.path = kind == UsdRefKind::ClipTemplate ? path : usd_file_part(path);
+        ref.spec_path = spec;
+        ref.field = field;
+        m_layer.refs.push_back(std::move(ref));
+    }
+
+    void collect_field(const std::string& spec, const std::string& name, std::uint64_t rep)
+    {
+        const int type = rep_type(rep);
+        if (type == k_string_vector && name == "subLayers") {
+            Cursor cursor{m_bytes, rep_payload(rep)};
+            const auto count = checked_count(cursor.next<std::uint64_t>(), m_bytes.size(), 4, "sublayers");
+            for (std::uint64_t i = 0; i < count; ++i) {
+                add(UsdRefKind::SubLayer, string_at(cursor.next<std::uint32_t>()), spec, name);
+            }
+            return;
+        }
+        if (type == k_dictionary && name == "expressionVariables" && spec == "/") {
+            read_dictionary(rep, spec, name, {}, 0, true);
+            return;
+        }
+        collect_value(rep, spec, name, name, 0);
+    }
+
+    std::uint64_t array_count(Cursor& cursor)
+    {
+        if (!at_least(5)) {
+            cursor.next<std::uint32_t>();  // rank
+            return cursor.next<std::uint32_t>();
+        }
+        if (!at_least(7)) {
+            return cursor.next<std::uint32_t>();
+        }
+        return cursor.next<std::uint64_t>();
+    }
+
+    // `key` is the innermost dictionary key (the field name at the top).
+    void collect_value(std::uint64_t rep, const std::string& spec, const std::string& field,
+                       const std::string& key, int depth)
+    {
+        if (depth > k_max_value_depth) {
+            corrupt("values nested too deeply");
+        }
+        const int type = rep_type(rep);
+        if ((rep & k_array_edit_bit) != 0 && !rep_is_array(rep)) {
+            if (type == k_asset_path && rep_payload(rep) != 0) {
+                // An array edit: the values array, then the indices and a flag.
+                const auto values = m_bytes.get<std::uint64_t>(rep_payload(rep));
+                collect_value(values, spec, field, key, depth + 1);
+            }
+            return;
+        }
+        switch (type) {
+        case k_asset_path:
+            if (rep_is_array(rep)) {
+                if (rep_payload(rep) == 0) {
+                    return;
+                }
+                Cursor cursor{m_bytes, rep_payload(rep)};
+                const std::uint64_t count =
+                    checked_count(array_count(cursor), m_bytes.size(), 4, "array elements");
+                const std::string raw = m_bytes.read(cursor.pos, count * 4);
+                for (std::uint64_t i = 0; i < count; ++i) {
+                    add(UsdRefKind::Asset, string_at(load<std::uint32_t>(raw.data() + i * 4)), spec,
+                        field);
+                }
+            } else if (rep_is_inlined(rep)) {
+                add(UsdRefKind::Asset, token_at(rep_payload(rep) & 0xFFFFFFFFu), spec, field);
+            }
+            return;
+        case k_string:
+            if (!rep_is_array(rep) && rep_is_inlined(rep) &&
+                (key == "templateAssetPath" || key == "clipTemplateAssetPath")) {
+                add(UsdRefKind::ClipTemplate, string_at(rep_payload(rep) & 0xFFFFFFFFu), spec,
+                    field);
+            }
+            return;
+        case k_dictionary:
+            read_dictionary(rep, spec, field, key, depth, false);
+            return;
+        case k_time_samples:
+            read_time_samples(rep, spec, depth);
+            return;
+        case k_value:
+            if (!rep_is_inlined(rep)) {
+                const std::uint64_t pos = rep_payload(rep);
+                const auto jump = m_bytes.get<std::int64_t>(pos);
+                collect_value(m_bytes.get<std::uint64_t>(pos + static_cast<std::uint64_t>(jump)),
+                              spec, field, key, depth + 1);
+            }
+            return;
+        case k_reference_list_op:
+            read_list_op(rep, spec, field, UsdRefKind::Reference);
+            return;
+        case k_payload_list_op:
+            read_list_op(rep, spec, field, UsdRefKind::Payload);
+            return;
+        case k_payload: {
+            Cursor cursor{m_bytes, rep_payload(rep)};
+            read_payload(cursor, spec, field);
+            return;
+        }
+        default:
+            return;  // no file in it, or a type this reader does not know: skipped
+        }
+    }
+
+    // Returns the position after the nested value's representation.
+    std::uint64_t nested_value(std::uint64_t pos, std::uint64_t& rep)
+    {
+        const auto jump = m_bytes.get<std::int64_t>(pos);
+        const std::uint64_t rep_pos = pos + static_cast<std::uint64_t>(jump);
+        rep = m_bytes.get<std::uint64_t>(rep_pos);
+        return rep_pos + 8;
+    }
+
+    std::uint64_t read_dictionary_at(std::uint64_t pos, const std::string& spec,
+                                     const std::string& field, int depth, bool variables)
+    {
+        if (!m_open_dictionaries.insert(pos).second) {
+            corrupt("offset " + std::to_string(pos) + ": a dictionary holds itself");
+        }
+        Cursor cursor{m_bytes, pos};
+        const auto count = checked_count(cursor.next<std::uint64_t>(), m_bytes.size(), 12, "entries");
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const std::string& entry = string_at(cursor.next<std::uint32_t>());
+            std::uint64_t rep = 0;
+            cursor.pos = nested_value(cursor.pos, rep);
+            if (variables) {
+                if (rep_type(rep) == k_string && rep_is_inlined(rep) && !rep_is_array(rep)) {
+                    m_variables[entry] = string_at(rep_payload(rep) & 0xFFFFFFFFu);
+                }
+                continue;
+            }
+            collect_value(rep, spec, field, entry, depth + 1);
+        }
+        m_open_dictionaries.erase(pos);
+        return cursor.pos;
+    }
+
+    void read_dictionary(std::uint64_t rep, const std::string& spec, const std::string& field,
+                         const std::string&, int depth, bool variables)
+    {
+        if (rep_is_inlined(rep) || rep_is_array(rep) || rep_payload(rep) == 0) {
+            return;  // the empty dictionary
+        }
+        read_dictionary_at(rep_payload(rep), spec, field, depth, variables);
+    }
+
+    void read_time_samples(std::uint64_t rep, const std::string& spec, int depth)
+    {
+        if (rep_is_inlined(rep) || rep_is_array(rep)) {
+            return;
+        }
+        std::uint64_t times = 0;
+        const std::uint64_t p = nested_value(rep_payload(rep), times);
+        const auto jump = m_bytes.get<std::int64_t>(p);
+        Cursor cursor{m_bytes, p + static_cast<std::uint64_t>(jump)};
+        const auto count = checked_count(cursor.next<std::uint64_t>(), m_bytes.size(), 8, "samples");
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const auto value = cursor.next<std::uint64_t>();
+            const int type = rep_type(value);
+            if (type == k_value_block) {
+                continue;
+            }
+            if (type != k_asset_path && type != k_value && type != k_dictionary) {
+                return;  // the samples of one attribute share a type: no file among them
+            }
+            collect_value(value, spec, "timeSamples", "timeSamples", depth + 1);
+        }
+    }
+
+    void read_payload(Cursor& cursor, const std::string& spec, const std::string& field)
+    {
+        const auto asset = cursor.next<std::uint32_t>();
+        path_at(cursor.next<std::uint32_t>());
+        if (at_least(8)) {
+            cursor.pos += 16;  // layer offset
+        }
+        add(UsdRefKind::Payload, string_at(asset), spec, field);
+    }
+
+    void read_list_op(std::uint64_t rep, const std::string& spec, const std::string& field,
+                      UsdRefKind kind)
+    {
+        if (rep_is_inlined(rep) || rep_is_array(rep)) {
+            return;
+        }
+        Cursor cursor{m_bytes, rep_payload(rep)};
+        const auto header = cursor.next<std::uint8_t>();
+        for (const std::uint8_t bit : k_list_op_stream_order) {
+            if ((header & bit) == 0) {
+                continue;
+            }
+            const auto count = checked_count(cursor.next<std::uint64_t>(), m_bytes.size(), 8, "items");
+            for (std::uint64_t i = 0; i < count; ++i) {
+                if (kind == UsdRefKind::Payload) {
+                    read_payload(cursor, spec, field);
+                    continue;
+                }
+                const auto asset = cursor.next<std::uint32_t>();
+                path_at(cursor.next<std::uint32_t>());
+                cursor.pos += 16;  // layer offset
+                add(UsdRefKind::Reference, string_at(asset), spec, field);
+                // Custom data: a dictionary written in place, so the next item follows it.
+                cursor.pos = read_dictionary_at(cursor.pos, spec, field, 0, false);
+            }
+        }
+    }
+
+    Bytes& m_bytes;
+    std::string m_source;
+    UsdLayer& m_layer;
+    int m_major = 0;
+    int m_minor = 0;
+    int m_patch = 0;
+    std::map<std::string, Section> m_sections;
+    std::vector<std::string> m_tokens;
+    std::vector<std::uint32_t> m_strings;
+    std::vector<Field> m_fields;
+    std::vector<std::uint32_t> m_field_sets;
+    std::vector<std::string> m_paths;
+    std::vector<bool> m_filled;
+    std::vector<Spec> m_specs;
+    std::set<std::uint64_t> m_open_dictionaries;
+    std::map<std::string, std::string> m_variables;
+};
+
+}  // namespace
+
+std::vector<std::uint64_t> decode_usdc_integers(std::string_view encoded, std::size_t count,
+                                                int width)
+{
+    std::vector<std::uint64_t> out;
+    if (count == 0) {
+        return out;
+    }
+    const std::size_t w = static_cast<std::size_t>(width);
+    const std::size_t codes_size = (2 * count + 7) / 8;
+    if (encoded.size() < w + codes_size) {
+        corrupt("integer coding: " + std::to_string(encoded.size()) + " bytes for " +
+                std::to_string(count) + " integers");
+    }
+    const std::uint64_t mask = width == 4 ? 0xFFFFFFFFull : ~0ull;
+    const std::uint64_t common =
+        width == 4 ? static_cast<std::uint64_t>(static_cast<std::int64_t>(load<std::int32_t>(encoded.data())))
+                   : load<std::uint64_t>(encoded.data());
+    const char* codes = encoded.data() + w;
+    std::size_t diff = w + codes_size;
+    out.reserve(count);
+    std::uint64_t previous = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const int code = (static_cast<unsigned char>(codes[i / 4]) >> (2 * (i % 4))) & 3;
+        std::uint64_t delta = common;
+        if (code != 0) {
+            // 32-bit lists store 1, 2 or 4 bytes; 64-bit lists 2, 4 or 8.
+            const std::size_t bytes = (width == 4 ? 1u : 2u) << (code - 1);
+            if (encoded.size() - diff < bytes) {
+                corrupt("integer coding: the differences run past the buffer");
+            }
+            const char* p = encoded.data() + diff;
+            switch (bytes) {
+            case 1:
+                delta = static_cast<std::uint64_t>(static_cast<std::int64_t>(load<std::int8_t>(p)));
+                break;
+            case 2:
+                delta = static_cast<std::uint64_t>(static_cast<std::int64_t>(load<std::int16_t>(p)));
+                break;
+            case 4:
+                delta = static_cast<std::uint64_t>(static_cast<std::int64_t>(load<std::int32_t>(p)));
+                break;
+            default:
+                delta = load<std::uint64_t>(p);
+                break;
+            }
+            diff += bytes;
+        }
+        previous = (previous + delta) & mask;
+        out.push_back(previous);
+    }
+    return out;
+}
+
+std::string decompress_usdc(std::string_view wrapped, std::size_t size)
+{
+    if (wrapped.empty()) {
+        corrupt("compressed data: empty");
+    }
+    if (size > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        corrupt("compressed data: " + std::to_string(size) + " bytes is too large");
+    }
+    std::string out(size, '\0');
+    const auto chunks = static_cast<unsigned char>(wrapped[0]);
+    std::size_t pos = 1;
+    std::size_t written = 0;
+    auto block = [&](std::size_t length) {
+        const int got = LZ4_decompress_safe(wrapped.data() + pos, out.data() + written,
+                                            static_cast<int>(length),
+                                            static_cast<int>(size - written));
+        if (got < 0) {
+            corrupt("compressed data: corrupt LZ4 block");
+        }
+        written += static_cast<std::size_t>(got);
+        pos += length;
+    };
+    if (chunks == 0) {
+        block(wrapped.size() - 1);
+    } else {
+        for (unsigned i = 0; i < chunks; ++i) {
+            if (wrapped.size() - pos < 4) {
+                corrupt("compressed data: a chunk size runs past the data");
+            }
+            const auto length = load<std::int32_t>(wrapped.data() + pos);
+            pos += 4;
+            if (length < 0 || static_cast<std::size_t>(length) > wrapped.size() - pos) {
+                corrupt("compressed data: a chunk runs past the data");
+            }
+            block(static_cast<std::size_t>(length));
+        }
+    }
+    out.resize(written);
+    return out;
+}
+
+UsdLayer read_usdc(std::istream& in, std::string_view source_name)
+{
+    UsdLayer layer;
+    layer.encoding = UsdEncoding::Crate;
+    in.clear();
+    in.seekg(0, std::ios::end);
+    const std::streamoff end = in.tellg();
+    in.seekg(0);
+    std::map<std::string, std::string> variables;
+    try {
+        if (end < static_cast<std::streamoff>(k_header_size)) {
+            corrupt("a crate layer is at least 88 bytes, this one is " +
+                    std::to_string(end < 0 ? 0 : end));
+        }
+        Bytes bytes(in, static_cast<std::uint64_t>(end));
+        CrateReader reader(bytes, source_name, layer);
+        try {
+            reader.read_structure();
+            reader.collect();
+        } catch (const Error&) {
+            variables = reader.variables();
+            throw;
+        }
+        variables = reader.variables();
+    } catch (const Error& e) {
+        layer.error = std::string(source_name) + ": " + e.what();
+    }
+    resolve_usd_expressions(layer, variables, source_name);
+    return layer;
+}
+
+}  // namespace script::readers

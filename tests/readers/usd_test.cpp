@@ -1,0 +1,202 @@
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "assets/asset_collector.h"
+#include "common/platform.h"
+#include "common/pypath.h"
+#include "host/standalone_host.h"
+#include "tests/support/temp_dir.h"
+
+namespace script {
+namespace {
+
+using testing::ConsoleCapture;
+using testing::ScopedEnv;
+using testing::TempDir;
+using Strings = std::vector<std::string>;
+using ByLabel = std::map<std::string, Strings>;
+
+// Label -> distinct paths, sorted: what the reports will hold.
+ByLabel by_label(const assets::LabelledPaths& paths)
+{
+    ByLabel out;
+    for (const auto& [label, ids] : paths.entries()) {
+        Strings texts = *paths.find(label);
+        std::sort(texts.begin(), texts.end());
+        texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
+        out[std::string(label)] = texts;
+    }
+    return out;
+}
+
+class UsdCollector : public ::testing::Test
+{
+protected:
+    UsdCollector() { m_host.load_document(Json::object(), "scene"); }
+
+    std::string layer(const std::string& name, const std::string& body)
+    {
+        return m_dir.write(name, "#usda 1.0\n" + body);
+    }
+    std::string at(const std::string& name) const { return m_dir.file(name); }
+
+    // Runs the expansion of one scene reference and returns the console.
+    std::string analyse(const std::string& path)
+    {
+        ConsoleCapture capture;
+        m_collector.AnaylseSeq(k_label, path);
+        return capture.finish();
+    }
+
+    static constexpr const char* k_label = "/root/stage.file";
+    host::StandaloneHost m_host;
+    zel_Katana_asset m_collector{m_host, zel_Katana_asset::NoCollect{}};
+    TempDir m_dir;
+};
+
+TEST_F(UsdCollector, WholeTreeWithPathsAnchoredToTheLayerThatNamesThem)
+{
+    const std::string root = layer("shot/root.usda",
+                                   "(\n  subLayers = [@./sub/a.usda@ (offset = 3)]\n)\n"
+                                   "# @./ghost.usd@ is only a comment\n"
+                                   "def \"S\" (doc = \"see @./ghost2.usd@\") {\n"
+                                   "  asset env = @[USD_TEST_ENV]/sky.hdr@\n}\n");
+    layer("shot/sub/a.usda",
+          "def \"A\" (\n  prepend payload = @./b.usda@</B> (offset = 5)\n"
+          "  references = @./deeper/c.usda@</C>\n"
+          "  clips = { dictionary default = { string templateAssetPath = \"./clips/c.##.usd\" } }\n"
+          ")\n{\n  asset inputs:file = @./tex/wood.<UDIM>.exr@\n"
+          "  asset pkg = @./pkg.usdz[tex/inner.png]@\n}\n");
+    layer("shot/sub/b.usda", "def \"B\" { asset f = @../../shared/grain.exr@ }\n");
+    // Two levels down: a missing layer and a reference back to the root (a cycle).
+    layer("shot/sub/deeper/c.usda",
+          "def \"C\" (references = [@./nothere.usd@, @../../root.usda@]) {}\n");
+    for (const char* name : {"shot/sub/tex/wood.1001.exr", "shot/sub/tex/wood.1001.tx",
+                             "shot/sub/tex/wood.1002.exr", "shot/tex/wood.1003.exr",
+                             "shot/sub/clips/c.01.usd", "shot/sub/clips/c.02.usd",
+                             "shot/sub/clips/c.1.usd", "shot/sub/pkg.usdz", "shared/grain.exr",
+                             "env/sky.hdr"}) {
+        m_dir.write(name, "x");
+    }
+    ScopedEnv env("USD_TEST_ENV", at("env").c_str());
+    const std::string cwd = platform::current_dir();
+
+    const std::string out = analyse(root);
+
+    EXPECT_EQ(platform::current_dir(), cwd);
+    const std::string sub = at("shot/sub/");
+    EXPECT_EQ(by_label(m_collector.ASSET_JSON.asset),
+              (ByLabel{{k_label,
+                        {at("shot/root.usda"), sub + "a.usda", sub + "b.usda", sub + "clips/c.01.usd",
+                         sub + "clips/c.02.usd", sub + "deeper/c.usda"}},
+                       {root, {at("env/sky.hdr")}},
+                       {sub + "a.usda",
+                        {sub + "pkg.usdz", sub + "tex/wood.1001.exr", sub + "tex/wood.1001.tx",
+                         sub + "tex/wood.1002.exr"}},
+                       {sub + "b.usda", {at("shared/grain.exr")}}}));
+    EXPECT_EQ(by_label(m_collector.ASSET_JSON.missing),
+              (ByLabel{{k_label, {sub + "deeper/nothere.usd"}}}));
+    EXPECT_EQ(out.find("ghost"), std::string::npos);
+    EXPECT_NE(out.find(std::string(100, '&') + "\n"), std::string::npos);
+}
+
+TEST_F(UsdCollector, ReferenceWalkListsEveryEntryAndEndsCycles)
+{
+    const std::string a = layer("a.usda", "(\n  subLayers = [@./b.usda@]\n)\n"
+                                          "def \"X\" (references = @/nowhere/abs.usd@) {}\n");
+    const std::string b = layer("b.usda", "def \"Y\" (payload = @./a.usda@) {}\n");
+    ConsoleCapture capture;
+    m_collector.reset_usd_walk();
+    m_collector.get_all_usd(a);
+    const std::string out = capture.finish();
+
+    EXPECT_EQ(m_collector.usd_list, (Strings{a, b, a, "/nowhere/abs.usd"}));
+    EXPECT_EQ(m_collector.usdFiles, (Strings{a, a, b, b, "/nowhere/abs.usd"}));
+    std::string marker;
+    for (int i = 0; i < 10; ++i) {
+        marker += "subLayerPaths  ";
+    }
+    EXPECT_NE(out.find(marker + "\n./b.usda\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("13 13 13 13 13 13 13 13 13 13  ./b.usda\n" + b +
+                       " 14 14 14 14 14 14 14 14 14 14 \n"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(UsdCollector, ResolvesAgainstTheLayerFolderWithoutTheWorkingDirectory)
+{
+    struct Case
+    {
+        std::string reference, expected;
+    };
+    const std::vector<Case> cases = {
+        {"./tex/a.exr", "/show/seq/tex/a.exr"},
+        {"tex/../b.exr", "/show/seq/b.exr"},
+        {"../../lib/c.usd", "/lib/c.usd"},
+        {"/abs//d.usd", "/abs/d.usd"},
+        {"c:\\proj\\e.usd", "C:/proj/e.usd"},
+        {"//server/share/f.usd", "//server/share/f.usd"},
+        {"[TEX]/g.exr", "[TEX]/g.exr"},
+        {"$TEX/h.exr", "$TEX/h.exr"},
+        {"http://host/i.usd", ""},
+        {"", ""},
+    };
+    const std::string cwd = platform::current_dir();
+    for (const Case& c : cases) {
+        EXPECT_EQ(m_collector.resolve_ref("/show/seq/shot.usda", c.reference), c.expected)
+            << c.reference;
+    }
+    EXPECT_EQ(platform::current_dir(), cwd);
+}
+
+TEST_F(UsdCollector, UnreadableLayerIsReportedFoundAndTheWalkGoesOn)
+{
+    const std::string root = layer("root.usda", "(\n  subLayers = [@./broken.usda@, @./fake.usd@, "
+                                                "@./good.usda@]\n)\n");
+    const std::string broken = layer("broken.usda", "def \"A\" {\n  asset a = @./first.png@\n"
+                                                    "  asset b = @./open.png\n}\n");
+    const std::string fake = m_dir.write("fake.usd", "not a layer at all");
+    const std::string good = layer("good.usda", "def \"G\" { asset a = @./after.png@ }\n");
+    m_dir.write("first.png", "x");
+    m_dir.write("after.png", "x");
+
+    const std::string out = analyse(root);
+
+    EXPECT_NE(out.find("Warnning: usd layer not fully read: " + broken +
+                       ":4: unterminated asset path\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Warnning: usd layer not fully read: " + fake + ": neither a text layer"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(by_label(m_collector.ASSET_JSON.asset),
+              (ByLabel{{k_label, {broken, fake, good, root}},
+                       {broken, {at("first.png")}},
+                       {good, {at("after.png")}}}));
+    EXPECT_TRUE(m_collector.ASSET_JSON.missing.empty());
+}
+
+TEST_F(UsdCollector, RealCrateAndTextTreesOfOthers)
+{
+    const std::string dir =
+        pypath::normpath(std::string(ANALYSER_SHARED_TESTDATA) + "/usd/openusd-checkerClean") + "/";
+    for (const char* root_name : {"clean.usdc", "clean.usd"}) {
+        zel_Katana_asset collector(m_host, zel_Katana_asset::NoCollect{});
+        ConsoleCapture capture;
+        collector.AnaylseSeq(k_label, dir + root_name);
+        capture.finish();
+        EXPECT_EQ(by_label(collector.ASSET_JSON.asset),
+                  (ByLabel{{k_label, {dir + root_name, dir + "geom.usdc", dir + "shading.usda"}},
+                           {dir + "shading.usda",
+                            {dir + "mat_exr.exr", dir + "mat_jpg.jpg", dir + "mat_png.png"}}}))
+            << root_name;
+        EXPECT_TRUE(collector.ASSET_JSON.missing.empty()) << root_name;
+    }
+}
+
+}  // namespace
+}  // namespace script
