@@ -7,7 +7,7 @@
 //       </assign>
 //     </look>
 //
-// Drive and address paths are dependencies as they are, and a nested look document is read
+// Drive, POSIX absolute and address paths are dependencies as they are, and a nested look document is read
 // into the same lists; a relative ".abc" lies beside the document that names it.
 
 #include "readers/look_xml.h"
@@ -35,6 +35,8 @@ namespace readers {
 namespace {
 
 constexpr std::string_view k_path_like_pattern = R"([a-zA-Z]\:[\\\/]|[\\/]+[0-9\.]+)";
+// A POSIX absolute path: the value starts with "/" (or "//") and a name.
+constexpr std::string_view k_posix_absolute_pattern = R"(^/{1,2}[^/\s])";
 constexpr std::string_view k_relative_cache_pattern = R"(\.abc$)";
 constexpr std::array<std::string_view, 5> k_predefined_entities = {"lt", "gt", "amp", "quot",
                                                                    "apos"};
@@ -179,7 +181,8 @@ void check_well_formed(std::string_view text, std::string_view source_name)
 bool is_path_like(std::string_view value)
 {
     static const Regex path_like(k_path_like_pattern);
-    return path_like.contains(value);
+    static const Regex posix_absolute(k_posix_absolute_pattern);
+    return path_like.contains(value) || posix_absolute.contains(value);
 }
 
 std::vector<LookXmlValue> read_look_xml(std::string_view text, std::string_view source_name)

@@ -15,7 +15,8 @@ struct LookXmlValue
 {
     enum class Kind
     {
-        /// A drive path ("C:/..."), or slashes followed by digits and dots (an address).
+        /// A drive path ("C:/..."), a POSIX absolute path ("/show/..."), or slashes
+        /// followed by digits and dots (an address).
         PathLike,
         /// Not path-like but ending in ".abc": a cache relative to the document's folder.
         RelativeCache,
@@ -26,7 +27,8 @@ struct LookXmlValue
 };
 
 /// True when the value holds a drive letter with ":" and a slash or backslash, or a run of
-/// slashes or backslashes followed by digits and dots, anywhere in it.
+/// slashes or backslashes followed by digits and dots, anywhere in it; or when it is a POSIX
+/// absolute path (it starts with one or two "/" and a name).
 bool is_path_like(std::string_view value);
 
 /// The attribute values that name files, from every element below the root element in

@@ -22,7 +22,7 @@ using Strings = std::vector<std::string>;
 constexpr auto k_path = LookXmlValue::Kind::PathLike;
 constexpr auto k_cache = LookXmlValue::Kind::RelativeCache;
 
-TEST(LookXmlValues, PathLikeMeansDriveOrSlashesBeforeDigits)
+TEST(LookXmlValues, PathLikeMeansDrivePosixOrSlashesBeforeDigits)
 {
     struct Case
     {
@@ -36,7 +36,11 @@ TEST(LookXmlValues, PathLikeMeansDriveOrSlashesBeforeDigits)
         {"0/1.5", true},
         {"\\\\10.0.0.5\\share", true},
         {"/show/001/a.tx", true},
-        {"/show/tex/a.tx", false},
+        {"/show/tex/a.tx", true},
+        {"//server/show/a.tx", true},
+        {"a/b.tx", false},
+        {"/ note", false},
+        {"///", false},
         {"C:", false},
         {"1:/a", false},
         {"tex/cache.abc", false},
