@@ -1,5 +1,6 @@
 #include "driver/job_files.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "common/console.h"
@@ -35,7 +36,7 @@ bool is_job_system_json(const std::string& entry_path)
 
 Json zel_Katana::open_json(const std::string& info_file) const
 {
-    return parse_json_text(read_file(info_file));
+    return parse_json_text(read_file(info_file), info_file);
 }
 
 void zel_Katana::write_json_info(const std::string& json_file, const std::string& key,
@@ -136,6 +137,11 @@ void zel_Katana::write_json_member_texts(const std::string& json_file,
         write_file_atomic(json_file, parts);
     } catch (const std::exception& e) {
         print_line(e.what());
+        // The step goes on, but the run must not end as a success with this file stale.
+        std::vector<std::string>& unwritten = job_paths().unwritten_files;
+        if (std::find(unwritten.begin(), unwritten.end(), json_file) == unwritten.end()) {
+            unwritten.push_back(json_file);
+        }
     }
 }
 

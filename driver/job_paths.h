@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace script {
 
@@ -18,6 +19,9 @@ struct JobPaths
     std::string tips_json;    ///< the diagnostics file tips.json
     std::string json_path;    ///< the job folder
     std::string upload_json;  ///< the upload list upload.json
+    /// Job files a merge-write failed on during this run, each once in the order met. A
+    /// run that leaves any of them incomplete must not write the finish flag.
+    std::vector<std::string> unwritten_files;
 };
 
 /// The job paths of this run.
