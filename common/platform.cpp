@@ -124,6 +124,16 @@ std::vector<std::string>& module_search_path()
     return paths;
 }
 
+std::string executable_path()
+{
+    std::string buffer(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= buffer.size())
+        return {};
+    buffer.resize(static_cast<std::size_t>(n));
+    return buffer;
+}
+
 ChildOutput run_program(const std::vector<std::string>& argv)
 {
     ChildOutput result;

@@ -36,6 +36,9 @@ bool change_dir(const std::string& path);
 void set_program_path(std::string argv0);
 const std::string& program_path();
 std::vector<std::string>& module_search_path();
+/// The running executable with links resolved, as the operating system reports it; "" where
+/// it cannot tell.
+std::string executable_path();
 
 /// Result of running a child program.
 struct ChildOutput

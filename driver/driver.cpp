@@ -46,8 +46,24 @@ constexpr std::string_view k_unwritten_heading =
 // Called with the run mode once the host has reported it, before any scene step runs.
 using ModeHook = std::function<void(const std::string& mode)>;
 
+// The analyser's own folder: that of the program as started (links resolved) when it names
+// an existing file, else that of the running executable.
+std::string analyser_folder()
+{
+    std::string program;
+    if (!platform::program_path().empty()) {
+        program = pypath::realpath(platform::program_path());
+    }
+    if (program.empty() || !fs::isfile(program)) {
+        program = platform::executable_path();
+    }
+    return program.empty() ? std::string() : pypath::dirname(program);
+}
+
 // What loading the module does once per process: the optional scripting modules are not
-// available to the standalone analyser, and the working directory joins the module path.
+// available to the standalone analyser; the analyser's own folder heads the module search
+// path, as the host puts it there, so the rule file beside the analyser is the one read in
+// every mode; the working directory is appended after it.
 void load_module()
 {
     static bool loaded = false;
@@ -57,6 +73,10 @@ void load_module()
     loaded = true;
     print_line("no arnold Plugin!");
     print_line("no usd Plugin!");
+    std::vector<std::string>& search_path = platform::module_search_path();
+    if (const std::string own = analyser_folder(); !own.empty()) {
+        search_path.insert(search_path.begin(), own);
+    }
     const std::string cwd = platform::current_dir();
     if (!cwd.empty() && fs::exists(cwd)) {
         platform::module_search_path().push_back(cwd);

@@ -196,6 +196,32 @@ TEST_F(CommandLineTest, ExampleSceneYieldsFoundMissingAndUploadedFiles)
     EXPECT_TRUE(std::filesystem::exists(m_job.file("scene.json")));
 }
 
+// Outside script mode the rule file is the one beside the program, whatever folder the run
+// starts from: a stray rule file there (here one that would end the run) is not read.
+TEST_F(CommandLineTest, RuleFileBesideTheProgramInEveryMode)
+{
+    const TempDir elsewhere;
+    elsewhere.write("filter.txt", "{OnlyANodeType}\n");
+    const std::string texture = elsewhere.write("tex/a.exr", "x");
+    const std::string scene =
+        testing::SceneBuilder()
+            .node("rootNode", "Group").param("inTime", 1.0).param("outTime", 10.0)
+            .param("variables", nlohmann::ordered_json::object())
+            .node("Read1", "ImageRead").parent("rootNode").param("file", texture)
+            .write(m_logs.file("scene.json"));
+    for (const char* mode : {"KATANA_BATCH_MODE", "KATANA_UI_MODE", "KATANA_SHELL_MODE"}) {
+        m_job.write("task.json", R"({"scene_info": {"rendernodes": {}}})");
+        const RunResult run = run_analyser(
+            m_logs, "'" + scene + "' '" + m_job.file("task.json") + "' '" + m_job.file("system.json") + "'",
+            "cd '" + elsewhere.path() + "' && " + mode + "=1 ");
+        EXPECT_EQ(run.status, 0) << mode << ": " << run.err;
+        EXPECT_TRUE(std::filesystem::exists(m_job.file("analyze_sucess"))) << mode;
+        EXPECT_NE(read_text(m_job.file("asset.json")).find("/rootNode/Read1.file ---> " + texture),
+                  std::string::npos)
+            << mode;
+    }
+}
+
 // A job folder on a tiny file system: the small job files fit, the asset report and the
 // upload list of a few hundred textures do not.
 TEST_F(CommandLineTest, FullDiskEndsTheRunWithStatusOneAndNoFinishFlag)
