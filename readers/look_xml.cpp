@@ -15,15 +15,15 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <fstream>
-#include <iterator>
 #include <set>
 
 #include <pugixml.hpp>
 
 #include "assets/asset_collector.h"
+#include "common/console.h"
 #include "common/errors.h"
 #include "common/fs.h"
+#include "common/json_doc.h"
 #include "common/pypath.h"
 #include "common/pyutil.h"
 #include "common/regex.h"
@@ -209,14 +209,22 @@ std::vector<LookXmlValue> read_look_xml(std::string_view text, std::string_view 
     return values;
 }
 
+std::string look_xml_size_problem(const std::string& path)
+{
+    const std::optional<std::uint64_t> size = fs::file_size(path);
+    if (!size || *size <= k_max_look_xml_bytes) {
+        return {};
+    }
+    return "the look XML holds " + std::to_string(*size) + " bytes, more than the " +
+           std::to_string(k_max_look_xml_bytes) + " a look document may have";
+}
+
 std::vector<LookXmlValue> read_look_xml_file(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw Error("cannot open look XML: " + path);
+    if (const std::string problem = look_xml_size_problem(path); !problem.empty()) {
+        throw Error("cannot read look XML " + path + ": " + problem);
     }
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return read_look_xml(text, path);
+    return read_look_xml(read_file(path), path);
 }
 
 std::string relative_cache_path(std::string_view xml_file, std::string_view value)
@@ -246,6 +254,11 @@ public:
             return;
         }
         m_collector.xmlAssets.push_back(xmlFile);
+        // A document too large to hold exists, so it is found; what it names stays unknown.
+        if (const std::string problem = readers::look_xml_size_problem(xmlFile); !problem.empty()) {
+            print_line("Warnning: skip reading look XML " + xmlFile + ": " + problem);
+            return;
+        }
         for (const readers::LookXmlValue& found : readers::read_look_xml_file(xmlFile)) {
             const std::string& v = found.value;
             if (found.kind == readers::LookXmlValue::Kind::PathLike) {
