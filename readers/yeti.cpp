@@ -135,22 +135,24 @@ std::vector<std::string> read_yeti_cache(std::istream& in, std::string_view sour
 
 }  // namespace readers
 
-ReaderResult zel_Katana_asset::getYetiSequen(const std::string& fur_file)
+ReaderResult zel_Katana_asset::getYetiSequen(const std::string& fur_file, const std::string& nodePath)
 {
+    if (!yeti_read.insert(fur_file).second) {
+        return {};
+    }
     print_line("start analyse yeti cache : " + fur_file);
     std::ifstream in(fur_file, std::ios::binary);
     if (!in) {
         throw Error("cannot open yeti cache: " + fur_file);
     }
-    ReaderResult result;
-    result.asset = readers::read_yeti_cache(in, fur_file);
-    for (const std::string& path : result.asset) {
-        if (!directory_cache().exists(path)) {
-            result.miss.push_back(path);
-        }
+    const std::vector<std::string> found = readers::read_yeti_cache(in, fur_file);
+    print_line(py_repr(found));
+    // Graph files are written with their frame and UDIM tokens: they expand like any other
+    // reference of the scene, under the label the cache was found under.
+    for (const std::string& path : found) {
+        AnaylseSeq(nodePath, path);
     }
-    print_line(py_repr(result.asset));
-    return result;
+    return {};
 }
 
 }  // namespace script

@@ -1,5 +1,6 @@
 #include "readers/yeti.h"
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -134,7 +135,15 @@ protected:
     TempDir m_dir;
 };
 
-TEST_F(YetiCollector, FoundPathsInOrderAndMissingOnes)
+using Paths = std::vector<std::string>;
+
+Paths recorded(const assets::LabelledPaths& map, const std::string& label)
+{
+    const auto paths = map.find(label);
+    return paths ? *paths : Paths{};
+}
+
+TEST_F(YetiCollector, GraphFilesAreExpandedUnderTheCacheLabel)
 {
     const std::string present = m_dir.write("tex/density.tif", "x");
     const std::string absent = m_dir.file("tex/gone.tif");
@@ -144,13 +153,58 @@ TEST_F(YetiCollector, FoundPathsInOrderAndMissingOnes)
 
     zel_Katana_asset collector(m_host, zel_Katana_asset::NoCollect{});
     ConsoleCapture capture;
-    const ReaderResult result = collector.getYetiSequen(cache);
+    const ReaderResult result = collector.getYetiSequen(cache, "/groom.file");
     const std::string out = capture.finish();
 
-    EXPECT_EQ(result.asset, (std::vector<std::string>{present, absent, present}));
-    EXPECT_EQ(result.miss, (std::vector<std::string>{absent}));
-    EXPECT_EQ(out, "start analyse yeti cache : " + cache + "\n['" + present + "', '" + absent +
-                       "', '" + present + "']\n");
+    // Recorded by the sequence expansion itself: found once expanded, then once again as
+    // already recorded; the missing one as missing only.
+    EXPECT_TRUE(result.asset.empty());
+    EXPECT_TRUE(result.miss.empty());
+    EXPECT_EQ(recorded(collector.ASSET_JSON.asset, "/groom.file"), (Paths{present, present}));
+    EXPECT_EQ(recorded(collector.ASSET_JSON.missing, "/groom.file"), Paths{absent});
+    EXPECT_EQ(out.rfind("start analyse yeti cache : " + cache + "\n['" + present + "', '" + absent +
+                            "', '" + present + "']\n",
+                        0),
+              0u)
+        << out;
+}
+
+TEST_F(YetiCollector, FrameAndUdimTokensExpandWithTwins)
+{
+    // Every tile exists, so nothing is missing; tiles bring their .tx twins.
+    const Paths tiles = {m_dir.write("tex/fur.1001.tif", "x"), m_dir.write("tex/fur.1002.tif", "x")};
+    const std::string twin = m_dir.write("tex/fur.1001.tx", "x");
+    const std::string frame = m_dir.write("cache/clump.0007.abc", "x");
+    const std::string cache = m_dir.write(
+        "groom.fur", k_filler + encode_base64(graph({file_param(m_dir.file("tex/fur.<UDIM>.tif")),
+                                                     file_param(m_dir.file("cache/clump.%04d.abc"))})));
+    // The cache reached through the scene: its own label holds the cache and its tiles.
+    zel_Katana_asset collector(m_host, zel_Katana_asset::NoCollect{});
+    ConsoleCapture capture;
+    collector.AnaylseSeq("/groom.file", cache);
+    Paths found = recorded(collector.ASSET_JSON.asset, "/groom.file");
+    std::sort(found.begin(), found.end());
+    Paths expected = {cache, tiles[0], tiles[1], twin, frame};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(found, expected);
+    EXPECT_EQ(recorded(collector.ASSET_JSON.missing, "/groom.file"), Paths{});
+}
+
+TEST_F(YetiCollector, CachesNamingEachOtherAreReadOnce)
+{
+    const std::string a = m_dir.file("a.fur");
+    const std::string b = m_dir.write("b.fur", k_filler + encode_base64(graph({file_param(a)})));
+    m_dir.write("a.fur", k_filler + encode_base64(graph({file_param(b), file_param(a)})));
+    zel_Katana_asset collector(m_host, zel_Katana_asset::NoCollect{});
+    ConsoleCapture capture;
+    collector.AnaylseSeq("/groom.file", a);
+    const std::string out = capture.finish();
+    EXPECT_EQ(recorded(collector.ASSET_JSON.missing, "/groom.file"), Paths{});
+    for (const std::string& cache : {a, b}) {
+        const std::string line = "start analyse yeti cache : " + cache + "\n";
+        EXPECT_EQ(out.find(line), out.rfind(line)) << out;
+        EXPECT_NE(out.find(line), std::string::npos) << out;
+    }
 }
 
 TEST_F(YetiCollector, CacheWithoutBlockYieldsNothingAndUnreadableCacheThrows)
@@ -158,10 +212,11 @@ TEST_F(YetiCollector, CacheWithoutBlockYieldsNothingAndUnreadableCacheThrows)
     const std::string cache = m_dir.write("empty.fur", k_filler);
     zel_Katana_asset collector(m_host, zel_Katana_asset::NoCollect{});
     ConsoleCapture capture;
-    const ReaderResult result = collector.getYetiSequen(cache);
+    const ReaderResult result = collector.getYetiSequen(cache, "/groom.file");
     EXPECT_TRUE(result.asset.empty());
     EXPECT_TRUE(result.miss.empty());
-    EXPECT_THROW(collector.getYetiSequen(m_dir.file("missing.fur")), Error);
+    EXPECT_EQ(recorded(collector.ASSET_JSON.asset, "/groom.file"), Paths{});
+    EXPECT_THROW(collector.getYetiSequen(m_dir.file("missing.fur"), "/groom.file"), Error);
 }
 
 }  // namespace
