@@ -196,6 +196,17 @@ TEST_F(CommandLineTest, ExampleSceneYieldsFoundMissingAndUploadedFiles)
     EXPECT_TRUE(std::filesystem::exists(m_job.file("scene.json")));
 }
 
+// Status 555 is kept as the program's status; a Linux farm sees it modulo 256.
+TEST_F(CommandLineTest, UnremovableJobEntryEndsWith555SeenAs43)
+{
+    m_job.write("task.json", "{}");
+    m_job.write("old/keep.txt", "x");
+    const RunResult run = run_analyser(m_logs, "/no/such.katana '" + m_job.file("task.json") + "' '" +
+                                                   m_job.file("system.json") + "'");
+    EXPECT_EQ(run.status, 555 % 256);
+    EXPECT_NE(run.out.find("can`t delete " + m_job.file("old") + "\n"), std::string::npos) << run.out;
+}
+
 // Outside script mode the rule file is the one beside the program, whatever folder the run
 // starts from: a stray rule file there (here one that would end the run) is not read.
 TEST_F(CommandLineTest, RuleFileBesideTheProgramInEveryMode)
