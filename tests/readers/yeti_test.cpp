@@ -126,6 +126,61 @@ TEST(YetiCache, BadBlocksAreSkippedWithWarningAndTheRestIsRead)
         "Warnning: skip a yeti graph block that is not valid utf-8 in cache : /c/hero.0001.fur\n");
 }
 
+// Bytes made up as they are read: a head, `size` copies of one character, then a tail.
+class GeneratedBytes : public std::streambuf
+{
+public:
+    GeneratedBytes(std::string head, char fill, std::size_t size, std::string tail)
+        : m_head(std::move(head)), m_fill(fill), m_left(size), m_tail(std::move(tail))
+    {
+        setg(m_head.data(), m_head.data(), m_head.data() + m_head.size());
+    }
+
+protected:
+    int_type underflow() override
+    {
+        if (m_left > 0) {
+            const std::size_t n = std::min(m_left, sizeof m_chunk);
+            std::fill(m_chunk, m_chunk + n, m_fill);
+            m_left -= n;
+            setg(m_chunk, m_chunk, m_chunk + n);
+        } else if (!m_tail_given && !m_tail.empty()) {
+            m_tail_given = true;
+            setg(m_tail.data(), m_tail.data(), m_tail.data() + m_tail.size());
+        } else {
+            return traits_type::eof();
+        }
+        return traits_type::to_int_type(*gptr());
+    }
+
+private:
+    std::string m_head;
+    char m_fill;
+    std::size_t m_left;
+    std::string m_tail;
+    bool m_tail_given = false;
+    char m_chunk[65536];
+};
+
+TEST(YetiCache, OverlongRunIsSkippedOnceAndTheRestIsRead)
+{
+    // A block longer than any graph (a cache of gigabytes without a line feed) is never
+    // held: it is skipped with one warning, and the blocks after it are still read.
+    const std::string good = encode_base64(graph({file_param("/show/tex/clump.tif")}));
+    GeneratedBytes bytes("PD94bWwgdmVyc2lvbj0iMS4wIj8", 'A', readers::k_max_yeti_block_bytes,
+                         "\n" + good + k_filler + good);
+    std::istream in(&bytes);
+    ConsoleCapture capture;
+    const std::vector<std::string> found = readers::read_yeti_cache(in, "/c/big.fur");
+    EXPECT_EQ(found, (std::vector<std::string>{"/show/tex/clump.tif", "/show/tex/clump.tif"}));
+    EXPECT_EQ(capture.finish(), "Warnning: skip a yeti graph block longer than 67108864 bytes in cache : "
+                                "/c/big.fur\n");
+
+    // Blocks at the very end of the cache, and markers with nothing after them.
+    std::istringstream tail(k_filler + good + "\nPD94bWwgdmVyc2lvbj0iMS4wIj8");
+    EXPECT_EQ(readers::read_yeti_cache(tail, "/c/t.fur"), (std::vector<std::string>{"/show/tex/clump.tif"}));
+}
+
 class YetiCollector : public ::testing::Test
 {
 protected:
