@@ -270,7 +270,8 @@ namespace {
 
 // One location of the walk: its place in the location tree, then its look file, geometry
 // type, material node files and light textures.
-void harvest_location(zel_Katana_asset& collector, host::LocationRef location, SceneTree& scene_tree)
+void harvest_location(zel_Katana_asset& collector, host::LocationRef location,
+                      SceneTree& scene_tree)
 {
     const host::Host& h = collector.host();
     const std::string full_name = h.location_full_name(location);
@@ -355,7 +356,8 @@ void harvest_location(zel_Katana_asset& collector, host::LocationRef location, S
             if (!texture_attr.empty()) {
                 if (const std::optional<Json> texture = value_of(texture_attr)) {
                     tmp->set(shader_name, *texture);
-                    collector.AnaylseSeq(full_name + "material.RedshiftLightParams", reference_text(*texture));
+                    collector.AnaylseSeq(full_name + "material.RedshiftLightParams",
+                                         reference_text(*texture));
                 }
             }
         }
@@ -371,11 +373,11 @@ void harvest_location(zel_Katana_asset& collector, host::LocationRef location, S
             }
             if (texture && truthy(*texture)) {
                 tmp->set(surface_name, *texture);
-                collector.AnaylseSeq(full_name + "material.arnoldLightShader", reference_text(*texture));
+                collector.AnaylseSeq(full_name + "material.arnoldLightShader",
+                                     reference_text(*texture));
             }
         }
     }
-
 }
 
 }  // namespace

@@ -175,12 +175,13 @@ bool json_nests_deeper_than(std::string_view text, std::size_t limit)
 
 Json parse_json_text(std::string_view text, std::string_view source_name)
 {
-    const std::string prefix = source_name.empty() ? std::string() : std::string(source_name) + ": ";
+    const std::string prefix =
+        source_name.empty() ? std::string() : std::string(source_name) + ": ";
     if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF")
         text.remove_prefix(3);
     if (json_nests_deeper_than(text, k_max_json_depth))
-        throw Error(prefix + "arrays and objects nest deeper than " + std::to_string(k_max_json_depth) +
-                    " levels");
+        throw Error(prefix + "arrays and objects nest deeper than " +
+                    std::to_string(k_max_json_depth) + " levels");
     try {
         return Json::parse(text.begin(), text.end());
     } catch (const nlohmann::json::exception& e) {
@@ -190,7 +191,9 @@ Json parse_json_text(std::string_view text, std::string_view source_name)
 
 std::string read_file(const std::string& path)
 {
-    const auto failed = [&path](int err) { return Error("cannot read file " + path + ": " + std::strerror(err)); };
+    const auto failed = [&path](int err) {
+        return Error("cannot read file " + path + ": " + std::strerror(err));
+    };
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw failed(errno);

@@ -190,7 +190,8 @@ ChildOutput run_program(const std::vector<std::string>& argv, std::size_t max_li
         const char* at = chunk;
         const char* const end = chunk + n;
         while (at < end) {
-            const char* nl = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+            const char* nl =
+                static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
             const char* piece_end = nl ? nl : end;
             if (!too_long) {
                 const auto piece = static_cast<std::size_t>(piece_end - at);

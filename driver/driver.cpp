@@ -135,7 +135,8 @@ void run_common_steps(host::Host& host, const ModeHook& on_mode)
     // Every step reads or merges into task.json; a folder in its place would only fail
     // after the whole analysis.
     if (fs::isdir(paths.task_json)) {
-        throw Error("cannot read file " + paths.task_json + ": it is a folder, not the job's task.json");
+        throw Error("cannot read file " + paths.task_json +
+                    ": it is a folder, not the job's task.json");
     }
     if (!fs::exists(paths.tips_json)) {
         write_file_atomic(paths.tips_json, "{}");

@@ -7,8 +7,8 @@
 //       </assign>
 //     </look>
 //
-// Drive, POSIX absolute and address paths are dependencies as they are, and a nested look document is read
-// into the same lists; a relative ".abc" lies beside the document that names it.
+// Drive, POSIX absolute and address paths are dependencies as they are, and a nested look document
+// is read into the same lists; a relative ".abc" lies beside the document that names it.
 
 #include "readers/look_xml.h"
 

@@ -29,7 +29,8 @@ namespace {
 
 constexpr std::string_view k_key_pattern = "^search_path:";
 constexpr std::string_view k_environment_pattern = "^environment:";
-constexpr std::string_view k_environment_entry_pattern = R"(^[ \t]+([A-Za-z_][A-Za-z0-9_]*)[ \t]*:(.*)$)";
+constexpr std::string_view k_environment_entry_pattern =
+    R"(^[ \t]+([A-Za-z_][A-Za-z0-9_]*)[ \t]*:(.*)$)";
 constexpr std::string_view k_braced_pattern = R"(\$\{(\w+)\})";
 constexpr std::string_view k_list_item_pattern = R"(^[ \t]*-(?:[ \t]+(.*))?$)";
 constexpr std::string_view k_dollar_pattern = R"(\$\w+[^\\/])";

@@ -171,8 +171,8 @@ std::vector<std::string> read_yeti_cache(std::istream& in, std::string_view sour
             if (!warned_too_long) {
                 warned_too_long = true;
                 print_line("Warnning: skip a yeti graph block longer than " +
-                           std::to_string(k_max_yeti_block_bytes) + " bytes in cache : " +
-                           std::string(source_name));
+                           std::to_string(k_max_yeti_block_bytes) +
+                           " bytes in cache : " + std::string(source_name));
             }
         } else if (const std::size_t start = find_marker(run);
                    start != std::string::npos && run.size() > start + k_marker.size()) {
@@ -225,7 +225,8 @@ std::vector<std::string> read_yeti_cache(std::istream& in, std::string_view sour
 
 }  // namespace readers
 
-ReaderResult zel_Katana_asset::getYetiSequen(const std::string& fur_file, const std::string& nodePath)
+ReaderResult zel_Katana_asset::getYetiSequen(const std::string& fur_file,
+                                             const std::string& nodePath)
 {
     if (!yeti_read.insert(fur_file).second) {
         return {};

@@ -251,7 +251,7 @@ TEST_F(AssetCollectorTest, UploadPathsAreCanonicalAndRecordedFormsStayInReports)
     // A relative path recorded as missing is not uploaded in its absolute form either.
     const Paths uploads = upload_locals(job_file("upload.json"));
     ASSERT_EQ(uploads.size(), 3u);
-    EXPECT_EQ(uploads[0], work.path() + "/C:/tex/a.tx");  // absolute on this platform
+    EXPECT_EQ(uploads[0], work.path() + "/C:/tex/a.tx"); // absolute on this platform
     EXPECT_EQ(uploads[1], work.path() + "/x");
     EXPECT_EQ(job_file("upload.json").at("asset")[0].at("server"), "/" + replace_all(uploads[0], ":", ""));
 }
@@ -263,19 +263,24 @@ TEST_F(AssetCollectorTest, UploadListHoldsOnlyExistingRegularFiles)
     files.write("tex/a.exr");
     files.write("tex/sub/b.exr");
     load(SceneBuilder()
-             .node("R1", "ImageRead").param("file", f("tex/a.exr"))
-             .node("R2", "ImageRead").param("file", "a.exr")
-             .node("R3", "ImageRead").param("file", f("tex/sub/b.exr"))
-             .node("R4", "ImageRead").param("file", f("tex/sub")));
+             .node("R1", "ImageRead")
+             .param("file", f("tex/a.exr"))
+             .node("R2", "ImageRead")
+             .param("file", "a.exr")
+             .node("R3", "ImageRead")
+             .param("file", f("tex/sub/b.exr"))
+             .node("R4", "ImageRead")
+             .param("file", f("tex/sub")));
     const TempDir elsewhere;
     const std::string cwd = platform::current_dir();
     ASSERT_TRUE(platform::change_dir(elsewhere.path()));
     collect();
     platform::change_dir(cwd);
     const Json asset = job_file("asset.json");
-    EXPECT_EQ(asset.at("asset"), Json::array({"/R1.file ---> " + f("tex/a.exr"), "/R2.file ---> a.exr",
-                                              "/R3.file ---> " + f("tex/sub/b.exr"),
-                                              "/R4.file ---> " + f("tex/sub")}));
+    EXPECT_EQ(
+        asset.at("asset"),
+        Json::array({"/R1.file ---> " + f("tex/a.exr"), "/R2.file ---> a.exr",
+                     "/R3.file ---> " + f("tex/sub/b.exr"), "/R4.file ---> " + f("tex/sub")}));
     EXPECT_EQ(upload_locals(job_file("upload.json")),
               (Paths{f("tex/a.exr"), f("tex/sub/b.exr"), job_paths().katana_scene}));
 }

@@ -82,7 +82,8 @@ TEST_F(SceneWalkTest, FolderInPlaceOfTheRuleFileEndsTheStepNamingIt)
         collect();
         ADD_FAILURE() << "a folder was read as an empty rule file";
     } catch (const Error& e) {
-        EXPECT_EQ(std::string(e.what()), "cannot read file " + bin.file("filter.txt") + ": Is a directory");
+        EXPECT_EQ(std::string(e.what()),
+                  "cannot read file " + bin.file("filter.txt") + ": Is a directory");
     }
 }
 

@@ -77,7 +77,8 @@ TEST(Platform, RunProgramSkipsLinesAboveTheCap)
                    "echo exactly16bytes__\necho 17bytes_________\nhead -c 100000 /dev/zero\n");
     ::chmod(script_path.c_str(), 0755);
     const auto out = platform::run_program({script_path}, 17);
-    EXPECT_EQ(out.lines, (std::vector<std::string>{"short", "exactly16bytes__", "17bytes_________"}));
+    EXPECT_EQ(out.lines,
+              (std::vector<std::string>{"short", "exactly16bytes__", "17bytes_________"}));
     EXPECT_EQ(out.long_lines, 2u);
 }
 

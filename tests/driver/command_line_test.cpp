@@ -201,10 +201,11 @@ TEST_F(CommandLineTest, UnremovableJobEntryEndsWith555SeenAs43)
 {
     m_job.write("task.json", "{}");
     m_job.write("old/keep.txt", "x");
-    const RunResult run = run_analyser(m_logs, "/no/such.katana '" + m_job.file("task.json") + "' '" +
-                                                   m_job.file("system.json") + "'");
+    const RunResult run = run_analyser(m_logs, "/no/such.katana '" + m_job.file("task.json") +
+                                                   "' '" + m_job.file("system.json") + "'");
     EXPECT_EQ(run.status, 555 % 256);
-    EXPECT_NE(run.out.find("can`t delete " + m_job.file("old") + "\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("can`t delete " + m_job.file("old") + "\n"), std::string::npos)
+        << run.out;
 }
 
 // Outside script mode the rule file is the one beside the program, whatever folder the run
@@ -214,17 +215,21 @@ TEST_F(CommandLineTest, RuleFileBesideTheProgramInEveryMode)
     const TempDir elsewhere;
     elsewhere.write("filter.txt", "{OnlyANodeType}\n");
     const std::string texture = elsewhere.write("tex/a.exr", "x");
-    const std::string scene =
-        testing::SceneBuilder()
-            .node("rootNode", "Group").param("inTime", 1.0).param("outTime", 10.0)
-            .param("variables", nlohmann::ordered_json::object())
-            .node("Read1", "ImageRead").parent("rootNode").param("file", texture)
-            .write(m_logs.file("scene.json"));
+    const std::string scene = testing::SceneBuilder()
+                                  .node("rootNode", "Group")
+                                  .param("inTime", 1.0)
+                                  .param("outTime", 10.0)
+                                  .param("variables", nlohmann::ordered_json::object())
+                                  .node("Read1", "ImageRead")
+                                  .parent("rootNode")
+                                  .param("file", texture)
+                                  .write(m_logs.file("scene.json"));
     for (const char* mode : {"KATANA_BATCH_MODE", "KATANA_UI_MODE", "KATANA_SHELL_MODE"}) {
         m_job.write("task.json", R"({"scene_info": {"rendernodes": {}}})");
-        const RunResult run = run_analyser(
-            m_logs, "'" + scene + "' '" + m_job.file("task.json") + "' '" + m_job.file("system.json") + "'",
-            "cd '" + elsewhere.path() + "' && " + mode + "=1 ");
+        const RunResult run = run_analyser(m_logs,
+                                           "'" + scene + "' '" + m_job.file("task.json") + "' '" +
+                                               m_job.file("system.json") + "'",
+                                           "cd '" + elsewhere.path() + "' && " + mode + "=1 ");
         EXPECT_EQ(run.status, 0) << mode << ": " << run.err;
         EXPECT_TRUE(std::filesystem::exists(m_job.file("analyze_sucess"))) << mode;
         EXPECT_NE(read_text(m_job.file("asset.json")).find("/rootNode/Read1.file ---> " + texture),
@@ -255,21 +260,29 @@ TEST_F(CommandLineTest, FullDiskEndsTheRunWithStatusOneAndNoFinishFlag)
         tex.write(name + "." + std::to_string(tile) + ".exr");
     }
     std::ofstream(job + "/task.json") << "{}";
-    const std::string scene =
-        testing::SceneBuilder()
-            .node("rootNode", "Group").param("inTime", 1.0).param("outTime", 10.0)
-            .param("variables", nlohmann::ordered_json::object())
-            .node("Render1", "Render").parent("rootNode").param("lock", 1.0)
-            .param("farmSettings.TimeRange", "1-5").output("primary", "/out/a.#.exr", "exr")
-            .node("Read1", "ImageRead").parent("rootNode").param("file", tex.file(name + ".<UDIM>.exr"))
-            .write(m_logs.file("scene.json"));
+    const std::string scene = testing::SceneBuilder()
+                                  .node("rootNode", "Group")
+                                  .param("inTime", 1.0)
+                                  .param("outTime", 10.0)
+                                  .param("variables", nlohmann::ordered_json::object())
+                                  .node("Render1", "Render")
+                                  .parent("rootNode")
+                                  .param("lock", 1.0)
+                                  .param("farmSettings.TimeRange", "1-5")
+                                  .output("primary", "/out/a.#.exr", "exr")
+                                  .node("Read1", "ImageRead")
+                                  .parent("rootNode")
+                                  .param("file", tex.file(name + ".<UDIM>.exr"))
+                                  .write(m_logs.file("scene.json"));
     const RunResult run =
         run_analyser(m_logs, "'" + scene + "' '" + job + "/task.json' '" + job + "/system.json'");
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_FALSE(std::filesystem::exists(job + "/analyze_sucess"));
-    EXPECT_NE(run.err.find("[ERROR] these job files could not be written, the analysis is incomplete:\n"
-                           "    " + job + "/asset.json\n"),
-              std::string::npos)
+    EXPECT_NE(
+        run.err.find("[ERROR] these job files could not be written, the analysis is incomplete:\n"
+                     "    " +
+                     job + "/asset.json\n"),
+        std::string::npos)
         << run.err;
     EXPECT_NE(run.out.find("No space left on device"), std::string::npos);
     // What fitted was written: the render node record and the diagnostics.

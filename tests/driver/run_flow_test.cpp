@@ -93,15 +93,17 @@ TEST_F(RunFlowTest, FailedJobFileWriteEndsRunWithoutFinishFlag)
     m_job.write("task.json", R"({"scene_info": {"rendernodes": {"a": {"aov": {"x": "y"}}}}})");
     // The empty asset file still fits; the merge into it does not, as on a full disk.
     const std::string asset_json = m_job.file("asset.json");
-    set_write_failure_for_tests(
-        [&](const std::string& path) { return path == asset_json && std::filesystem::exists(path); });
+    set_write_failure_for_tests([&](const std::string& path) {
+        return path == asset_json && std::filesystem::exists(path);
+    });
     try {
         main(m_host, "/shots/a.katana", m_job.path());
         ADD_FAILURE() << "the run finished";
     } catch (const ProcessExit& exit) {
         EXPECT_EQ(exit.status(), 1);
         EXPECT_EQ(exit.message(), "[ERROR] these job files could not be written, the analysis is "
-                                  "incomplete:\n    " + asset_json);
+                                  "incomplete:\n    " +
+                                      asset_json);
     }
     set_write_failure_for_tests({});
     EXPECT_FALSE(finished());
@@ -109,7 +111,8 @@ TEST_F(RunFlowTest, FailedJobFileWriteEndsRunWithoutFinishFlag)
     EXPECT_EQ(read_text(asset_json), "{}");
     EXPECT_NE(read_text(m_job.file("upload.json")).find("/shots/a.katana"), std::string::npos);
     const std::string out = m_capture.finish();
-    EXPECT_NE(out.find("cannot write file " + asset_json + ": No space left on device\n"), std::string::npos)
+    EXPECT_NE(out.find("cannot write file " + asset_json + ": No space left on device\n"),
+              std::string::npos)
         << out;
     EXPECT_NE(out.find("write info to " + m_job.file("upload.json")), std::string::npos);
 }
@@ -122,7 +125,8 @@ TEST_F(RunFlowTest, FolderInPlaceOfTaskJsonEndsRunBeforeAnyStep)
         main(m_host, "/shots/a.katana", m_job.path());
         ADD_FAILURE() << "the run went on";
     } catch (const Error& e) {
-        EXPECT_NE(std::string(e.what()).find(m_job.file("task.json") + ": it is a folder"), std::string::npos)
+        EXPECT_NE(std::string(e.what()).find(m_job.file("task.json") + ": it is a folder"),
+                  std::string::npos)
             << e.what();
     }
     EXPECT_FALSE(finished());
@@ -132,7 +136,8 @@ TEST_F(RunFlowTest, FolderInPlaceOfTaskJsonEndsRunBeforeAnyStep)
 
 TEST_F(RunFlowTest, DeeplyNestedTaskJsonIsRefusedNamingIt)
 {
-    m_job.write("task.json", R"({"argument_info": )" + std::string(100000, '[') + std::string(100000, ']') + "}");
+    m_job.write("task.json", R"({"argument_info": )" + std::string(100000, '[') +
+                                 std::string(100000, ']') + "}");
     try {
         main(m_host, "/shots/a.katana", m_job.path());
         ADD_FAILURE() << "the run finished";

@@ -216,13 +216,16 @@ TEST_F(LookXmlCollector, DocumentTooLargeToHoldIsFoundButNotRead)
     m_collector.getXmlAssets(top);
     EXPECT_EQ(m_collector.xmlAssets, (Strings{top, huge, huge, tex}));
     EXPECT_TRUE(m_collector.xmlMissFile.empty());
-    EXPECT_EQ(capture.finish(), "Warnning: skip reading look XML " + huge + ": the look XML holds 268435457 "
-                                "bytes, more than the 268435456 a look document may have\n");
+    EXPECT_EQ(capture.finish(), "Warnning: skip reading look XML " + huge +
+                                    ": the look XML holds 268435457 "
+                                    "bytes, more than the 268435456 a look document may have\n");
     try {
         readers::read_look_xml_file(huge);
         ADD_FAILURE() << "read";
     } catch (const Error& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("cannot read look XML " + huge + ": the look XML holds", 0), 0u);
+        EXPECT_EQ(
+            std::string(e.what()).rfind("cannot read look XML " + huge + ": the look XML holds", 0),
+            0u);
     }
 }
 

@@ -81,10 +81,10 @@ TEST(OcioSearchPath, VariablesExpandByDollarThenBracket)
         {"/mnt/$SHOW", "/mnt/s1"},
         {"$SHOW/luts/$SHOW", "s1/luts/s1"},
         {"/mnt/$A/luts", "/mnt/$A/luts"},               // needs two characters after "$"
-        {"/mnt/$SHOW.old/luts", "/mnt/$SHOW.old/luts"},  // key "SHOW." is no variable
+        {"/mnt/$SHOW.old/luts", "/mnt/$SHOW.old/luts"}, // key "SHOW." is no variable
         {"/mnt/$ANALYSER_UNSET_VAR/luts", "/mnt/$ANALYSER_UNSET_VAR/luts"},
         {"/mnt/[SHOW]/luts", "/mnt/s1/luts"},
-        {"/mnt/[A]/[B]", "/mnt/[A]/[B]"},  // one greedy match, key "A]/[B"
+        {"/mnt/[A]/[B]", "/mnt/[A]/[B]"}, // one greedy match, key "A]/[B"
         {"/mnt/${SHOW}/luts", "/mnt/s1/luts"},
         {"/mnt/${ANALYSER_UNSET_VAR}/luts", "/mnt/${ANALYSER_UNSET_VAR}/luts"},
     };

@@ -176,7 +176,8 @@ TEST_F(RedshiftCollector, OverlongListingLineIsSkippedWithOneWarning)
     EXPECT_EQ(result.asset, (std::vector<std::string>{tex, tex}));
     EXPECT_TRUE(result.miss.empty());
     EXPECT_EQ(capture.finish(), "Warnning: skip 2 line(s) longer than 65536 bytes printed by the "
-                                "Redshift tool for proxy : " + rock + "\n");
+                                "Redshift tool for proxy : " +
+                                    rock + "\n");
 }
 
 }  // namespace

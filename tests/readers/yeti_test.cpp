@@ -173,12 +173,14 @@ TEST(YetiCache, OverlongRunIsSkippedOnceAndTheRestIsRead)
     ConsoleCapture capture;
     const std::vector<std::string> found = readers::read_yeti_cache(in, "/c/big.fur");
     EXPECT_EQ(found, (std::vector<std::string>{"/show/tex/clump.tif", "/show/tex/clump.tif"}));
-    EXPECT_EQ(capture.finish(), "Warnning: skip a yeti graph block longer than 67108864 bytes in cache : "
-                                "/c/big.fur\n");
+    EXPECT_EQ(capture.finish(),
+              "Warnning: skip a yeti graph block longer than 67108864 bytes in cache : "
+              "/c/big.fur\n");
 
     // Blocks at the very end of the cache, and markers with nothing after them.
     std::istringstream tail(k_filler + good + "\nPD94bWwgdmVyc2lvbj0iMS4wIj8");
-    EXPECT_EQ(readers::read_yeti_cache(tail, "/c/t.fur"), (std::vector<std::string>{"/show/tex/clump.tif"}));
+    EXPECT_EQ(readers::read_yeti_cache(tail, "/c/t.fur"),
+              (std::vector<std::string>{"/show/tex/clump.tif"}));
 }
 
 class YetiCollector : public ::testing::Test
@@ -227,12 +229,14 @@ TEST_F(YetiCollector, GraphFilesAreExpandedUnderTheCacheLabel)
 TEST_F(YetiCollector, FrameAndUdimTokensExpandWithTwins)
 {
     // Every tile exists, so nothing is missing; tiles bring their .tx twins.
-    const Paths tiles = {m_dir.write("tex/fur.1001.tif", "x"), m_dir.write("tex/fur.1002.tif", "x")};
+    const Paths tiles = {m_dir.write("tex/fur.1001.tif", "x"),
+                         m_dir.write("tex/fur.1002.tif", "x")};
     const std::string twin = m_dir.write("tex/fur.1001.tx", "x");
     const std::string frame = m_dir.write("cache/clump.0007.abc", "x");
     const std::string cache = m_dir.write(
-        "groom.fur", k_filler + encode_base64(graph({file_param(m_dir.file("tex/fur.<UDIM>.tif")),
-                                                     file_param(m_dir.file("cache/clump.%04d.abc"))})));
+        "groom.fur",
+        k_filler + encode_base64(graph({file_param(m_dir.file("tex/fur.<UDIM>.tif")),
+                                        file_param(m_dir.file("cache/clump.%04d.abc"))})));
     // The cache reached through the scene: its own label holds the cache and its tiles.
     zel_Katana_asset collector(m_host, zel_Katana_asset::NoCollect{});
     ConsoleCapture capture;
