@@ -115,17 +115,28 @@ private:
     bool m_closed = false;
 };
 
-// The upload list as job-file text one level deep: {"local", "server"} per path.
+// Absolute normal POSIX paths, nearly all recorded paths, are their own upload form.
+bool own_upload_form(std::string_view path)
+{
+    return pypath::abspath_keeps(path) && path.find('\\') == std::string_view::npos;
+}
+
 // The upload list: the upload form of each found path, once, in the order first met.
 // A path recorded as missing is never uploaded, whatever form it was recorded in: neither
 // as it is, nor when its upload form (absolute, forward slashes) is the text of a path
-// recorded as missing. Upload forms that are recorded paths are held by number; only the
-// rare other forms are stored again.
+// recorded as missing. Only existing regular files are uploaded: a reference filed as
+// found because it occurs inside a recorded path (a bare name, a folder) never touched the
+// disk. Upload forms that are recorded paths are held by number; only the rare other
+// forms are stored again.
 class UploadList
 {
 public:
-    UploadList(const assets::PathTable& table, const assets::AnalysedIndex& analysed)
-        : m_table(table), m_analysed(analysed), m_seen(table.size(), 0), m_listed(table.size(), 0)
+    /// `regular` tells by path number whether a path that is its own upload form is an
+    /// existing regular file (settled beforehand, where the folder cache may be used).
+    UploadList(const assets::PathTable& table, const assets::AnalysedIndex& analysed,
+               const std::vector<std::uint8_t>& regular)
+        : m_table(table), m_analysed(analysed), m_regular(regular), m_seen(table.size(), 0),
+          m_listed(table.size(), 0)
     {
     }
 
@@ -135,15 +146,19 @@ public:
             return;
         m_seen[id] = 1;
         const std::string_view path = m_table.text(id);
-        // Absolute normal POSIX paths, nearly all of them, are their own upload form.
-        if (pypath::abspath_keeps(path) && path.find('\\') == std::string_view::npos) {
-            list_recorded(id);
+        if (own_upload_form(path)) {
+            if (m_regular[id])
+                list_recorded(id);
             return;
         }
         std::string local(path);
         if (local.size() >= 2 && local[1] == ':')
             local[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(local[0])));
         const std::string upload_path = replace_all(pypath::abspath(local), "\\", "/");
+        // The rare other forms are checked here, without the folder cache, which belongs to
+        // the collector's thread.
+        if (!fs::isfile(upload_path))
+            return;
         if (const std::optional<assets::PathId> recorded = m_table.find(upload_path)) {
             if (!m_analysed.is_missing(*recorded))
                 list_recorded(*recorded);
@@ -166,12 +181,14 @@ private:
 
     const assets::PathTable& m_table;
     const assets::AnalysedIndex& m_analysed;
+    const std::vector<std::uint8_t>& m_regular;
     std::vector<std::uint8_t> m_seen;    // by path number: its upload form was taken
     std::vector<std::uint8_t> m_listed;  // by path number: its text is in the list
     assets::PathTable m_others;          // upload forms that are no recorded path
     std::vector<std::string_view> m_paths;
 };
 
+// The upload list as job-file text one level deep: {"local", "server"} per path.
 std::string upload_list_text(const std::vector<std::string_view>& locals)
 {
     std::string out;
@@ -277,11 +294,29 @@ void zel_Katana_asset::collect()
             missing_report.add(entry, label, id, table.text(id));
     }
     ReportLines asset_report(ASSET_JSON.asset, " ---> ");
+    // Which found paths that are their own upload form are regular files, answered from the
+    // folder listings here: the folder cache is not shared with the upload thread.
+    std::vector<std::uint8_t> regular(table.size(), 0);
+    {
+        std::vector<std::uint8_t> asked(table.size(), 0);
+        std::string path;
+        for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
+            for (const assets::PathId id : ids) {
+                if (asked[id])
+                    continue;
+                asked[id] = 1;
+                if (!own_upload_form(table.text(id)) || m_analysed->is_missing(id))
+                    continue;
+                path.assign(table.text(id));
+                regular[id] = m_fs->isfile(path) ? 1 : 0;
+            }
+        }
+    }
     // The upload list needs only the finished record, so another thread builds it and its
     // text meanwhile. The job files are written in their usual order once all are done.
     std::future<std::string> upload_text =
-        std::async(std::launch::async | std::launch::deferred, [this, &table, &paths] {
-            UploadList upload_list(table, *m_analysed);
+        std::async(std::launch::async | std::launch::deferred, [this, &table, &paths, &regular] {
+            UploadList upload_list(table, *m_analysed, regular);
             for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
                 for (const assets::PathId id : ids)
                     if (!contains_any(table.text(id), k_report_excluded))

@@ -127,8 +127,11 @@ public:
     /// klf through the host's look-file service (readers/klf.cpp): calls AnaylseSeq with
     /// nodePath for every texture of its materials.
     void getKlfAssets(const std::string& nodePath, const std::string& xmlFile);
-    /// Yeti fur cache (readers/yeti.cpp).
-    ReaderResult getYetiSequen(const std::string& fur_file);
+    /// Yeti fur cache (readers/yeti.cpp): every file parameter of its graph goes through
+    /// AnaylseSeq under nodePath, the label the cache itself was expanded under, so frame
+    /// and UDIM tokens expand and twins are added; the result is empty then. A cache is
+    /// read once per collector (yeti_read), so caches naming each other end.
+    ReaderResult getYetiSequen(const std::string& fur_file, const std::string& nodePath);
     /// Redshift proxies (readers/redshift.cpp): sets rs_cmdLine once.
     void getRsCmdline();
     ReaderResult get_rs_file_from_cmd(const std::string& rs_file);
@@ -204,6 +207,7 @@ public:
     std::unordered_set<std::string> usd_listed;   ///< the members of usdFiles
     std::unordered_set<std::string> usd_entered;  ///< layers the reference walk entered
     std::set<std::string> rs_asseted;
+    std::set<std::string> yeti_read;
 
     const host::Host& host() const { return m_host; }
     /// The run's folder listings: every existence test and wildcard expansion of the

@@ -48,6 +48,22 @@ std::string universal_newlines(const std::string& text)
 class SceneTree
 {
 public:
+    SceneTree() = default;
+    SceneTree(const SceneTree&) = delete;
+    SceneTree& operator=(const SceneTree&) = delete;
+    // Location names can nest deeper than the call stack holds, so sub-trees are released
+    // one by one instead of each destructor releasing its children.
+    ~SceneTree()
+    {
+        std::vector<std::unique_ptr<SceneTree>> pending;
+        take_children(pending);
+        while (!pending.empty()) {
+            std::unique_ptr<SceneTree> node = std::move(pending.back());
+            pending.pop_back();
+            node->take_children(pending);
+        }
+    }
+
     SceneTree& child(std::string_view name)
     {
         if (const auto position = find(name)) {
@@ -73,30 +89,50 @@ public:
     }
 
     /// The tree as scene.json text, `level` deep (the layout of the job documents, with
-    /// non-ASCII characters escaped), written without building a JSON value first.
+    /// non-ASCII characters escaped), written without building a JSON value first. The
+    /// open nodes are kept on a stack of their own, so any depth the host gives is written.
     void write(std::string& out, int level) const
     {
-        if (m_slots.empty()) {
-            out += "{}";
-            return;
+        struct Open
+        {
+            const SceneTree* node;
+            std::size_t next;
+            int level;
+        };
+        std::vector<Open> open;
+        const SceneTree* node = this;
+        int node_level = level;
+        while (node) {
+            if (node->m_slots.empty()) {
+                out += "{}";
+            } else {
+                out += "{\n";
+                open.push_back(Open{node, 0, node_level});
+            }
+            node = nullptr;
+            while (!open.empty() && !node) {
+                Open& top = open.back();
+                if (top.next == top.node->m_slots.size()) {
+                    out += '\n';
+                    out.append(static_cast<std::size_t>(top.level) * 4, ' ');
+                    out += '}';
+                    open.pop_back();
+                    continue;
+                }
+                const Slot& slot = top.node->m_slots[top.next];
+                if (top.next++ > 0)
+                    out += ",\n";
+                out.append(static_cast<std::size_t>(top.level + 1) * 4, ' ');
+                append_json_string(out, slot.key, true);
+                out += ": ";
+                if (slot.node) {
+                    node = slot.node.get();
+                    node_level = top.level + 1;
+                } else {
+                    append_ascii_value(out, slot.value, top.level + 1);
+                }
+            }
         }
-        out += "{\n";
-        bool first = true;
-        for (const Slot& slot : m_slots) {
-            if (!first)
-                out += ",\n";
-            first = false;
-            out.append(static_cast<std::size_t>(level + 1) * 4, ' ');
-            append_json_string(out, slot.key, true);
-            out += ": ";
-            if (slot.node)
-                slot.node->write(out, level + 1);
-            else
-                append_ascii_value(out, slot.value, level + 1);
-        }
-        out += '\n';
-        out.append(static_cast<std::size_t>(level) * 4, ' ');
-        out += '}';
     }
 
 private:
@@ -128,6 +164,13 @@ private:
         } else if (m_slots.size() > k_scanned) {
             m_index.insert(static_cast<std::uint32_t>(m_slots.size() - 1), hash_text(key));
         }
+    }
+
+    void take_children(std::vector<std::unique_ptr<SceneTree>>& to)
+    {
+        for (Slot& slot : m_slots)
+            if (slot.node)
+                to.push_back(std::move(slot.node));
     }
 
     std::vector<Slot> m_slots;
@@ -223,9 +266,14 @@ void PendingSceneFile::finish()
     print_line("save scene.json to " + m_target);
 }
 
-void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree)
+namespace {
+
+// One location of the walk: its place in the location tree, then its look file, geometry
+// type, material node files and light textures.
+void harvest_location(zel_Katana_asset& collector, host::LocationRef location,
+                      SceneTree& scene_tree)
 {
-    const host::Host& h = m_host;
+    const host::Host& h = collector.host();
     const std::string full_name = h.location_full_name(location);
     // The tree node of the location: its name split at every "/", empty parts included.
     SceneTree* tmp = &scene_tree;
@@ -247,7 +295,7 @@ void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree
     if (const std::optional<Json> klf = value_of("customProperties.klf"); klf && truthy(*klf)) {
         const std::string text = reference_text(*klf);
         print_line("Found klf in " + full_name + ": " + text);
-        AnaylseSeq(full_name + ".customProperties.klf", text);
+        collector.AnaylseSeq(full_name + ".customProperties.klf", text);
     }
 
     const std::string type = h.location_type(location);
@@ -288,9 +336,9 @@ void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree
                     continue;
                 label.assign(full_name).append(".").append(attr_path);
                 if (value->is_string()) {
-                    AnaylseSeq(label, value->get_ref<const std::string&>());
+                    collector.AnaylseSeq(label, value->get_ref<const std::string&>());
                 } else {
-                    AnaylseSeq(label, reference_text(*value));
+                    collector.AnaylseSeq(label, reference_text(*value));
                 }
                 tmp->set(attr_path, std::move(*value));
             }
@@ -308,7 +356,8 @@ void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree
             if (!texture_attr.empty()) {
                 if (const std::optional<Json> texture = value_of(texture_attr)) {
                     tmp->set(shader_name, *texture);
-                    AnaylseSeq(full_name + "material.RedshiftLightParams", reference_text(*texture));
+                    collector.AnaylseSeq(full_name + "material.RedshiftLightParams",
+                                         reference_text(*texture));
                 }
             }
         }
@@ -324,13 +373,27 @@ void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree
             }
             if (texture && truthy(*texture)) {
                 tmp->set(surface_name, *texture);
-                AnaylseSeq(full_name + "material.arnoldLightShader", reference_text(*texture));
+                collector.AnaylseSeq(full_name + "material.arnoldLightShader",
+                                     reference_text(*texture));
             }
         }
     }
+}
 
-    for (const host::LocationRef child : h.location_children(location))
-        lookAll(child, scene_tree);
+}  // namespace
+
+void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree)
+{
+    // Depth first in host order, as a recursive walk goes, with the locations still to visit
+    // on a stack of our own: the host's scene graph may be deeper than the call stack holds.
+    std::vector<host::LocationRef> pending{location};
+    while (!pending.empty()) {
+        const host::LocationRef current = pending.back();
+        pending.pop_back();
+        harvest_location(*this, current, scene_tree);
+        const std::vector<host::LocationRef> children = m_host.location_children(current);
+        pending.insert(pending.end(), children.rbegin(), children.rend());
+    }
 }
 
 }  // namespace script

@@ -74,10 +74,10 @@ void read_redshift_proxy(zel_Katana_asset& c, const std::string&, const std::str
     merge_reader_result(result, c.get_rs_file_from_cmd(path));
 }
 
-void read_yeti_cache(zel_Katana_asset& c, const std::string&, const std::string& path,
+void read_yeti_cache(zel_Katana_asset& c, const std::string& label, const std::string& path,
                      ReaderResult& result)
 {
-    merge_reader_result(result, c.getYetiSequen(path));
+    merge_reader_result(result, c.getYetiSequen(path, label));
 }
 
 void read_look_xml(zel_Katana_asset& c, const std::string&, const std::string& path,

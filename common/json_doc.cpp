@@ -4,10 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/errors.h"
@@ -24,54 +23,19 @@ bool needs_no_escape(std::string_view text)
     return plain_ascii(text, "\"\\", true);
 }
 
-// Writes the value the way Python's json.dumps(indent=4) does. nlohmann's own dump
-// differs from Python for floats (1e15 is "1e+15" there, "1000000000000000.0" in
-// Python; non-finite values become null), so numbers are written here and strings are
-// left to nlohmann's escaping, which already matches Python's.
-void dump_value(const Json& value, bool ascii, int level, std::string& out)
+// A scalar, or an empty array or object, as the documents write it. nlohmann's own dump
+// differs from Python for floats (1e15 is "1e+15" there, "1000000000000000.0" in Python;
+// non-finite values become null), so numbers are written here and strings are left to
+// nlohmann's escaping, which already matches Python's.
+void dump_leaf(const Json& value, bool ascii, std::string& out)
 {
-    const auto indent = [&out](int depth) { out.append(static_cast<std::size_t>(depth) * 4, ' '); };
     switch (value.type()) {
-    case Json::value_t::array: {
-        if (value.empty()) {
-            out += "[]";
-            return;
-        }
-        out += "[\n";
-        bool first = true;
-        for (const Json& item : value) {
-            if (!first)
-                out += ",\n";
-            first = false;
-            indent(level + 1);
-            dump_value(item, ascii, level + 1, out);
-        }
-        out += '\n';
-        indent(level);
-        out += ']';
+    case Json::value_t::array:
+        out += "[]";
         return;
-    }
-    case Json::value_t::object: {
-        if (value.empty()) {
-            out += "{}";
-            return;
-        }
-        out += "{\n";
-        bool first = true;
-        for (const auto& [key, item] : value.items()) {
-            if (!first)
-                out += ",\n";
-            first = false;
-            indent(level + 1);
-            append_json_string(out, key, ascii);
-            out += ": ";
-            dump_value(item, ascii, level + 1, out);
-        }
-        out += '\n';
-        indent(level);
-        out += '}';
+    case Json::value_t::object:
+        out += "{}";
         return;
-    }
     case Json::value_t::number_float: {
         const double d = value.get<double>();
         if (std::isnan(d))
@@ -89,6 +53,58 @@ void dump_value(const Json& value, bool ascii, int level, std::string& out)
         out += value.dump(-1, ' ', ascii, nlohmann::json::error_handler_t::replace);
         return;
     }
+}
+
+// Writes the value the way Python's json.dumps(indent=4) does. Values built in memory
+// can nest without bound, so the walk keeps its open containers on a stack of its own
+// instead of the call stack.
+void dump_value(const Json& root, bool ascii, int level, std::string& out)
+{
+    const auto indent = [&out](int depth) { out.append(static_cast<std::size_t>(depth) * 4, ' '); };
+    struct Open
+    {
+        const Json* container;
+        Json::const_iterator next;
+        int level;
+    };
+    std::vector<Open> open;
+    const Json* value = &root;
+    int value_level = level;
+    while (value) {
+        if (value->is_structured() && !value->empty()) {
+            out += value->is_array() ? "[\n" : "{\n";
+            open.push_back(Open{value, value->cbegin(), value_level});
+        } else {
+            dump_leaf(*value, ascii, out);
+        }
+        value = nullptr;
+        while (!open.empty()) {
+            Open& top = open.back();
+            if (top.next != top.container->cend()) {
+                if (top.next != top.container->cbegin())
+                    out += ",\n";
+                indent(top.level + 1);
+                if (top.container->is_object()) {
+                    append_json_string(out, top.next.key(), ascii);
+                    out += ": ";
+                }
+                value = &*top.next;
+                value_level = top.level + 1;
+                ++top.next;
+                break;
+            }
+            out += '\n';
+            indent(top.level);
+            out += top.container->is_array() ? ']' : '}';
+            open.pop_back();
+        }
+    }
+}
+
+WriteFailurePredicate& injected_write_failure()
+{
+    static WriteFailurePredicate fails;
+    return fails;
 }
 
 }  // namespace
@@ -128,27 +144,93 @@ std::string dump_ascii_document(const Json& value)
     return out;
 }
 
-Json parse_json_text(std::string_view text)
+bool json_nests_deeper_than(std::string_view text, std::size_t limit)
 {
+    std::size_t depth = 0;
+    const std::size_t size = text.size();
+    for (std::size_t i = 0; i < size; ++i) {
+        switch (text[i]) {
+        case '"':
+            // Skip the string: brackets inside it do not nest.
+            for (++i; i < size && text[i] != '"'; ++i)
+                if (text[i] == '\\')
+                    ++i;
+            break;
+        case '[':
+        case '{':
+            if (++depth > limit)
+                return true;
+            break;
+        case ']':
+        case '}':
+            if (depth > 0)
+                --depth;
+            break;
+        default:
+            break;
+        }
+    }
+    return false;
+}
+
+Json parse_json_text(std::string_view text, std::string_view source_name)
+{
+    const std::string prefix =
+        source_name.empty() ? std::string() : std::string(source_name) + ": ";
     if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF")
         text.remove_prefix(3);
+    if (json_nests_deeper_than(text, k_max_json_depth))
+        throw Error(prefix + "arrays and objects nest deeper than " +
+                    std::to_string(k_max_json_depth) + " levels");
     try {
         return Json::parse(text.begin(), text.end());
     } catch (const nlohmann::json::exception& e) {
-        throw Error(e.what());
+        throw Error(prefix + e.what());
     }
 }
 
 std::string read_file(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw Error("cannot read file " + path);
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad())
-        throw Error("cannot read file " + path);
-    return buffer.str();
+    const auto failed = [&path](int err) {
+        return Error("cannot read file " + path + ": " + std::strerror(err));
+    };
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw failed(errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        throw failed(err);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        throw failed(EISDIR);
+    }
+    std::string text;
+    if (S_ISREG(st.st_mode))
+        text.reserve(static_cast<std::size_t>(st.st_size));
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int err = errno;
+            ::close(fd);
+            throw failed(err);
+        }
+        if (n == 0)
+            break;
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+void set_write_failure_for_tests(WriteFailurePredicate fails)
+{
+    injected_write_failure() = std::move(fails);
 }
 
 void write_file_atomic(const std::string& path, std::string_view text)
@@ -162,6 +244,11 @@ void write_file_atomic(const std::string& path, const std::vector<std::string_vi
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         throw Error("cannot write file " + path + ": " + std::strerror(errno));
+    if (const WriteFailurePredicate& fails = injected_write_failure(); fails && fails(path)) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        throw Error("cannot write file " + path + ": " + std::strerror(ENOSPC));
+    }
     for (const std::string_view text : parts) {
         std::size_t done = 0;
         while (done < text.size()) {

@@ -2,6 +2,8 @@
 
 // Reading and writing JSON documents the way the job files need them.
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,11 +33,22 @@ void append_job_value(std::string& out, const Json& value, int level);
 /// The same in scene.json form (every non-ASCII character as a \u escape).
 void append_ascii_value(std::string& out, const Json& value, int level);
 
-/// Parses JSON text; a leading UTF-8 byte-order mark is skipped. Throws script::Error
-/// with the parser's message when the text does not parse.
-Json parse_json_text(std::string_view text);
+/// Deepest nesting of arrays and objects a document read from a file may have. Python's
+/// own JSON reader stops near the same depth; deeper text is refused before it is parsed,
+/// so nothing downstream ever meets an unbounded nesting.
+inline constexpr std::size_t k_max_json_depth = 1000;
 
-/// Reads a whole file as bytes; throws script::Error naming the file when it cannot.
+/// True when arrays and objects in the text nest deeper than `limit` (strings are skipped;
+/// exact for valid JSON, a bound for anything else).
+bool json_nests_deeper_than(std::string_view text, std::size_t limit);
+
+/// Parses JSON text; a leading UTF-8 byte-order mark is skipped. Throws script::Error with
+/// the parser's message, or the nesting limit, when the text does not parse or nests deeper
+/// than k_max_json_depth; a non-empty `source_name` (the file) starts the message.
+Json parse_json_text(std::string_view text, std::string_view source_name = {});
+
+/// Reads a whole file as bytes; throws script::Error naming the file and the reason when it
+/// cannot (a folder is not read as an empty file).
 std::string read_file(const std::string& path);
 
 /// Writes the text to a temporary file in the same folder and renames it over `path`, so
@@ -44,5 +57,11 @@ std::string read_file(const std::string& path);
 void write_file_atomic(const std::string& path, std::string_view text);
 /// The same for text given in consecutive parts (written in order, never joined).
 void write_file_atomic(const std::string& path, const std::vector<std::string_view>& parts);
+
+/// Fault injection for tests: while a predicate is set, every write_file_atomic whose target
+/// it accepts fails as on a full disk (the temporary file is removed, the target keeps its
+/// old content, script::Error is thrown). An empty predicate ends the injection.
+using WriteFailurePredicate = std::function<bool(const std::string& path)>;
+void set_write_failure_for_tests(WriteFailurePredicate fails);
 
 }  // namespace script

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -124,7 +125,17 @@ std::vector<std::string>& module_search_path()
     return paths;
 }
 
-ChildOutput run_program(const std::vector<std::string>& argv)
+std::string executable_path()
+{
+    std::string buffer(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= buffer.size())
+        return {};
+    buffer.resize(static_cast<std::size_t>(n));
+    return buffer;
+}
+
+ChildOutput run_program(const std::vector<std::string>& argv, std::size_t max_line_bytes)
 {
     ChildOutput result;
     if (argv.empty() || ::access(argv[0].c_str(), X_OK) != 0)
@@ -157,7 +168,18 @@ ChildOutput run_program(const std::vector<std::string>& argv)
     }
     result.started = true;
 
-    std::string output;
+    // The line being read; once it grows past the cap it is dropped and the rest of it
+    // skipped up to its line end.
+    std::string line;
+    bool too_long = false;
+    const auto end_line = [&] {
+        if (too_long)
+            ++result.long_lines;
+        else
+            result.lines.push_back(std::move(line));
+        line = std::string();
+        too_long = false;
+    };
     char chunk[65536];
     for (;;) {
         const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
@@ -165,8 +187,29 @@ ChildOutput run_program(const std::vector<std::string>& argv)
             continue;
         if (n <= 0)
             break;
-        output.append(chunk, static_cast<std::size_t>(n));
+        const char* at = chunk;
+        const char* const end = chunk + n;
+        while (at < end) {
+            const char* nl =
+                static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+            const char* piece_end = nl ? nl : end;
+            if (!too_long) {
+                const auto piece = static_cast<std::size_t>(piece_end - at);
+                if (line.size() + piece > max_line_bytes) {
+                    too_long = true;
+                    line = std::string();
+                } else {
+                    line.append(at, piece);
+                }
+            }
+            if (!nl)
+                break;
+            end_line();
+            at = nl + 1;
+        }
     }
+    if (too_long || !line.empty())
+        end_line();
     ::close(fds[0]);
 
     int status = 0;
@@ -181,17 +224,6 @@ ChildOutput run_program(const std::vector<std::string>& argv)
             result.exit_status = WEXITSTATUS(status);
         else if (WIFSIGNALED(status))
             result.exit_status = -WTERMSIG(status);
-    }
-
-    std::size_t pos = 0;
-    while (pos < output.size()) {
-        const std::size_t nl = output.find('\n', pos);
-        if (nl == std::string::npos) {
-            result.lines.push_back(output.substr(pos));
-            break;
-        }
-        result.lines.push_back(output.substr(pos, nl - pos));
-        pos = nl + 1;
     }
     return result;
 }

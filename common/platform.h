@@ -2,6 +2,7 @@
 
 // Everything that differs between platforms lives behind these functions.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,18 +37,27 @@ bool change_dir(const std::string& path);
 void set_program_path(std::string argv0);
 const std::string& program_path();
 std::vector<std::string>& module_search_path();
+/// The running executable with links resolved, as the operating system reports it; "" where
+/// it cannot tell.
+std::string executable_path();
 
 /// Result of running a child program.
 struct ChildOutput
 {
     bool started = false;           ///< false when the program could not be run at all
     std::vector<std::string> lines; ///< standard output split at "\n" (line ends removed)
+    std::size_t long_lines = 0;     ///< lines longer than the cap, left out of `lines`
     int exit_status = -1;
 };
 
+/// Longest output line of a child program that is kept, by default.
+inline constexpr std::size_t k_max_child_line_bytes = 64 * 1024;
+
 /// Runs a program without a shell: argv[0] is the program path, every other element is
-/// passed as one argument. Standard input is empty, standard error is inherited. Waits for
-/// the child after reading its whole output.
-ChildOutput run_program(const std::vector<std::string>& argv);
+/// passed as one argument. Standard input is empty, standard error is inherited. The output
+/// is read as it comes, line by line: a line longer than `max_line_bytes` is never held
+/// whole, only counted in `long_lines`. Waits for the child after reading its output.
+ChildOutput run_program(const std::vector<std::string>& argv,
+                        std::size_t max_line_bytes = k_max_child_line_bytes);
 
 }  // namespace script::platform

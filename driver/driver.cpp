@@ -42,9 +42,25 @@ constexpr std::string_view k_host_usage =
 constexpr std::string_view k_list_alembic = "--list-alembic";
 constexpr std::string_view k_list_prman_textures = "--list-prman-textures";
 constexpr std::string_view k_script_mode = "script";
+constexpr std::string_view k_unwritten_heading =
+    "[ERROR] these job files could not be written, the analysis is incomplete:";
 
 // Called with the run mode once the host has reported it, before any scene step runs.
 using ModeHook = std::function<void(const std::string& mode)>;
+
+// The analyser's own folder: that of the program as started (links resolved) when it names
+// an existing file, else that of the running executable.
+std::string analyser_folder()
+{
+    std::string program;
+    if (!platform::program_path().empty()) {
+        program = pypath::realpath(platform::program_path());
+    }
+    if (program.empty() || !fs::isfile(program)) {
+        program = platform::executable_path();
+    }
+    return program.empty() ? std::string() : pypath::dirname(program);
+}
 
 std::string lower_case(std::string text)
 {
@@ -72,6 +88,21 @@ const Json& rendernodes_of(const Json& task_dict, const std::string& task_json)
     return task_dict.at("scene_info").at("rendernodes");
 }
 
+// The job files a write failed on, one per line under a heading; "" when every write
+// went through.
+std::string unwritten_files_message()
+{
+    const std::vector<std::string>& unwritten = job_paths().unwritten_files;
+    if (unwritten.empty()) {
+        return {};
+    }
+    std::string text(k_unwritten_heading);
+    for (const std::string& file : unwritten) {
+        text += "\n    " + file;
+    }
+    return text;
+}
+
 void run_common_steps(host::Host& host, const ModeHook& on_mode)
 {
     const JobPaths& paths = job_paths();
@@ -80,6 +111,12 @@ void run_common_steps(host::Host& host, const ModeHook& on_mode)
         fs::make_dirs(paths.json_path);
     }
     clearJson();
+    // Every step reads or merges into task.json; a folder in its place would only fail
+    // after the whole analysis.
+    if (fs::isdir(paths.task_json)) {
+        throw Error("cannot read file " + paths.task_json +
+                    ": it is a folder, not the job's task.json");
+    }
     if (!fs::exists(paths.tips_json)) {
         write_file_atomic(paths.tips_json, "{}");
     }
@@ -114,6 +151,12 @@ void run_common_steps(host::Host& host, const ModeHook& on_mode)
         print_line(tips::k_no_outputs_message);
         job_files.write_json_info(paths.tips_json, std::string(tips::k_no_outputs),
                                   Json::array({tips::k_no_outputs_message}));
+    }
+
+    // A job file left stale by a failed write (a full disk) makes the run a failure.
+    if (const std::string unwritten = unwritten_files_message(); !unwritten.empty()) {
+        print_line(k_bang_line);
+        end_process(1, unwritten);
     }
 
     // The finish flag comes last: its presence tells the farm the analysis completed.
@@ -180,6 +223,9 @@ int guarded(const std::function<int()>& body)
         status = exit.status();
     } catch (const std::exception& e) {
         print_error_line(std::string("Error: ") + e.what());
+        if (const std::string unwritten = unwritten_files_message(); !unwritten.empty()) {
+            print_error_line(unwritten);
+        }
         status = 1;
     } catch (...) {
         print_error_line("Error: unknown error");
@@ -213,9 +259,16 @@ void load_module()
         return;
     }
     loaded = true;
+    // The analyser's own folder heads the module search path, as the host puts it there, so
+    // the rule file beside the analyser is the one read in every mode; the working
+    // directory is appended after it.
+    std::vector<std::string>& search_path = platform::module_search_path();
+    if (const std::string own = analyser_folder(); !own.empty()) {
+        search_path.insert(search_path.begin(), own);
+    }
     const std::string cwd = platform::current_dir();
     if (!cwd.empty() && fs::exists(cwd)) {
-        platform::module_search_path().push_back(cwd);
+        search_path.push_back(cwd);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "driver/job_files.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "common/console.h"
@@ -35,7 +36,7 @@ bool is_job_system_json(const std::string& entry_path)
 
 Json zel_Katana::open_json(const std::string& info_file) const
 {
-    return parse_json_text(read_file(info_file));
+    return parse_json_text(read_file(info_file), info_file);
 }
 
 void zel_Katana::write_json_info(const std::string& json_file, const std::string& key,
@@ -136,17 +137,31 @@ void zel_Katana::write_json_member_texts(const std::string& json_file,
         write_file_atomic(json_file, parts);
     } catch (const std::exception& e) {
         print_line(e.what());
+        // The step goes on, but the run must not end as a success with this file stale.
+        std::vector<std::string>& unwritten = job_paths().unwritten_files;
+        if (std::find(unwritten.begin(), unwritten.end(), json_file) == unwritten.end()) {
+            unwritten.push_back(json_file);
+        }
     }
 }
 
 void clearJson()
 {
     const std::string& json_path = job_paths().json_path;
-    for (const fs::DirEntry& entry : fs::list_dir(json_path)) {
-        if (entry.name == k_task_json_name) {
-            continue;
+    const fs::DirListing listing = fs::list_dir(json_path);
+    // The finish flag of an earlier run goes first: a run ended while clearing must not
+    // leave it standing beside a half-cleared folder.
+    std::vector<std::string_view> names;
+    names.reserve(listing.size());
+    for (const fs::DirEntry& entry : listing) {
+        if (entry.name == k_finish_flag_name) {
+            names.insert(names.begin(), entry.name);
+        } else if (entry.name != k_task_json_name) {
+            names.push_back(entry.name);
         }
-        std::string file_path = json_path + "/" + std::string(entry.name);
+    }
+    for (const std::string_view name : names) {
+        std::string file_path = json_path + "/" + std::string(name);
         if (platform::is_windows()) {
             file_path = replace_all(file_path, "/", "\\");
         }

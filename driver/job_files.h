@@ -15,13 +15,15 @@ class zel_Katana
 {
 public:
     /// Reads a job file and returns its JSON value (a leading byte-order mark is skipped).
-    /// Throws script::Error when the file is missing, unreadable or does not parse.
+    /// Throws script::Error naming the file when it is missing, unreadable (a folder
+    /// included) or does not parse, or nests deeper than k_max_json_depth.
     Json open_json(const std::string& info_file) const;
 
     /// Sets member `key` of the JSON object stored in `json_file` to `dict`, creating the
     /// folder and the file ("{}") when needed. The file is rewritten whole through a
-    /// temporary file; a file that cannot be read, parsed or rewritten is left as it was
-    /// and the error is printed. Errors creating the folder or the empty file are thrown.
+    /// temporary file; a file that cannot be read, parsed or rewritten is left as it was,
+    /// the error is printed and the file is added to job_paths().unwritten_files. Errors
+    /// creating the folder or the empty file are thrown.
     void write_json_info(const std::string& json_file, const std::string& key,
                          const Json& dict) const;
     /// Sets every member of `members` (an object) in one read and rewrite of the file,

@@ -1,8 +1,13 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace script {
+
+/// The empty finish flag in the job folder; its presence tells the farm the run completed.
+inline constexpr std::string_view k_finish_flag_name = "analyze_sucess";
 
 /// The process-wide job paths, formed once by the entry and read by every step. This is
 /// the one piece of shared state of a run.
@@ -14,6 +19,9 @@ struct JobPaths
     std::string tips_json;    ///< the diagnostics file tips.json
     std::string json_path;    ///< the job folder
     std::string upload_json;  ///< the upload list upload.json
+    /// Job files a merge-write failed on during this run, each once in the order met. A
+    /// run that leaves any of them incomplete must not write the finish flag.
+    std::vector<std::string> unwritten_files;
 };
 
 /// The job paths of this run.

@@ -5,11 +5,11 @@
 #include "host/standalone_host.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "common/errors.h"
+#include "common/fs.h"
+#include "common/json_doc.h"
 
 namespace script::host {
 
@@ -62,21 +62,20 @@ struct LookFileData
     std::vector<MaterialData> materials;
 };
 
+// The document of a file; `problem` tells why there is none. Documents nested deeper
+// than k_max_json_depth are refused like text that does not parse.
 Json read_json_file(const std::string& path, std::string& problem)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        problem = "cannot open file";
+    std::string text;
+    try {
+        text = read_file(path);
+    } catch (const Error&) {
+        problem = fs::isdir(path) ? "cannot open file: it is a folder" : "cannot open file";
         return nullptr;
     }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    std::string text = buffer.str();
-    if (text.rfind("\xEF\xBB\xBF", 0) == 0)
-        text.erase(0, 3);
     try {
-        return Json::parse(text);
-    } catch (const Json::exception& e) {
+        return parse_json_text(text);
+    } catch (const Error& e) {
         problem = std::string("invalid JSON: ") + e.what();
         return nullptr;
     }

@@ -7,23 +7,23 @@
 //       </assign>
 //     </look>
 //
-// Drive and address paths are dependencies as they are, and a nested look document is read
-// into the same lists; a relative ".abc" lies beside the document that names it.
+// Drive, POSIX absolute and address paths are dependencies as they are, and a nested look document
+// is read into the same lists; a relative ".abc" lies beside the document that names it.
 
 #include "readers/look_xml.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <fstream>
-#include <iterator>
 #include <set>
 
 #include <pugixml.hpp>
 
 #include "assets/asset_collector.h"
+#include "common/console.h"
 #include "common/errors.h"
 #include "common/fs.h"
+#include "common/json_doc.h"
 #include "common/pypath.h"
 #include "common/pyutil.h"
 #include "common/regex.h"
@@ -35,6 +35,8 @@ namespace readers {
 namespace {
 
 constexpr std::string_view k_path_like_pattern = R"([a-zA-Z]\:[\\\/]|[\\/]+[0-9\.]+)";
+// A POSIX absolute path: the value starts with "/" (or "//") and a name.
+constexpr std::string_view k_posix_absolute_pattern = R"(^/{1,2}[^/\s])";
 constexpr std::string_view k_relative_cache_pattern = R"(\.abc$)";
 constexpr std::array<std::string_view, 5> k_predefined_entities = {"lt", "gt", "amp", "quot",
                                                                    "apos"};
@@ -179,7 +181,8 @@ void check_well_formed(std::string_view text, std::string_view source_name)
 bool is_path_like(std::string_view value)
 {
     static const Regex path_like(k_path_like_pattern);
-    return path_like.contains(value);
+    static const Regex posix_absolute(k_posix_absolute_pattern);
+    return path_like.contains(value) || posix_absolute.contains(value);
 }
 
 std::vector<LookXmlValue> read_look_xml(std::string_view text, std::string_view source_name)
@@ -206,14 +209,22 @@ std::vector<LookXmlValue> read_look_xml(std::string_view text, std::string_view 
     return values;
 }
 
+std::string look_xml_size_problem(const std::string& path)
+{
+    const std::optional<std::uint64_t> size = fs::file_size(path);
+    if (!size || *size <= k_max_look_xml_bytes) {
+        return {};
+    }
+    return "the look XML holds " + std::to_string(*size) + " bytes, more than the " +
+           std::to_string(k_max_look_xml_bytes) + " a look document may have";
+}
+
 std::vector<LookXmlValue> read_look_xml_file(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw Error("cannot open look XML: " + path);
+    if (const std::string problem = look_xml_size_problem(path); !problem.empty()) {
+        throw Error("cannot read look XML " + path + ": " + problem);
     }
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return read_look_xml(text, path);
+    return read_look_xml(read_file(path), path);
 }
 
 std::string relative_cache_path(std::string_view xml_file, std::string_view value)
@@ -243,6 +254,11 @@ public:
             return;
         }
         m_collector.xmlAssets.push_back(xmlFile);
+        // A document too large to hold exists, so it is found; what it names stays unknown.
+        if (const std::string problem = readers::look_xml_size_problem(xmlFile); !problem.empty()) {
+            print_line("Warnning: skip reading look XML " + xmlFile + ": " + problem);
+            return;
+        }
         for (const readers::LookXmlValue& found : readers::read_look_xml_file(xmlFile)) {
             const std::string& v = found.value;
             if (found.kind == readers::LookXmlValue::Kind::PathLike) {

@@ -28,6 +28,10 @@ namespace readers {
 namespace {
 
 constexpr std::string_view k_key_pattern = "^search_path:";
+constexpr std::string_view k_environment_pattern = "^environment:";
+constexpr std::string_view k_environment_entry_pattern =
+    R"(^[ \t]+([A-Za-z_][A-Za-z0-9_]*)[ \t]*:(.*)$)";
+constexpr std::string_view k_braced_pattern = R"(\$\{(\w+)\})";
 constexpr std::string_view k_list_item_pattern = R"(^[ \t]*-(?:[ \t]+(.*))?$)";
 constexpr std::string_view k_dollar_pattern = R"(\$\w+[^\\/])";
 constexpr std::string_view k_bracket_pattern = R"(\[.*\])";
@@ -75,19 +79,49 @@ bool is_absolute_folder(std::string_view folder)
     return pypath::posix::isabs(folder) || drive || folder.starts_with('\\');
 }
 
-// Replaces every occurrence of each match whose key (from `key_of`) the environment
-// defines, in match order, on the text as changed so far.
+// The value of a variable: the process environment's, else the one the configuration
+// declares.
+std::optional<std::string> variable_value(const std::string& name, const OcioEnvironment& declared)
+{
+    if (std::optional<std::string> value = platform::get_env(name)) {
+        return value;
+    }
+    if (const auto it = declared.find(name); it != declared.end()) {
+        return it->second;
+    }
+    return std::nullopt;
+}
+
+// Replaces every occurrence of each match whose key (from `key_of`) has a value, in match
+// order, on the text as changed so far.
 template <typename KeyOf>
-std::string replace_variables(std::string text, const Regex& pattern, KeyOf key_of)
+std::string replace_variables(std::string text, const Regex& pattern, KeyOf key_of,
+                              const OcioEnvironment& declared)
 {
     const std::string scanned = text;
     for (const Match& m : pattern.find_all(scanned)) {
         const std::string match = m.group();
-        if (const std::optional<std::string> value = platform::get_env(key_of(match))) {
+        if (const std::optional<std::string> value = variable_value(key_of(m), declared)) {
             text = replace_all(text, match, *value);
         }
     }
     return text;
+}
+
+// The entries of a flow map "{A: x, B: 'y'}" (no nesting; quotes removed).
+void read_flow_map(std::string_view text, OcioEnvironment& into)
+{
+    const std::string body = py_strip(text.substr(1, text.rfind('}') - 1), k_blanks);
+    for (const std::string& item : split(body, ",")) {
+        const std::size_t colon = item.find(':');
+        if (colon == std::string::npos) {
+            continue;
+        }
+        const std::string name = py_strip(std::string_view(item).substr(0, colon), k_blanks);
+        if (!name.empty()) {
+            into[name] = scalar_value(std::string_view(item).substr(colon + 1));
+        }
+    }
 }
 
 }  // namespace
@@ -177,26 +211,66 @@ std::vector<std::string> ocio_search_path_items(std::string_view config_text)
     return items;
 }
 
-std::string expand_folder_variables(std::string folder)
+OcioEnvironment ocio_environment(std::string_view config_text)
 {
+    static const Regex key(k_environment_pattern);
+    static const Regex entry(k_environment_entry_pattern);
+    OcioEnvironment environment;
+    const std::vector<std::string> lines = split_text_lines(config_text);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::optional<Match> m = key.match_start(lines[i]);
+        if (!m) {
+            continue;
+        }
+        const std::string value = py_strip(std::string_view(lines[i]).substr(m->end()), k_blanks);
+        if (value.starts_with('{')) {
+            read_flow_map(value, environment);
+            continue;
+        }
+        // A block: indented "NAME: value" lines, comments and blank lines between them,
+        // up to the next line that starts at the first column.
+        for (std::size_t k = i + 1; k < lines.size(); ++k) {
+            if (is_blank_or_comment(lines[k])) {
+                continue;
+            }
+            const std::optional<Match> item = entry.match_start(lines[k]);
+            if (!item) {
+                break;
+            }
+            environment[item->group(1)] = scalar_value(item->group(2));
+        }
+    }
+    return environment;
+}
+
+std::string expand_folder_variables(std::string folder, const OcioEnvironment& declared)
+{
+    static const Regex braced(k_braced_pattern);
     static const Regex dollar(k_dollar_pattern);
     static const Regex bracket(k_bracket_pattern);
-    folder = replace_variables(std::move(folder), dollar, [](const std::string& match) {
-        return replace_all(match, "$", "");
-    });
+    folder = replace_variables(
+        std::move(folder), braced, [](const Match& m) { return m.group(1); }, declared);
+    folder = replace_variables(
+        std::move(folder), dollar, [](const Match& m) { return replace_all(m.group(), "$", ""); },
+        declared);
     // The greedy bracket match runs from the first "[" to the last "]"; its key is what
     // lies between them.
-    return replace_variables(std::move(folder), bracket, [](const std::string& match) {
-        return match.substr(1, match.size() - 2);
-    });
+    return replace_variables(
+        std::move(folder), bracket,
+        [](const Match& m) {
+            const std::string match = m.group();
+            return match.substr(1, match.size() - 2);
+        },
+        declared);
 }
 
 std::vector<std::string> ocio_search_folders(std::string_view config_text,
                                              std::string_view config_dir)
 {
+    const OcioEnvironment declared = ocio_environment(config_text);
     std::vector<std::string> folders;
     for (const std::string& item : ocio_search_path_items(config_text)) {
-        std::string folder = expand_folder_variables(item);
+        std::string folder = expand_folder_variables(item, declared);
         if (!is_absolute_folder(folder)) {
             folder = pypath::normpath(pypath::join(config_dir, folder));
             if (platform::is_windows()) {

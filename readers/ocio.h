@@ -4,6 +4,8 @@
 // from its top-level "search_path" key (https://opencolorio.readthedocs.io, "Config
 // syntax"). Only the small YAML subset configurations use for that key is read.
 
+#include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,12 +27,22 @@ std::vector<std::string> split_search_folders(std::string_view value);
 /// blank and comment lines inside the list are passed over.
 std::vector<std::string> ocio_search_path_items(std::string_view config_text);
 
-/// Replaces environment variables written $NAME or [NAME] in a folder, dollar ones first;
-/// names the environment lacks stay as written.
-std::string expand_folder_variables(std::string folder);
+/// Variables a configuration declares in its top-level "environment:" section, with the
+/// values written there (a block of "  NAME: value" lines, or a flow map "{NAME: value}").
+using OcioEnvironment = std::map<std::string, std::string, std::less<>>;
+
+/// The "environment:" section of a configuration; empty when there is none.
+OcioEnvironment ocio_environment(std::string_view config_text);
+
+/// Replaces variables written ${NAME}, $NAME or [NAME] in a folder, dollar ones first. A
+/// name takes the process environment's value; one the process does not set takes the value
+/// the configuration declares for it in `declared` (as the colour library does); other
+/// names stay as written.
+std::string expand_folder_variables(std::string folder, const OcioEnvironment& declared = {});
 
 /// The folders to list for a configuration: its search-path items with variables
-/// expanded, relative ones joined under `config_dir` and normalised.
+/// expanded (the configuration's environment section supplying names the process lacks),
+/// relative ones joined under `config_dir` and normalised.
 std::vector<std::string> ocio_search_folders(std::string_view config_text,
                                              std::string_view config_dir);
 

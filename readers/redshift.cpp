@@ -79,9 +79,15 @@ ReaderResult zel_Katana_asset::get_rs_file_from_cmd(const std::string& rs_file)
 
     // The proxy path is one argument of its own: no shell sees it.
     console().flush();
-    const platform::ChildOutput child =
-        platform::run_program({rs_cmdLine, "-printdependencies", rs_file});
+    // Read line by line: a line longer than any path is skipped, never held whole.
+    const platform::ChildOutput child = platform::run_program(
+        {rs_cmdLine, "-printdependencies", rs_file}, platform::k_max_child_line_bytes);
 
+    if (child.long_lines > 0) {
+        print_line("Warnning: skip " + std::to_string(child.long_lines) + " line(s) longer than " +
+                   std::to_string(platform::k_max_child_line_bytes) +
+                   " bytes printed by the Redshift tool for proxy : " + rs_file);
+    }
     for (const std::string& raw : child.lines) {
         const std::optional<std::string> entry = readers::dependency_path(cmd_out_decode(raw));
         if (!entry) {

@@ -4,6 +4,7 @@
 // Base64-encoded XML document, and its file parameters name the textures and caches the
 // groom reads. Base64 is RFC 4648 (https://www.rfc-editor.org/rfc/rfc4648).
 
+#include <cstddef>
 #include <istream>
 #include <optional>
 #include <string>
@@ -25,9 +26,15 @@ std::vector<std::string> find_yeti_blocks(std::string_view line);
 /// text, line by line, each parameter on its own, in text order.
 std::vector<std::string> yeti_file_parameters(std::string_view xml_text);
 
-/// Reads a cache line by line (lines end at line-feed bytes) and returns the file
-/// parameters of all its blocks in order, duplicates kept. A block that does not decode,
-/// or whose text is not valid UTF-8, is skipped with a warning naming `source_name`.
+/// Longest block a cache may hold; a longer run of block characters is skipped with one
+/// warning per cache instead of being held.
+inline constexpr std::size_t k_max_yeti_block_bytes = std::size_t{64} << 20;
+
+/// Reads a cache through a fixed buffer (blocks never cross line feeds) and returns the
+/// file parameters of all its blocks in order, duplicates kept, as find_yeti_blocks finds
+/// them line by line. A block that does not decode, or whose text is not valid UTF-8, is
+/// skipped with a warning naming `source_name`; so is a run longer than
+/// k_max_yeti_block_bytes, once per cache. Memory stays bounded whatever the cache holds.
 std::vector<std::string> read_yeti_cache(std::istream& in, std::string_view source_name);
 
 }  // namespace script::readers

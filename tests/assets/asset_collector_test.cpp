@@ -232,21 +232,57 @@ TEST_F(AssetCollectorTest, ReportsAndUploadsAreFilteredAndDeduplicatedInOrder)
 
 TEST_F(AssetCollectorTest, UploadPathsAreCanonicalAndRecordedFormsStayInReports)
 {
+    // Relative recorded paths are uploaded by their absolute form, which must exist.
+    const TempDir work;
+    work.write("C:/tex/a.tx", "x");
+    work.write("x", "x");
     load(SceneBuilder());
     auto c = idle();
     c.record("/n.file", ReaderResult{{"c:\\tex\\a.tx", "x", "rel/gone.exr"}, {"rel/gone.exr"}});
+    const std::string cwd = platform::current_dir();
+    ASSERT_TRUE(platform::change_dir(work.path()));
     {
         ConsoleCapture capture;
         c.collect();
     }
+    platform::change_dir(cwd);
     EXPECT_EQ(job_file("asset.json").at("asset"),
               Json::array({"/n.file ---> c:\\tex\\a.tx", "/n.file ---> x", "/n.file ---> rel/gone.exr"}));
     // A relative path recorded as missing is not uploaded in its absolute form either.
     const Paths uploads = upload_locals(job_file("upload.json"));
     ASSERT_EQ(uploads.size(), 3u);
-    EXPECT_TRUE(uploads[0].ends_with("/C:/tex/a.tx")) << uploads[0];  // absolute on this platform
-    EXPECT_EQ(uploads[1], platform::current_dir() + "/x");
+    EXPECT_EQ(uploads[0], work.path() + "/C:/tex/a.tx"); // absolute on this platform
+    EXPECT_EQ(uploads[1], work.path() + "/x");
     EXPECT_EQ(job_file("upload.json").at("asset")[0].at("server"), "/" + replace_all(uploads[0], ":", ""));
+}
+
+TEST_F(AssetCollectorTest, UploadListHoldsOnlyExistingRegularFiles)
+{
+    // References that occur inside a recorded path are filed as found without the disk: a
+    // bare name and a folder stay in the report but are never uploaded.
+    files.write("tex/a.exr");
+    files.write("tex/sub/b.exr");
+    load(SceneBuilder()
+             .node("R1", "ImageRead")
+             .param("file", f("tex/a.exr"))
+             .node("R2", "ImageRead")
+             .param("file", "a.exr")
+             .node("R3", "ImageRead")
+             .param("file", f("tex/sub/b.exr"))
+             .node("R4", "ImageRead")
+             .param("file", f("tex/sub")));
+    const TempDir elsewhere;
+    const std::string cwd = platform::current_dir();
+    ASSERT_TRUE(platform::change_dir(elsewhere.path()));
+    collect();
+    platform::change_dir(cwd);
+    const Json asset = job_file("asset.json");
+    EXPECT_EQ(
+        asset.at("asset"),
+        Json::array({"/R1.file ---> " + f("tex/a.exr"), "/R2.file ---> a.exr",
+                     "/R3.file ---> " + f("tex/sub/b.exr"), "/R4.file ---> " + f("tex/sub")}));
+    EXPECT_EQ(upload_locals(job_file("upload.json")),
+              (Paths{f("tex/a.exr"), f("tex/sub/b.exr"), job_paths().katana_scene}));
 }
 
 TEST_F(AssetCollectorTest, FailuresEndTheStep)

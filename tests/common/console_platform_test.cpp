@@ -72,6 +72,20 @@ TEST(Platform, RunProgramCapturesOutputWithoutShell)
     EXPECT_FALSE(platform::run_program({dir.write("plain.txt", "x")}).started);
 }
 
+TEST(Platform, RunProgramSkipsLinesAboveTheCap)
+{
+    // Lines over the cap, ended or not, are counted and never kept; the others are intact.
+    testing::TempDir dir;
+    const std::string script_path = dir.write(
+        "tool.sh", "#!/bin/sh\necho short\nhead -c 200000 /dev/zero | tr '\\0' x\necho\n"
+                   "echo exactly16bytes__\necho 17bytes_________\nhead -c 100000 /dev/zero\n");
+    ::chmod(script_path.c_str(), 0755);
+    const auto out = platform::run_program({script_path}, 17);
+    EXPECT_EQ(out.lines,
+              (std::vector<std::string>{"short", "exactly16bytes__", "17bytes_________"}));
+    EXPECT_EQ(out.long_lines, 2u);
+}
+
 TEST(Console, CaptureKeepsStreamsApart)
 {
     console().begin_capture();

@@ -1,6 +1,10 @@
 #include "common/json_doc.h"
 
 #include <cmath>
+#include <filesystem>
+#include <string>
+
+#include <pthread.h>
 
 #include <gtest/gtest.h>
 
@@ -65,6 +69,104 @@ TEST(JsonDoc, AtomicWriteReplacesAndCleansUp)
 
     EXPECT_THROW(write_file_atomic(dir.file("missing/job.json"), "x"), Error);
     EXPECT_THROW(read_file(dir.file("nothing.json")), Error);
+}
+
+std::string nested_arrays(std::size_t depth)
+{
+    return std::string(depth, '[') + std::string(depth, ']');
+}
+
+TEST(JsonDoc, NestingBeyondTheLimitIsRefusedNamingTheSource)
+{
+    EXPECT_NO_THROW(parse_json_text(nested_arrays(k_max_json_depth)));
+    // Brackets inside strings, escaped quotes included, do not nest.
+    const std::string strings = "[\"" + std::string(5000, '[') + "\\\"{\"]";
+    EXPECT_EQ(parse_json_text(strings).size(), 1u);
+    for (const std::size_t depth : {k_max_json_depth + 1, std::size_t{100000}}) {
+        try {
+            parse_json_text(nested_arrays(depth), "/job/task.json");
+            ADD_FAILURE() << "accepted " << depth;
+        } catch (const Error& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "/job/task.json: arrays and objects nest deeper than 1000 levels");
+        }
+    }
+    // Objects count as well, and the parser's own errors name the source too.
+    std::string objects;
+    for (int i = 0; i < 100000; ++i)
+        objects += "{\"a\":";
+    EXPECT_THROW(parse_json_text(objects, "deep.json"), Error);
+    try {
+        parse_json_text("{\"a\": ", "/job/tips.json");
+        ADD_FAILURE() << "accepted";
+    } catch (const Error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("/job/tips.json: ", 0), 0u) << e.what();
+    }
+}
+
+// Values built in memory are not bounded by the parse limit: the writer keeps its place
+// off the call stack. A small thread stack makes a recursive writer fail here.
+TEST(JsonDoc, DeepValuesAreWrittenWithoutTheCallStack)
+{
+    constexpr int k_depth = 2000;
+    Json value = Json::array({"leaf"});
+    for (int i = 1; i < k_depth; ++i) {
+        Json outer = Json::object();
+        outer["k"] = std::move(value);
+        value = std::move(outer);
+    }
+    struct Work
+    {
+        const Json* value;
+        std::string text;
+    } work{&value, {}};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 128 * 1024);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(
+                  &thread, &attr,
+                  [](void* arg) -> void* {
+                      auto* w = static_cast<Work*>(arg);
+                      w->text = dump_job_document(*w->value);
+                      return nullptr;
+                  },
+                  &work),
+              0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    const std::string deepest(static_cast<std::size_t>(k_depth) * 4, ' ');
+    EXPECT_EQ(work.text.rfind("{\n    \"k\": {\n", 0), 0u);
+    EXPECT_NE(work.text.find("\n" + deepest + "\"leaf\"\n"), std::string::npos);
+    EXPECT_TRUE(work.text.ends_with("\n    }\n}"));
+}
+
+TEST(JsonDoc, FoldersAreNotReadAsEmptyFiles)
+{
+    testing::TempDir dir;
+    const std::string folder = dir.mkdir("task.json");
+    try {
+        read_file(folder);
+        ADD_FAILURE() << "read a folder";
+    } catch (const Error& e) {
+        EXPECT_EQ(std::string(e.what()), "cannot read file " + folder + ": Is a directory");
+    }
+}
+
+TEST(JsonDoc, InjectedWriteFailureLeavesTheOldFile)
+{
+    testing::TempDir dir;
+    const std::string full = dir.write("asset.json", "{\"old\": 1}");
+    const std::string other = dir.file("tips.json");
+    set_write_failure_for_tests([&full](const std::string& path) { return path == full; });
+    EXPECT_THROW(write_file_atomic(full, "{}"), Error);
+    EXPECT_NO_THROW(write_file_atomic(other, "{}"));
+    set_write_failure_for_tests({});
+    EXPECT_EQ(read_file(full), "{\"old\": 1}");
+    EXPECT_EQ(read_file(other), "{}");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+    write_file_atomic(full, "{}");
+    EXPECT_EQ(read_file(full), "{}");
 }
 
 }  // namespace

@@ -1,11 +1,17 @@
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
+
+#include <sys/mount.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "tests/support/run_analyser.h"
+#include "tests/support/scene_builder.h"
 #include "tests/support/temp_dir.h"
 
 namespace script {
@@ -189,6 +195,100 @@ TEST_F(CommandLineTest, ExampleSceneYieldsFoundMissingAndUploadedFiles)
         EXPECT_TRUE(uploaded(inner)) << inner;
     EXPECT_FALSE(uploaded("examples/assets/tex/rock_moss.exr"));  // listed by the proxy, missing
     EXPECT_TRUE(std::filesystem::exists(m_job.file("scene.json")));
+}
+
+// Status 555 is kept as the program's status; a Linux farm sees it modulo 256.
+TEST_F(CommandLineTest, UnremovableJobEntryEndsWith555SeenAs43)
+{
+    m_job.write("task.json", "{}");
+    m_job.write("old/keep.txt", "x");
+    const RunResult run = run_analyser(m_logs, "/no/such.katana '" + m_job.file("task.json") +
+                                                   "' '" + m_job.file("system.json") + "'");
+    EXPECT_EQ(run.status, 555 % 256);
+    EXPECT_NE(run.out.find("can`t delete " + m_job.file("old") + "\n"), std::string::npos)
+        << run.out;
+}
+
+// Outside script mode the rule file is the one beside the program, whatever folder the run
+// starts from: a stray rule file there (here one that would end the run) is not read.
+TEST_F(CommandLineTest, RuleFileBesideTheProgramInEveryMode)
+{
+    const TempDir elsewhere;
+    elsewhere.write("filter.txt", "{OnlyANodeType}\n");
+    const std::string texture = elsewhere.write("tex/a.exr", "x");
+    const std::string scene = testing::SceneBuilder()
+                                  .node("rootNode", "Group")
+                                  .param("inTime", 1.0)
+                                  .param("outTime", 10.0)
+                                  .param("variables", nlohmann::ordered_json::object())
+                                  .node("Read1", "ImageRead")
+                                  .parent("rootNode")
+                                  .param("file", texture)
+                                  .write(m_logs.file("scene.json"));
+    for (const char* mode : {"KATANA_BATCH_MODE", "KATANA_UI_MODE", "KATANA_SHELL_MODE"}) {
+        m_job.write("task.json", R"({"scene_info": {"rendernodes": {}}})");
+        const RunResult run = run_analyser(m_logs,
+                                           "'" + scene + "' '" + m_job.file("task.json") + "' '" +
+                                               m_job.file("system.json") + "'",
+                                           "cd '" + elsewhere.path() + "' && " + mode + "=1 ");
+        EXPECT_EQ(run.status, 0) << mode << ": " << run.err;
+        EXPECT_TRUE(std::filesystem::exists(m_job.file("analyze_sucess"))) << mode;
+        EXPECT_NE(read_text(m_job.file("asset.json")).find("/rootNode/Read1.file ---> " + texture),
+                  std::string::npos)
+            << mode;
+    }
+}
+
+// A job folder on a tiny file system: the small job files fit, the asset report and the
+// upload list of a few hundred textures do not.
+TEST_F(CommandLineTest, FullDiskEndsTheRunWithStatusOneAndNoFinishFlag)
+{
+    const TempDir disk;
+    if (::mount("tmpfs", disk.path().c_str(), "tmpfs", 0, "size=64k") != 0) {
+        GTEST_SKIP() << "a tmpfs cannot be mounted here: " << std::strerror(errno);
+    }
+    struct Unmount
+    {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } const unmount{disk.path()};
+
+    const std::string job = disk.path() + "/job";
+    std::filesystem::create_directory(job);
+    testing::TempDir tex;
+    const std::string name(120, 't');
+    for (int tile = 1001; tile < 1401; ++tile) {
+        tex.write(name + "." + std::to_string(tile) + ".exr");
+    }
+    std::ofstream(job + "/task.json") << "{}";
+    const std::string scene = testing::SceneBuilder()
+                                  .node("rootNode", "Group")
+                                  .param("inTime", 1.0)
+                                  .param("outTime", 10.0)
+                                  .param("variables", nlohmann::ordered_json::object())
+                                  .node("Render1", "Render")
+                                  .parent("rootNode")
+                                  .param("lock", 1.0)
+                                  .param("farmSettings.TimeRange", "1-5")
+                                  .output("primary", "/out/a.#.exr", "exr")
+                                  .node("Read1", "ImageRead")
+                                  .parent("rootNode")
+                                  .param("file", tex.file(name + ".<UDIM>.exr"))
+                                  .write(m_logs.file("scene.json"));
+    const RunResult run =
+        run_analyser(m_logs, "'" + scene + "' '" + job + "/task.json' '" + job + "/system.json'");
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(job + "/analyze_sucess"));
+    EXPECT_NE(
+        run.err.find("[ERROR] these job files could not be written, the analysis is incomplete:\n"
+                     "    " +
+                     job + "/asset.json\n"),
+        std::string::npos)
+        << run.err;
+    EXPECT_NE(run.out.find("No space left on device"), std::string::npos);
+    // What fitted was written: the render node record and the diagnostics.
+    EXPECT_NE(read_text(job + "/task.json").find("\"scene_info\""), std::string::npos);
+    EXPECT_EQ(read_text(job + "/tips.json"), "{}");
 }
 
 } // namespace

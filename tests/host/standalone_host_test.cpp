@@ -173,6 +173,12 @@ TEST(StandaloneHostGraph, OlderHostsOfferChildNames)
 TEST(StandaloneHostLoad, RejectsBadDocuments)
 {
     TempDir dir;
+    std::string deep_tree;
+    for (int i = 0; i < 50000; ++i)
+        deep_tree += R"({"name": "l", "children": [)";
+    deep_tree += R"({"name": "leaf"})" + std::string(50000 * 2, ' ');
+    for (int i = 0; i < 50000; ++i)
+        deep_tree.replace(deep_tree.size() - 2 * (50000 - i), 2, "]}");
     struct Case { const char* name; std::string content; const char* message_part; };
     const Case cases[] = {
         {"missing.katana", "", "cannot open"},
@@ -180,13 +186,22 @@ TEST(StandaloneHostLoad, RejectsBadDocuments)
         {"array.katana", "[]", "must be a JSON object"},
         {"fails.katana", R"({"load_error": "file is corrupt"})", "file is corrupt"},
         {"noname.katana", R"({"nodes": [{"type": "Render"}]})", "\"name\""},
-        {"dup.katana", R"({"nodes": [{"name": "a", "type": "X"}, {"name": "a", "type": "X"}]})", "duplicate"},
-        {"parent.katana", R"({"nodes": [{"name": "a", "type": "X", "parent": "zz"}]})", "unknown parent"},
-        {"graph.katana", R"({"nodes": [{"name": "a", "type": "X", "producer": "zz"}]})", "unknown scene graph"},
+        {"dup.katana", R"({"nodes": [{"name": "a", "type": "X"}, {"name": "a", "type": "X"}]})",
+         "duplicate"},
+        {"parent.katana", R"({"nodes": [{"name": "a", "type": "X", "parent": "zz"}]})",
+         "unknown parent"},
+        {"graph.katana", R"({"nodes": [{"name": "a", "type": "X", "producer": "zz"}]})",
+         "unknown scene graph"},
+        // A location tree 50,000 levels deep nests 100,000 JSON levels.
+        {"deep.katana", R"({"scene_graphs": {"main": )" + deep_tree + "}}",
+         "nest deeper than 1000 levels"},
+        {"folder.katana", "", "it is a folder"},
     };
     for (const Case& c : cases) {
-        const std::string path = std::string(c.name) == "missing.katana" ? dir.file(c.name)
-                                                                         : dir.write(c.name, c.content);
+        const std::string name = c.name;
+        const std::string path = name == "missing.katana"  ? dir.file(name)
+                                 : name == "folder.katana" ? dir.mkdir(name)
+                                                           : dir.write(name, c.content);
         StandaloneHost host;
         try {
             host.load_scene(path);
@@ -194,6 +209,8 @@ TEST(StandaloneHostLoad, RejectsBadDocuments)
         } catch (const LoadError& e) {
             EXPECT_NE(std::string(e.what()).find(c.message_part), std::string::npos)
                 << c.name << ": " << e.what();
+            if (name != "fails.katana") // the host's own load message is given as it is
+                EXPECT_EQ(std::string(e.what()).rfind(path + ": ", 0), 0u) << e.what();
         }
     }
 }

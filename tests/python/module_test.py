@@ -55,7 +55,9 @@ class ModuleTest(unittest.TestCase):
         self.assertIn("name: Katana.Nodes3DAPI\n", out)
         self.assertIn("module Katana.Nodes3DAPI and cannot import it", err)
 
-    def test_load_reports_missing_plugins_and_appends_the_working_folder(self):
+    def test_load_appends_the_working_folder_and_looks_for_no_optional_plugin(self):
+        # Scene descriptions and USD layers are read by the analyser's own readers, so
+        # loading prints nothing about the renderer's or USD's scripting modules.
         status, out, err = self.python("""
             import os, sys
             before = list(sys.path)
@@ -64,18 +66,7 @@ class ModuleTest(unittest.TestCase):
             print(sys.path[len(before):] == [os.getcwd()])
             """)
         self.assertEqual(status, 0, err)
-        self.assertEqual(out, "no arnold Plugin!\nno usd Plugin!\n%s\nTrue\n" % sys.platform.rstrip("0123456789"))
-
-    def test_optional_plugins_present_are_not_reported(self):
-        plugins = self.tree.file("plugins")
-        os.makedirs(os.path.join(plugins, "fnpxr"))
-        with open(os.path.join(plugins, "arnold.py"), "w") as stream:
-            stream.write("")
-        with open(os.path.join(plugins, "fnpxr", "__init__.py"), "w") as stream:
-            stream.write("Usd = object()\n")
-        status, out, err = self.python("import sys; sys.path.insert(0, %r); import script" % plugins)
-        self.assertEqual(status, 0, err)
-        self.assertEqual(out, "")
+        self.assertEqual(out, "%s\nTrue\n" % sys.platform.rstrip("0123456789"))
 
     def test_callable_entry_writes_the_same_job_files_as_the_command_line(self):
         job = self.tree.file("job")

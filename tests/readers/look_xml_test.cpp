@@ -1,6 +1,7 @@
 #include "readers/look_xml.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,7 @@ using Strings = std::vector<std::string>;
 constexpr auto k_path = LookXmlValue::Kind::PathLike;
 constexpr auto k_cache = LookXmlValue::Kind::RelativeCache;
 
-TEST(LookXmlValues, PathLikeMeansDriveOrSlashesBeforeDigits)
+TEST(LookXmlValues, PathLikeMeansDrivePosixOrSlashesBeforeDigits)
 {
     struct Case
     {
@@ -36,7 +37,11 @@ TEST(LookXmlValues, PathLikeMeansDriveOrSlashesBeforeDigits)
         {"0/1.5", true},
         {"\\\\10.0.0.5\\share", true},
         {"/show/001/a.tx", true},
-        {"/show/tex/a.tx", false},
+        {"/show/tex/a.tx", true},
+        {"//server/show/a.tx", true},
+        {"a/b.tx", false},
+        {"/ note", false},
+        {"///", false},
         {"C:", false},
         {"1:/a", false},
         {"tex/cache.abc", false},
@@ -197,6 +202,30 @@ TEST_F(LookXmlCollector, MalformedNestedDocumentFailsNamingIt)
         ADD_FAILURE() << "no failure";
     } catch (const Error& e) {
         EXPECT_EQ(std::string(e.what()).rfind(bad + ":3: ", 0), 0u) << e.what();
+    }
+}
+
+TEST_F(LookXmlCollector, DocumentTooLargeToHoldIsFoundButNotRead)
+{
+    // A sparse file: a gigabyte of nothing without a line end takes no disk.
+    const std::string huge = m_dir.write("look/0.0.0/huge.xml", "<look>");
+    std::filesystem::resize_file(huge, readers::k_max_look_xml_bytes + 1);
+    const std::string tex = m_dir.write("tex/0.0.0/skin.tx", "x");
+    const std::string top = look("top.xml", ref(huge) + "\n" + ref(tex));
+    ConsoleCapture capture;
+    m_collector.getXmlAssets(top);
+    EXPECT_EQ(m_collector.xmlAssets, (Strings{top, huge, huge, tex}));
+    EXPECT_TRUE(m_collector.xmlMissFile.empty());
+    EXPECT_EQ(capture.finish(), "Warnning: skip reading look XML " + huge +
+                                    ": the look XML holds 268435457 "
+                                    "bytes, more than the 268435456 a look document may have\n");
+    try {
+        readers::read_look_xml_file(huge);
+        ADD_FAILURE() << "read";
+    } catch (const Error& e) {
+        EXPECT_EQ(
+            std::string(e.what()).rfind("cannot read look XML " + huge + ": the look XML holds", 0),
+            0u);
     }
 }
 

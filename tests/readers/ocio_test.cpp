@@ -81,11 +81,12 @@ TEST(OcioSearchPath, VariablesExpandByDollarThenBracket)
         {"/mnt/$SHOW", "/mnt/s1"},
         {"$SHOW/luts/$SHOW", "s1/luts/s1"},
         {"/mnt/$A/luts", "/mnt/$A/luts"},               // needs two characters after "$"
-        {"/mnt/$SHOW.old/luts", "/mnt/$SHOW.old/luts"},  // key "SHOW." is no variable
+        {"/mnt/$SHOW.old/luts", "/mnt/$SHOW.old/luts"}, // key "SHOW." is no variable
         {"/mnt/$ANALYSER_UNSET_VAR/luts", "/mnt/$ANALYSER_UNSET_VAR/luts"},
         {"/mnt/[SHOW]/luts", "/mnt/s1/luts"},
-        {"/mnt/[A]/[B]", "/mnt/[A]/[B]"},  // one greedy match, key "A]/[B"
-        {"/mnt/${SHOW}/luts", "/mnt/${SHOW}/luts"},
+        {"/mnt/[A]/[B]", "/mnt/[A]/[B]"}, // one greedy match, key "A]/[B"
+        {"/mnt/${SHOW}/luts", "/mnt/s1/luts"},
+        {"/mnt/${ANALYSER_UNSET_VAR}/luts", "/mnt/${ANALYSER_UNSET_VAR}/luts"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.folder);
@@ -103,7 +104,8 @@ TEST(OcioSearchPath, RealConfigurations)
     } cases[] = {
         {"blender/config.ocio", {"/cfg/luts", "/cfg/filmic"}},
         {"imageworks-nuke-default/config.ocio", {"/cfg/luts"}},
-        {"sharktacos-global/StdX_global_config.ocio", {"/cfg/Looks", "/cfg/${LUT_PATH}"}},
+        // LUT_PATH is declared in the configuration's environment section.
+        {"sharktacos-global/StdX_global_config.ocio", {"/cfg/Looks", "/cfg/shot_lut"}},
         {"ocio-docs/ocio-v2_demo.ocio", {}},
         {"openusd-usdview/test.ocio", {}},
     };
@@ -117,6 +119,37 @@ TEST(OcioSearchPath, RealConfigurations)
         readers::ocio_search_folders("search_path: ./luts/../x:/abs/./y:\\\\srv\\luts", "/cfg/"),
         (Folders{"/cfg/x", "/abs/./y", "\\\\srv\\luts"}));
     EXPECT_EQ(readers::ocio_search_folders("search_path: luts", ""), (Folders{"luts"}));
+}
+
+TEST(OcioSearchPath, DeclaredEnvironmentSuppliesNamesTheProcessLacks)
+{
+    ScopedEnv shot("SHOT", nullptr);
+    ScopedEnv root("ANALYSER_OCIO_ROOT", nullptr);
+    const std::string block = "ocio_profile_version: 2\n"
+                              "environment:\n"
+                              "  # per-shot defaults\n"
+                              "  SHOT: shot4\n"
+                              "\n"
+                              "  LUT_PATH: 'grades/'   # a comment\n"
+                              "search_path:\n"
+                              "  - ./$SHOT\n"
+                              "  - ${LUT_PATH}\n"
+                              "  - $ANALYSER_OCIO_ROOT/x\n"
+                              "roles:\n"
+                              "  SHOT: not/a/variable\n";
+    EXPECT_EQ(readers::ocio_environment(block),
+              (readers::OcioEnvironment{{"SHOT", "shot4"}, {"LUT_PATH", "grades/"}}));
+    EXPECT_EQ(readers::ocio_search_folders(block, "/cfg"),
+              (Folders{"/cfg/shot4", "/cfg/grades", "/cfg/$ANALYSER_OCIO_ROOT/x"}));
+    // The process environment wins over the declared value.
+    {
+        ScopedEnv set_shot("SHOT", "s9");
+        EXPECT_EQ(readers::ocio_search_folders(block, "/cfg").front(), "/cfg/s9");
+    }
+    const std::string flow = "environment: {SHOT: s2, LUT_PATH: \"/abs/luts\"}\n"
+                             "search_path: \"$SHOT:${LUT_PATH}\"\n";
+    EXPECT_EQ(readers::ocio_search_folders(flow, "/cfg"), (Folders{"/cfg/s2", "/abs/luts"}));
+    EXPECT_TRUE(readers::ocio_environment("environment:\n  {}\nsearch_path: luts\n").empty());
 }
 
 class OcioCollector : public ::testing::Test
@@ -146,7 +179,8 @@ TEST_F(OcioCollector, FilesOfEverySearchFolderInOrder)
     const std::string shark =
         copy_config("sharktacos-global/StdX_global_config.ocio", "shark/c.ocio");
     const std::string looks = m_dir.write("shark/Looks/oetf.spi1d", "x");
-    EXPECT_EQ(collector.get_ocio_files(shark), (Folders{looks}));
+    const std::string grade = m_dir.write("shark/shot_lut/client.cube", "x");
+    EXPECT_EQ(collector.get_ocio_files(shark), (Folders{looks, grade}));
 }
 
 TEST_F(OcioCollector, RepeatedFolderListedTwiceAndUnreadableConfigThrows)

@@ -162,5 +162,23 @@ TEST_F(RedshiftCollector, ToolThatCannotStartAndUndecodableListing)
     EXPECT_THROW(collector.get_rs_file_from_cmd(bad), Error);
 }
 
+TEST_F(RedshiftCollector, OverlongListingLineIsSkippedWithOneWarning)
+{
+    // A line far longer than any path (a broken tool printing without line ends) is left
+    // out; the paths around it are kept.
+    const std::string tex = m_dir.write("tex/a.exr", "x");
+    const std::string huge(200 * 1024, 'x');
+    const std::string listing = tex + "\n/" + huge + "\n" + tex + "\n/" + huge;
+    const std::string rock = proxy("rock.rs", listing);
+    zel_Katana_asset collector(m_host, zel_Katana_asset::NoCollect{});
+    ConsoleCapture capture;
+    const ReaderResult result = collector.get_rs_file_from_cmd(rock);
+    EXPECT_EQ(result.asset, (std::vector<std::string>{tex, tex}));
+    EXPECT_TRUE(result.miss.empty());
+    EXPECT_EQ(capture.finish(), "Warnning: skip 2 line(s) longer than 65536 bytes printed by the "
+                                "Redshift tool for proxy : " +
+                                    rock + "\n");
+}
+
 }  // namespace
 }  // namespace script

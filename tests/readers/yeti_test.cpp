@@ -1,5 +1,6 @@
 #include "readers/yeti.h"
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -125,6 +126,63 @@ TEST(YetiCache, BadBlocksAreSkippedWithWarningAndTheRestIsRead)
         "Warnning: skip a yeti graph block that is not valid utf-8 in cache : /c/hero.0001.fur\n");
 }
 
+// Bytes made up as they are read: a head, `size` copies of one character, then a tail.
+class GeneratedBytes : public std::streambuf
+{
+public:
+    GeneratedBytes(std::string head, char fill, std::size_t size, std::string tail)
+        : m_head(std::move(head)), m_fill(fill), m_left(size), m_tail(std::move(tail))
+    {
+        setg(m_head.data(), m_head.data(), m_head.data() + m_head.size());
+    }
+
+protected:
+    int_type underflow() override
+    {
+        if (m_left > 0) {
+            const std::size_t n = std::min(m_left, sizeof m_chunk);
+            std::fill(m_chunk, m_chunk + n, m_fill);
+            m_left -= n;
+            setg(m_chunk, m_chunk, m_chunk + n);
+        } else if (!m_tail_given && !m_tail.empty()) {
+            m_tail_given = true;
+            setg(m_tail.data(), m_tail.data(), m_tail.data() + m_tail.size());
+        } else {
+            return traits_type::eof();
+        }
+        return traits_type::to_int_type(*gptr());
+    }
+
+private:
+    std::string m_head;
+    char m_fill;
+    std::size_t m_left;
+    std::string m_tail;
+    bool m_tail_given = false;
+    char m_chunk[65536];
+};
+
+TEST(YetiCache, OverlongRunIsSkippedOnceAndTheRestIsRead)
+{
+    // A block longer than any graph (a cache of gigabytes without a line feed) is never
+    // held: it is skipped with one warning, and the blocks after it are still read.
+    const std::string good = encode_base64(graph({file_param("/show/tex/clump.tif")}));
+    GeneratedBytes bytes("PD94bWwgdmVyc2lvbj0iMS4wIj8", 'A', readers::k_max_yeti_block_bytes,
+                         "\n" + good + k_filler + good);
+    std::istream in(&bytes);
+    ConsoleCapture capture;
+    const std::vector<std::string> found = readers::read_yeti_cache(in, "/c/big.fur");
+    EXPECT_EQ(found, (std::vector<std::string>{"/show/tex/clump.tif", "/show/tex/clump.tif"}));
+    EXPECT_EQ(capture.finish(),
+              "Warnning: skip a yeti graph block longer than 67108864 bytes in cache : "
+              "/c/big.fur\n");
+
+    // Blocks at the very end of the cache, and markers with nothing after them.
+    std::istringstream tail(k_filler + good + "\nPD94bWwgdmVyc2lvbj0iMS4wIj8");
+    EXPECT_EQ(readers::read_yeti_cache(tail, "/c/t.fur"),
+              (std::vector<std::string>{"/show/tex/clump.tif"}));
+}
+
 class YetiCollector : public ::testing::Test
 {
 protected:
@@ -134,7 +192,15 @@ protected:
     TempDir m_dir;
 };
 
-TEST_F(YetiCollector, FoundPathsInOrderAndMissingOnes)
+using Paths = std::vector<std::string>;
+
+Paths recorded(const assets::LabelledPaths& map, const std::string& label)
+{
+    const auto paths = map.find(label);
+    return paths ? *paths : Paths{};
+}
+
+TEST_F(YetiCollector, GraphFilesAreExpandedUnderTheCacheLabel)
 {
     const std::string present = m_dir.write("tex/density.tif", "x");
     const std::string absent = m_dir.file("tex/gone.tif");
@@ -144,13 +210,60 @@ TEST_F(YetiCollector, FoundPathsInOrderAndMissingOnes)
 
     zel_Katana_asset collector(m_host, zel_Katana_asset::NoCollect{});
     ConsoleCapture capture;
-    const ReaderResult result = collector.getYetiSequen(cache);
+    const ReaderResult result = collector.getYetiSequen(cache, "/groom.file");
     const std::string out = capture.finish();
 
-    EXPECT_EQ(result.asset, (std::vector<std::string>{present, absent, present}));
-    EXPECT_EQ(result.miss, (std::vector<std::string>{absent}));
-    EXPECT_EQ(out, "start analyse yeti cache : " + cache + "\n['" + present + "', '" + absent +
-                       "', '" + present + "']\n");
+    // Recorded by the sequence expansion itself: found once expanded, then once again as
+    // already recorded; the missing one as missing only.
+    EXPECT_TRUE(result.asset.empty());
+    EXPECT_TRUE(result.miss.empty());
+    EXPECT_EQ(recorded(collector.ASSET_JSON.asset, "/groom.file"), (Paths{present, present}));
+    EXPECT_EQ(recorded(collector.ASSET_JSON.missing, "/groom.file"), Paths{absent});
+    EXPECT_EQ(out.rfind("start analyse yeti cache : " + cache + "\n['" + present + "', '" + absent +
+                            "', '" + present + "']\n",
+                        0),
+              0u)
+        << out;
+}
+
+TEST_F(YetiCollector, FrameAndUdimTokensExpandWithTwins)
+{
+    // Every tile exists, so nothing is missing; tiles bring their .tx twins.
+    const Paths tiles = {m_dir.write("tex/fur.1001.tif", "x"),
+                         m_dir.write("tex/fur.1002.tif", "x")};
+    const std::string twin = m_dir.write("tex/fur.1001.tx", "x");
+    const std::string frame = m_dir.write("cache/clump.0007.abc", "x");
+    const std::string cache = m_dir.write(
+        "groom.fur",
+        k_filler + encode_base64(graph({file_param(m_dir.file("tex/fur.<UDIM>.tif")),
+                                        file_param(m_dir.file("cache/clump.%04d.abc"))})));
+    // The cache reached through the scene: its own label holds the cache and its tiles.
+    zel_Katana_asset collector(m_host, zel_Katana_asset::NoCollect{});
+    ConsoleCapture capture;
+    collector.AnaylseSeq("/groom.file", cache);
+    Paths found = recorded(collector.ASSET_JSON.asset, "/groom.file");
+    std::sort(found.begin(), found.end());
+    Paths expected = {cache, tiles[0], tiles[1], twin, frame};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(found, expected);
+    EXPECT_EQ(recorded(collector.ASSET_JSON.missing, "/groom.file"), Paths{});
+}
+
+TEST_F(YetiCollector, CachesNamingEachOtherAreReadOnce)
+{
+    const std::string a = m_dir.file("a.fur");
+    const std::string b = m_dir.write("b.fur", k_filler + encode_base64(graph({file_param(a)})));
+    m_dir.write("a.fur", k_filler + encode_base64(graph({file_param(b), file_param(a)})));
+    zel_Katana_asset collector(m_host, zel_Katana_asset::NoCollect{});
+    ConsoleCapture capture;
+    collector.AnaylseSeq("/groom.file", a);
+    const std::string out = capture.finish();
+    EXPECT_EQ(recorded(collector.ASSET_JSON.missing, "/groom.file"), Paths{});
+    for (const std::string& cache : {a, b}) {
+        const std::string line = "start analyse yeti cache : " + cache + "\n";
+        EXPECT_EQ(out.find(line), out.rfind(line)) << out;
+        EXPECT_NE(out.find(line), std::string::npos) << out;
+    }
 }
 
 TEST_F(YetiCollector, CacheWithoutBlockYieldsNothingAndUnreadableCacheThrows)
@@ -158,10 +271,11 @@ TEST_F(YetiCollector, CacheWithoutBlockYieldsNothingAndUnreadableCacheThrows)
     const std::string cache = m_dir.write("empty.fur", k_filler);
     zel_Katana_asset collector(m_host, zel_Katana_asset::NoCollect{});
     ConsoleCapture capture;
-    const ReaderResult result = collector.getYetiSequen(cache);
+    const ReaderResult result = collector.getYetiSequen(cache, "/groom.file");
     EXPECT_TRUE(result.asset.empty());
     EXPECT_TRUE(result.miss.empty());
-    EXPECT_THROW(collector.getYetiSequen(m_dir.file("missing.fur")), Error);
+    EXPECT_EQ(recorded(collector.ASSET_JSON.asset, "/groom.file"), Paths{});
+    EXPECT_THROW(collector.getYetiSequen(m_dir.file("missing.fur"), "/groom.file"), Error);
 }
 
 }  // namespace
