@@ -298,9 +298,11 @@ TEST_F(ArnoldSceneTest, OutputDriversAreSkippedAndOtherInputsCollected)
     const ReaderResult result = c.getAssSequen(f("s/scene.ass"));
     EXPECT_EQ(result.asset, (Paths{f("s/scene.ass"), f("s/old.ass"), f("s/graph.ass")}));
     const std::string label = f("s/scene.ass");
+    // The USD layer is the match and, read as a layer tree, its own tree's first member.
     EXPECT_EQ(found(c, label),
               (Paths{f("s/maya.tx"), f("s/layer.abc"), f("s/ocio/config.ocio"),
-                     f("s/ocio/luts/a.spi1d"), f("s/look.mtlx"), f("s/layer.usda")}));
+                     f("s/ocio/luts/a.spi1d"), f("s/look.mtlx"), f("s/layer.usda"),
+                     f("s/layer.usda")}));
     EXPECT_EQ(missing(c, label), (Paths{f("s/old.tx"), f("s/graph.tx"), "D:/tex/a.tx"}));
 }
 
