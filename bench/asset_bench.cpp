@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "bench/asset_step.h"
+#include "bench/best_run_reporter.h"
 #include "bench/fs_floor.h"
 #include "bench/peak_memory.h"
 #include "bench/scene_generator.h"
@@ -199,50 +200,6 @@ void fs_floor(benchmark::State& state, const Size& size)
     }
 }
 
-double best_of(const std::vector<double>& values)
-{
-    return values.empty() ? 0.0 : *std::min_element(values.begin(), values.end());
-}
-
-// Keeps the per-run figures for the summary while printing the usual table.
-class SummaryReporter : public benchmark::ConsoleReporter
-{
-public:
-    struct Figures
-    {
-        double milliseconds = 0;
-        std::map<std::string, double> counters;
-    };
-
-    SummaryReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs) {
-            // Every measurement is repeated; its "min" aggregate is the best run.
-            if (run.error_occurred || run.run_type != Run::RT_Aggregate || run.aggregate_name != "min")
-                continue;
-            Figures figures;
-            figures.milliseconds = run.GetAdjustedRealTime() *
-                                   benchmark::GetTimeUnitMultiplier(benchmark::kMillisecond) /
-                                   benchmark::GetTimeUnitMultiplier(run.time_unit);
-            for (const auto& [name, counter] : run.counters)
-                figures.counters[name] = counter.value;
-            m_figures[run.run_name.function_name] = figures;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    const Figures* find(std::string_view prefix, std::string_view size) const
-    {
-        const auto it = m_figures.find(std::string(prefix) + std::string(size));
-        return it == m_figures.end() ? nullptr : &it->second;
-    }
-
-private:
-    std::map<std::string, Figures> m_figures;
-};
-
 struct Options
 {
     std::vector<const Size*> sizes;
@@ -291,7 +248,7 @@ const char* verdict(bool pass)
     return pass ? "PASS" : "FAIL";
 }
 
-void print_summary(const Options& options, const SummaryReporter& reporter,
+void print_summary(const Options& options, const BestRunReporter& reporter,
                    const std::map<std::string_view, PeakMemory>& peaks)
 {
     std::printf("\nAsset step at production scale (wall time per run)\n");
@@ -417,7 +374,7 @@ int run(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 2;
-    SummaryReporter reporter;
+    BestRunReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     scenes().release_host();
 

@@ -27,6 +27,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench/best_run_reporter.h"
 #include "bench/run_tree.h"
 #include "bench/tree_files.h"
 #include "common/errors.h"
@@ -254,73 +255,30 @@ void whole_run(benchmark::State& state, const Size& size)
     }
 }
 
-double best_of(const std::vector<double>& values)
-{
-    return values.empty() ? 0.0 : *std::min_element(values.begin(), values.end());
-}
-
-// Keeps the best run of each size for the summary while printing the usual table.
-class SummaryReporter : public benchmark::ConsoleReporter
-{
-public:
-    struct Figures
-    {
-        double milliseconds = 0;
-        std::map<std::string, double> counters;
-    };
-
-    SummaryReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs) {
-            if (run.error_occurred || run.run_type != Run::RT_Aggregate || run.aggregate_name != "min")
-                continue;
-            Figures figures;
-            figures.milliseconds = run.GetAdjustedRealTime() *
-                                   benchmark::GetTimeUnitMultiplier(benchmark::kMillisecond) /
-                                   benchmark::GetTimeUnitMultiplier(run.time_unit);
-            for (const auto& [name, counter] : run.counters)
-                figures.counters[name] = counter.value;
-            m_figures[run.run_name.function_name] = figures;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    const Figures* find(std::string_view size) const
-    {
-        const auto it = m_figures.find(std::string(k_run_prefix) + std::string(size));
-        return it == m_figures.end() ? nullptr : &it->second;
-    }
-
-private:
-    std::map<std::string, Figures> m_figures;
-};
-
 const char* verdict(bool pass)
 {
     return pass ? "PASS" : "FAIL";
 }
 
-double counter(const SummaryReporter::Figures* figures, const char* name)
+double counter(const BestRunReporter::Figures* figures, const char* name)
 {
     return figures && figures->counters.count(name) ? figures->counters.at(name) : 0.0;
 }
 
 // Microseconds per texture file of a size's best run.
-double per_file_us(const SummaryReporter::Figures* figures)
+double per_file_us(const BestRunReporter::Figures* figures)
 {
     const double files = counter(figures, "files");
     return figures && files > 0 ? figures->milliseconds * 1000.0 / files : 0.0;
 }
 
-void print_summary(const std::vector<const Size*>& sizes, const SummaryReporter& reporter)
+void print_summary(const std::vector<const Size*>& sizes, const BestRunReporter& reporter)
 {
     std::printf("\nWhole run of katana-analyse (best of several runs each)\n");
     std::printf("%-5s %9s %9s %10s %10s %7s %10s %9s %10s %8s\n", "size", "files", "refs",
                 "run ms", "floor ms", "ratio", "us/file", "peak MB", "written MB", "tree s");
     for (const Size* size : sizes) {
-        const auto* run = reporter.find(size->name);
+        const auto* run = reporter.find(k_run_prefix, size->name);
         const double floor_ms = counter(run, "floor_ms");
         std::printf("%-5s %9.0f %9.0f %10.1f %10.1f %7.2f %10.2f %9.1f %10.1f %8.1f\n",
                     std::string(size->name).c_str(), counter(run, "files"), counter(run, "refs"),
@@ -333,9 +291,9 @@ void print_summary(const std::vector<const Size*>& sizes, const SummaryReporter&
                 "right after each run, best of those; peak = the process's peak resident memory; "
                 "tree s = creating the texture tree, not timed)\n\n");
 
-    const auto* at_20k = reporter.find("20k");
-    const auto* at_200k = reporter.find("200k");
-    const auto* at_1m = reporter.find("1m");
+    const auto* at_20k = reporter.find(k_run_prefix, "20k");
+    const auto* at_200k = reporter.find(k_run_prefix, "200k");
+    const auto* at_1m = reporter.find(k_run_prefix, "1m");
     if (at_200k && counter(at_200k, "floor_ms") > 0) {
         const double ratio = at_200k->milliseconds / counter(at_200k, "floor_ms");
         std::printf("run/floor at 200k:          %7.2fx  target <= %.2fx  %s\n", ratio,
@@ -414,7 +372,7 @@ int run(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 2;
-    SummaryReporter reporter;
+    BestRunReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     print_summary(sizes, reporter);
     benchmark::Shutdown();
