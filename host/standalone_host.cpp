@@ -527,6 +527,13 @@ LookFileRef StandaloneHost::open_look_file(const std::string& path) const
     Json document = read_json_file(path, problem);
     if (!problem.empty())
         throw HostError(path + ": " + problem);
+    const LookFileRef look = load_look_document(document, path);
+    m_scene->look_file_cache[path] = look.id;
+    return look;
+}
+
+LookFileRef StandaloneHost::load_look_document(const Json& document, const std::string& path) const
+{
     if (!document.is_object() || !document.contains("materials") || !document["materials"].is_array())
         throw HostError(path + ": a look file needs a \"materials\" array");
     LookFileData look;
@@ -544,9 +551,7 @@ LookFileRef StandaloneHost::open_look_file(const std::string& path) const
         look.materials.push_back(std::move(material));
     }
     m_scene->look_files.push_back(std::move(look));
-    const auto id = static_cast<std::uint32_t>(m_scene->look_files.size());
-    m_scene->look_file_cache[path] = id;
-    return LookFileRef{id};
+    return LookFileRef{static_cast<std::uint32_t>(m_scene->look_files.size())};
 }
 
 std::vector<std::string> StandaloneHost::look_file_material_keys(LookFileRef look) const
