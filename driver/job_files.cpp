@@ -142,11 +142,20 @@ void zel_Katana::write_json_member_texts(const std::string& json_file,
 void clearJson()
 {
     const std::string& json_path = job_paths().json_path;
-    for (const fs::DirEntry& entry : fs::list_dir(json_path)) {
-        if (entry.name == k_task_json_name) {
-            continue;
+    const fs::DirListing listing = fs::list_dir(json_path);
+    // The finish flag of an earlier run goes first: a run ended while clearing must not
+    // leave it standing beside a half-cleared folder.
+    std::vector<std::string_view> names;
+    names.reserve(listing.size());
+    for (const fs::DirEntry& entry : listing) {
+        if (entry.name == k_finish_flag_name) {
+            names.insert(names.begin(), entry.name);
+        } else if (entry.name != k_task_json_name) {
+            names.push_back(entry.name);
         }
-        std::string file_path = json_path + "/" + std::string(entry.name);
+    }
+    for (const std::string_view name : names) {
+        std::string file_path = json_path + "/" + std::string(name);
         if (platform::is_windows()) {
             file_path = replace_all(file_path, "/", "\\");
         }

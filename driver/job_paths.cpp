@@ -11,7 +11,6 @@ namespace script {
 namespace {
 
 constexpr std::string_view k_windows_project_root = "C:/RovevoDodi/Project/";
-constexpr std::string_view k_finish_flag_name = "analyze_sucess";
 
 // Everything before the last "/" or "\" of the path, as the greedy "(.*)[\\/]" captures it.
 std::string before_last_separator(const std::string& path)

@@ -1,8 +1,12 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace script {
+
+/// The empty finish flag in the job folder; its presence tells the farm the run completed.
+inline constexpr std::string_view k_finish_flag_name = "analyze_sucess";
 
 /// The process-wide job paths, formed once by the entry and read by every step. This is
 /// the one piece of shared state of a run.

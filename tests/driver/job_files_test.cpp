@@ -122,5 +122,19 @@ TEST_F(JobFilesTest, SubFolderEndsProcessWith555)
     EXPECT_TRUE(std::filesystem::exists(m_dir.file("sub/keep.txt")));
 }
 
+TEST_F(JobFilesTest, FinishFlagGoesBeforeAnythingElse)
+{
+    // The flag of an earlier run is written first, so most listings give it late; folders
+    // that cannot be removed end the clearing wherever they are listed.
+    m_dir.write("task.json", "{}");
+    m_dir.write("analyze_sucess");
+    for (int i = 0; i < 20; ++i) {
+        m_dir.write("sub" + std::to_string(i) + "/keep.txt", "x");
+    }
+    EXPECT_THROW(clearJson(), ProcessExit);
+    EXPECT_FALSE(std::filesystem::exists(m_dir.file("analyze_sucess")));
+    EXPECT_TRUE(std::filesystem::exists(m_dir.file("task.json")));
+}
+
 } // namespace
 } // namespace script
