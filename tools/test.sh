@@ -18,16 +18,28 @@ launcher=()
 if command -v ccache >/dev/null 2>&1; then
     launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
+# CPU seconds used so far by the commands this script ran (the second line of "times").
+cpu_seconds() {
+    times | tail -n 1 | awk '{
+        total = 0
+        for (i = 1; i <= 2; i++) {
+            split($i, part, "m"); sub("s", "", part[2]); total += part[1] * 60 + part[2]
+        }
+        printf "%d", total
+    }'
+}
 stages=0
 stage_start=$SECONDS
+stage_cpu=0
 stage() {
     echo
     echo "=== $1"
     stage_start=$SECONDS
+    stage_cpu=$(cpu_seconds)
 }
 stage_done() {
     stages=$((stages + 1))
-    echo "=== $1 done in $((SECONDS - stage_start)) s"
+    echo "=== $1 done in $((SECONDS - stage_start)) s ($(( $(cpu_seconds) - stage_cpu )) s of CPU)"
 }
 
 stage "build and unit tests (build/)"
@@ -61,5 +73,5 @@ build/tests/driver/job_kill_test "${kill_args[@]}"
 stage_done "kill test"
 
 echo
-echo "total $SECONDS s"
+echo "total $SECONDS s ($(cpu_seconds) s of CPU)"
 echo "stages: $stages passed, 0 failed"
