@@ -18,9 +18,15 @@ launcher=()
 if command -v ccache >/dev/null 2>&1; then
     launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
-# CPU seconds used so far by the commands this script ran (the second line of "times").
-cpu_seconds() {
-    times | tail -n 1 | awk '{
+# CPU seconds used so far by the commands this script ran: the second line of "times",
+# which must run in this shell (in a command substitution it would count the subshell's).
+times_file=$(mktemp)
+trap 'rm -f "$times_file"' EXIT
+cpu_snapshot() {
+    times >"$times_file"
+}
+cpu_total() {
+    tail -n 1 "$times_file" | awk '{
         total = 0
         for (i = 1; i <= 2; i++) {
             split($i, part, "m"); sub("s", "", part[2]); total += part[1] * 60 + part[2]
@@ -35,11 +41,13 @@ stage() {
     echo
     echo "=== $1"
     stage_start=$SECONDS
-    stage_cpu=$(cpu_seconds)
+    cpu_snapshot
+    stage_cpu=$(cpu_total)
 }
 stage_done() {
     stages=$((stages + 1))
-    echo "=== $1 done in $((SECONDS - stage_start)) s ($(( $(cpu_seconds) - stage_cpu )) s of CPU)"
+    cpu_snapshot
+    echo "=== $1 done in $((SECONDS - stage_start)) s ($(( $(cpu_total) - stage_cpu )) s of CPU)"
 }
 
 stage "build and unit tests (build/)"
@@ -73,5 +81,6 @@ build/tests/driver/job_kill_test "${kill_args[@]}"
 stage_done "kill test"
 
 echo
-echo "total $SECONDS s ($(cpu_seconds) s of CPU)"
+cpu_snapshot
+echo "total $SECONDS s ($(cpu_total) s of CPU)"
 echo "stages: $stages passed, 0 failed"
