@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "assets/asset_collector.h"
+#include "assets/rule_file.h"
 #include "common/console.h"
 #include "common/errors.h"
 #include "common/json_doc.h"
@@ -205,18 +206,15 @@ PendingSceneFile zel_Katana_asset::walk_scene()
 
     const std::string rule_file = rule_file_path();
     for (const std::string& line : split(universal_newlines(read_file(rule_file)), "\n")) {
-        if (line.find('#') != std::string::npos) {
+        const RuleLine rule = parse_rule_line(line, rule_file);
+        if (rule.kind == RuleLine::Kind::Heading) {
             print_line("--------------------start analyse: " + line + "--------------------");
             continue;
         }
-        if (line.empty())
+        if (rule.kind == RuleLine::Kind::Empty)
             continue;
-        static const Regex k_brace_group(R"(\{([^{}]+)\})");
-        const std::vector<std::string> groups = k_brace_group.findall(line);
-        if (groups.size() < 2)
-            throw Error(rule_file + ": a rule needs {node type}{parameter}: " + line);
-        const std::string& node_type = groups[0];
-        const std::string& param_path = groups[1];
+        const std::string& node_type = rule.node_type;
+        const std::string& param_path = rule.parameter;
         for (const host::NodeRef node : m_host.all_nodes_by_type(node_type)) {
             if (m_host.is_bypassed(node))
                 continue;

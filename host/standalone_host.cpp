@@ -241,7 +241,7 @@ void StandaloneHost::load_document_file(const std::string& path)
 }
 
 void StandaloneHost::load_document(const Json& document, const std::string& source_name)
-{
+try {
     const std::string& where = source_name;
     if (!document.is_object())
         throw LoadError(where + ": a scene document must be a JSON object");
@@ -319,6 +319,9 @@ void StandaloneHost::load_document(const Json& document, const std::string& sour
         scene->nodes[i].parent = found->second;
     }
     m_scene = std::move(scene);
+} catch (const Json::exception& e) {
+    // A member of the wrong JSON type, such as a location whose "type" is a number.
+    throw LoadError(source_name + ": " + e.what());
 }
 
 Json StandaloneHost::configuration(std::string_view key) const
@@ -526,6 +529,13 @@ LookFileRef StandaloneHost::open_look_file(const std::string& path) const
     Json document = read_json_file(path, problem);
     if (!problem.empty())
         throw HostError(path + ": " + problem);
+    const LookFileRef look = load_look_document(document, path);
+    m_scene->look_file_cache[path] = look.id;
+    return look;
+}
+
+LookFileRef StandaloneHost::load_look_document(const Json& document, const std::string& path) const
+try {
     if (!document.is_object() || !document.contains("materials") || !document["materials"].is_array())
         throw HostError(path + ": a look file needs a \"materials\" array");
     LookFileData look;
@@ -538,14 +548,20 @@ LookFileRef StandaloneHost::open_look_file(const std::string& path) const
         const Json attributes = entry.value("attributes", Json::object());
         if (!attributes.is_object())
             throw HostError(path + ": \"attributes\" of material '" + material.key + "' must be an object");
-        if (!attributes.empty())
-            material.attributes = m_scene->add_attr(attributes);
+        if (!attributes.empty()) {
+            try {
+                material.attributes = m_scene->add_attr(attributes);
+            } catch (const HostError& error) {
+                throw HostError(path + ": material '" + material.key + "': " + error.what());
+            }
+        }
         look.materials.push_back(std::move(material));
     }
     m_scene->look_files.push_back(std::move(look));
-    const auto id = static_cast<std::uint32_t>(m_scene->look_files.size());
-    m_scene->look_file_cache[path] = id;
-    return LookFileRef{id};
+    return LookFileRef{static_cast<std::uint32_t>(m_scene->look_files.size())};
+} catch (const Json::exception& e) {
+    // A member of the wrong JSON type, such as a material whose "type" is a number.
+    throw HostError(path + ": " + e.what());
 }
 
 std::vector<std::string> StandaloneHost::look_file_material_keys(LookFileRef look) const

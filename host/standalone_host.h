@@ -22,6 +22,10 @@ public:
     void load_document_file(const std::string& path);
     /// Same from JSON already in memory (tests); `source_name` is used in messages.
     void load_document(const Json& document, const std::string& source_name);
+    /// Adds a look-file document already in memory (the form open_look_file reads from
+    /// disk) without caching it by path; throws script::HostError naming `source_name` when
+    /// the document is not a valid look file.
+    LookFileRef load_look_document(const Json& document, const std::string& source_name) const;
 
     Json configuration(std::string_view key) const override;
     HeaderElement katana_xml_element(const std::string& scene_path) const override;

@@ -215,6 +215,41 @@ TEST(StandaloneHostLoad, RejectsBadDocuments)
     }
 }
 
+// Members of the wrong JSON type fail as the host's own load errors, naming the document,
+// never as a bare JSON library exception that no guard expects.
+TEST(StandaloneHostLoad, WrongTypedMembersFailNamingTheDocument)
+{
+    const char* const scenes[] = {
+        R"({"scene_graphs": {"main": {"name": "root", "type": 3}}})",
+        R"({"scene_graphs": {"main": {"name": "root", "children": [{"name": "a", "type": []}]}}})",
+        R"({"nodes": [{"name": "r", "type": "Render", "producer": {"name": "p", "type": {}}}]})",
+    };
+    for (const char* text : scenes) {
+        StandaloneHost host;
+        try {
+            host.load_document(Json::parse(text), "shot.katana");
+            ADD_FAILURE() << text << " loaded";
+        } catch (const LoadError& e) {
+            EXPECT_TRUE(std::string(e.what()).starts_with("shot.katana: ")) << e.what();
+        }
+    }
+
+    const char* const looks[] = {
+        R"({"materials": [{"key": "m", "type": 3}]})",
+        R"({"materials": [{"key": "m", "attributes": {"nodes": {"t": null}}}]})",
+        R"({"materials": [{"key": "m", "attributes": {"nodes": {"t": {"parameters": {"filename": [{}]}}}}}]})",
+    };
+    for (const char* text : looks) {
+        StandaloneHost host;
+        try {
+            host.load_look_document(Json::parse(text), "char.klf");
+            ADD_FAILURE() << text << " loaded";
+        } catch (const HostError& e) {
+            EXPECT_TRUE(std::string(e.what()).starts_with("char.klf: ")) << e.what();
+        }
+    }
+}
+
 TEST(StandaloneHostLoad, BomIsSkippedAndHeaderReadWithoutLoading)
 {
     TempDir dir;
