@@ -205,7 +205,7 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
         }
         const std::string resolved = resolve_ref(usd_file, ref.path);
         if (resolved.empty()) {
-            print_line(std::string(k_unresolvable) + usd_file + " " + ref.spec_path + " " +
+            print_line(std::string(k_unresolvable) + usd_file + " " + ref.owner_path + " " +
                        ref.field + " @" + ref.path + "@");
             continue;
         }

@@ -2,10 +2,10 @@
 
 // What a USD layer depends on, as both layer readers (the text reader in usda.h and the
 // binary crate reader in usdc.h) report it: every external file the layer authors, in file
-// order, with the spec and field that hold it. Layers are not composed: each layer is read
+// order, with the owner and field that hold it. Layers are not composed: each layer is read
 // on its own, and the collector follows the layers it names.
 //
-// The formats: https://openusd.org/release/api/sdf_page_front.html (layers, specs, fields)
+// The formats: https://openusd.org/release/api/sdf_page_front.html (layers, owners, fields)
 // and https://openusd.org/release/glossary.html (sublayers, references, payloads, clips).
 
 #include <cstdint>
@@ -39,8 +39,8 @@ struct UsdAssetRef
     /// The file as authored, without file-format arguments or a package member (see
     /// usd_file_part); relative paths are still relative to the authoring layer.
     std::string path;
-    /// The spec that holds it ("/" for the layer's own metadata, "/A{v=x}B.attr", ...).
-    std::string spec_path;
+    /// The owner that holds it ("/" for the layer's own metadata, "/A{v=x}B.attr", ...).
+    std::string owner_path;
     /// The field or metadata key that holds it ("subLayers", "references", "default",
     /// "timeSamples", "assetInfo", "templateAssetPath", ...).
     std::string field;

@@ -541,7 +541,7 @@ struct Frame
     FrameKind kind = FrameKind::Group;
     char close = 0;
     int line = 0;
-    std::string spec_path;    // the spec the contents belong to
+    std::string owner_path;    // the owner the contents belong to
     std::string variant_set;  // VariantSet: its name
     std::string key;          // the name before the last "=" directly in this frame
     std::string attribute;    // the attribute of that "=" (property statements)
@@ -560,7 +560,7 @@ std::string child_path(const std::string& parent, std::string_view name)
     return path;
 }
 
-bool is_spec_frame(FrameKind kind)
+bool is_owner_frame(FrameKind kind)
 {
     return kind == FrameKind::Layer || kind == FrameKind::Prim || kind == FrameKind::Variant ||
            kind == FrameKind::Metadata || kind == FrameKind::VariantSet;
@@ -742,12 +742,12 @@ private:
         Frame frame;
         frame.close = c == '(' ? ')' : c == '[' ? ']' : '}';
         frame.line = line;
-        frame.spec_path = top.spec_path;
+        frame.owner_path = top.owner_path;
         const bool variant_pending = top.kind == FrameKind::VariantSet && m_variant_name;
         const bool prim_pending = m_prim_pending && m_prim_name && m_frames.size() == m_prim_level;
         if (c == '{' && prim_pending) {
             frame.kind = FrameKind::Prim;
-            frame.spec_path = child_path(top.spec_path, *m_prim_name);
+            frame.owner_path = child_path(top.owner_path, *m_prim_name);
             m_prim_pending = false;
             m_prim_name.reset();
         } else if (c == '{' && m_set_pending && m_set_name) {
@@ -757,14 +757,14 @@ private:
             m_set_name.reset();
         } else if (c == '{' && variant_pending) {
             frame.kind = FrameKind::Variant;
-            frame.spec_path = top.spec_path + "{" + top.variant_set + "=" + *m_variant_name + "}";
+            frame.owner_path = top.owner_path + "{" + top.variant_set + "=" + *m_variant_name + "}";
             m_variant_name.reset();
         } else if (c == '(' && prim_pending) {
             frame.kind = FrameKind::Metadata;
-            frame.spec_path = child_path(top.spec_path, *m_prim_name);
+            frame.owner_path = child_path(top.owner_path, *m_prim_name);
         } else if (c == '(' && variant_pending) {
             frame.kind = FrameKind::Metadata;
-            frame.spec_path = top.spec_path + "{" + top.variant_set + "=" + *m_variant_name + "}";
+            frame.owner_path = top.owner_path + "{" + top.variant_set + "=" + *m_variant_name + "}";
         } else if (c == '(' && top.kind == FrameKind::Layer && m_layer_metadata_open) {
             frame.kind = FrameKind::Metadata;
         } else {
@@ -820,13 +820,13 @@ private:
 
     void add_ref(UsdRefKind kind, std::string path)
     {
-        // The field is named by the outermost "=" below the spec the value belongs to.
-        std::size_t spec = m_frames.size() - 1;
-        while (spec > 0 && !is_spec_frame(m_frames[spec].kind)) {
-            --spec;
+        // The field is named by the outermost "=" below the owner the value belongs to.
+        std::size_t owner = m_frames.size() - 1;
+        while (owner > 0 && !is_owner_frame(m_frames[owner].kind)) {
+            --owner;
         }
         const Frame* field_frame = nullptr;
-        for (std::size_t i = spec; i < m_frames.size(); ++i) {
+        for (std::size_t i = owner; i < m_frames.size(); ++i) {
             if (!m_frames[i].key.empty()) {
                 field_frame = &m_frames[i];
                 break;
@@ -835,11 +835,11 @@ private:
         UsdAssetRef ref;
         ref.kind = kind;
         ref.path = std::move(path);
-        ref.spec_path = m_frames[spec].spec_path;
+        ref.owner_path = m_frames[owner].owner_path;
         if (field_frame) {
             ref.field = field_frame->key;
             if (!field_frame->attribute.empty()) {
-                ref.spec_path += "." + field_frame->attribute;
+                ref.owner_path += "." + field_frame->attribute;
             }
         }
         m_layer.refs.push_back(std::move(ref));

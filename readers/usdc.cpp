@@ -6,7 +6,7 @@
 //     ...   TOKENS STRINGS FIELDS FIELDSETS PATHS SPECS
 //     toc   u64 count, then (name[16], i64 start, i64 size) per section
 //
-// Every spec is a path, a type and a run of fields; every field a name token and an
+// Every owner is a path, a type and a run of fields; every field a name token and an
 // 8-byte value representation (type, array/inline/compressed flags, an inline value or a
 // file offset). The reader decodes the structural sections, then only the values whose
 // type can name a file, reaching them by offset; geometry arrays are never read.
@@ -223,14 +223,14 @@ public:
         read_fields();
         read_field_sets();
         read_paths();
-        read_specs();
+        read_owners();
     }
 
     void collect()
     {
-        for (const Spec& spec : m_specs) {
-            const std::string& path = m_paths[spec.path];
-            for (std::uint64_t k = spec.field_set; k < m_field_sets.size(); ++k) {
+        for (const Spec& owner : m_owners) {
+            const std::string& path = m_paths[owner.path];
+            for (std::uint64_t k = owner.field_set; k < m_field_sets.size(); ++k) {
                 const std::uint32_t index = m_field_sets[k];
                 if (index == k_field_set_end) {
                     break;
@@ -578,7 +578,7 @@ private:
         }
     }
 
-    void read_specs()
+    void read_owners()
     {
         const Section& s = section("SPECS");
         const std::uint64_t end = s.start + s.size;
@@ -591,7 +591,7 @@ private:
             types = u32_list(cursor, count, end);
         } else {
             const std::uint64_t record = at_least(1) ? 12 : 16;
-            checked_count(count, s.size, record, "specs");
+            checked_count(count, s.size, record, "owners");
             const std::string raw = m_bytes.read(cursor.pos, count * record);
             const std::uint64_t skip = record - 12;
             for (std::uint64_t i = 0; i < count; ++i) {
@@ -605,14 +605,14 @@ private:
         for (std::uint64_t i = 0; i < count; ++i) {
             if (paths[i] >= m_paths.size() || sets[i] >= m_field_sets.size() ||
                 (sets[i] > 0 && m_field_sets[sets[i] - 1] != k_field_set_end)) {
-                corrupt("spec " + std::to_string(i) + " names no path or field set");
+                corrupt("owner " + std::to_string(i) + " names no path or field set");
             }
             if (types[i] == 0 || types[i] > 11 || !seen.insert(paths[i]).second) {
-                note("spec " + std::to_string(i) + " (" + m_paths[paths[i]] +
+                note("owner " + std::to_string(i) + " (" + m_paths[paths[i]] +
                      ") is skipped: bad type or repeated path");
                 continue;
             }
-            m_specs.push_back(Spec{paths[i], sets[i], types[i]});
+            m_owners.push_back(Spec{paths[i], sets[i], types[i]});
         }
     }
 
@@ -642,7 +642,7 @@ private:
 
     // ---- values ----
 
-    void add(UsdRefKind kind, const std::string& path, const std::string& spec,
+    void add(UsdRefKind kind, const std::string& path, const std::string& owner,
              const std::string& field)
     {
         if (path.empty()) {
@@ -651,27 +651,27 @@ private:
         UsdAssetRef ref;
         ref.kind = kind;
         ref.path = kind == UsdRefKind::ClipTemplate ? path : usd_file_part(path);
-        ref.spec_path = spec;
+        ref.owner_path = owner;
         ref.field = field;
         m_layer.refs.push_back(std::move(ref));
     }
 
-    void collect_field(const std::string& spec, const std::string& name, std::uint64_t rep)
+    void collect_field(const std::string& owner, const std::string& name, std::uint64_t rep)
     {
         const int type = rep_type(rep);
         if (type == k_string_vector && name == "subLayers") {
             Cursor cursor{m_bytes, rep_payload(rep)};
             const auto count = checked_count(cursor.next<std::uint64_t>(), m_bytes.size(), 4, "sublayers");
             for (std::uint64_t i = 0; i < count; ++i) {
-                add(UsdRefKind::SubLayer, string_at(cursor.next<std::uint32_t>()), spec, name);
+                add(UsdRefKind::SubLayer, string_at(cursor.next<std::uint32_t>()), owner, name);
             }
             return;
         }
-        if (type == k_dictionary && name == "expressionVariables" && spec == "/") {
-            read_dictionary(rep, spec, name, {}, 0, true);
+        if (type == k_dictionary && name == "expressionVariables" && owner == "/") {
+            read_dictionary(rep, owner, name, {}, 0, true);
             return;
         }
-        collect_value(rep, spec, name, name, 0);
+        collect_value(rep, owner, name, name, 0);
     }
 
     std::uint64_t array_count(Cursor& cursor)
@@ -687,7 +687,7 @@ private:
     }
 
     // `key` is the innermost dictionary key (the field name at the top).
-    void collect_value(std::uint64_t rep, const std::string& spec, const std::string& field,
+    void collect_value(std::uint64_t rep, const std::string& owner, const std::string& field,
                        const std::string& key, int depth)
     {
         if (depth > k_max_value_depth) {
@@ -698,7 +698,7 @@ private:
             if (type == k_asset_path && rep_payload(rep) != 0) {
                 // An array edit: the values array, then the indices and a flag.
                 const auto values = m_bytes.get<std::uint64_t>(rep_payload(rep));
-                collect_value(values, spec, field, key, depth + 1);
+                collect_value(values, owner, field, key, depth + 1);
             }
             return;
         }
@@ -713,43 +713,43 @@ private:
                     checked_count(array_count(cursor), m_bytes.size(), 4, "array elements");
                 const std::string raw = m_bytes.read(cursor.pos, count * 4);
                 for (std::uint64_t i = 0; i < count; ++i) {
-                    add(UsdRefKind::Asset, string_at(load<std::uint32_t>(raw.data() + i * 4)), spec,
+                    add(UsdRefKind::Asset, string_at(load<std::uint32_t>(raw.data() + i * 4)), owner,
                         field);
                 }
             } else if (rep_is_inlined(rep)) {
-                add(UsdRefKind::Asset, token_at(rep_payload(rep) & 0xFFFFFFFFu), spec, field);
+                add(UsdRefKind::Asset, token_at(rep_payload(rep) & 0xFFFFFFFFu), owner, field);
             }
             return;
         case k_string:
             if (!rep_is_array(rep) && rep_is_inlined(rep) &&
                 (key == "templateAssetPath" || key == "clipTemplateAssetPath")) {
-                add(UsdRefKind::ClipTemplate, string_at(rep_payload(rep) & 0xFFFFFFFFu), spec,
+                add(UsdRefKind::ClipTemplate, string_at(rep_payload(rep) & 0xFFFFFFFFu), owner,
                     field);
             }
             return;
         case k_dictionary:
-            read_dictionary(rep, spec, field, key, depth, false);
+            read_dictionary(rep, owner, field, key, depth, false);
             return;
         case k_time_samples:
-            read_time_samples(rep, spec, depth);
+            read_time_samples(rep, owner, depth);
             return;
         case k_value:
             if (!rep_is_inlined(rep)) {
                 const std::uint64_t pos = rep_payload(rep);
                 const auto jump = m_bytes.get<std::int64_t>(pos);
                 collect_value(m_bytes.get<std::uint64_t>(pos + static_cast<std::uint64_t>(jump)),
-                              spec, field, key, depth + 1);
+                              owner, field, key, depth + 1);
             }
             return;
         case k_reference_list_op:
-            read_list_op(rep, spec, field, UsdRefKind::Reference);
+            read_list_op(rep, owner, field, UsdRefKind::Reference);
             return;
         case k_payload_list_op:
-            read_list_op(rep, spec, field, UsdRefKind::Payload);
+            read_list_op(rep, owner, field, UsdRefKind::Payload);
             return;
         case k_payload: {
             Cursor cursor{m_bytes, rep_payload(rep)};
-            read_payload(cursor, spec, field);
+            read_payload(cursor, owner, field);
             return;
         }
         default:
@@ -766,7 +766,7 @@ private:
         return rep_pos + 8;
     }
 
-    std::uint64_t read_dictionary_at(std::uint64_t pos, const std::string& spec,
+    std::uint64_t read_dictionary_at(std::uint64_t pos, const std::string& owner,
                                      const std::string& field, int depth, bool variables)
     {
         if (!m_open_dictionaries.insert(pos).second) {
@@ -784,22 +784,22 @@ private:
                 }
                 continue;
             }
-            collect_value(rep, spec, field, entry, depth + 1);
+            collect_value(rep, owner, field, entry, depth + 1);
         }
         m_open_dictionaries.erase(pos);
         return cursor.pos;
     }
 
-    void read_dictionary(std::uint64_t rep, const std::string& spec, const std::string& field,
+    void read_dictionary(std::uint64_t rep, const std::string& owner, const std::string& field,
                          const std::string&, int depth, bool variables)
     {
         if (rep_is_inlined(rep) || rep_is_array(rep) || rep_payload(rep) == 0) {
             return;  // the empty dictionary
         }
-        read_dictionary_at(rep_payload(rep), spec, field, depth, variables);
+        read_dictionary_at(rep_payload(rep), owner, field, depth, variables);
     }
 
-    void read_time_samples(std::uint64_t rep, const std::string& spec, int depth)
+    void read_time_samples(std::uint64_t rep, const std::string& owner, int depth)
     {
         if (rep_is_inlined(rep) || rep_is_array(rep)) {
             return;
@@ -818,21 +818,21 @@ private:
             if (type != k_asset_path && type != k_value && type != k_dictionary) {
                 return;  // the samples of one attribute share a type: no file among them
             }
-            collect_value(value, spec, "timeSamples", "timeSamples", depth + 1);
+            collect_value(value, owner, "timeSamples", "timeSamples", depth + 1);
         }
     }
 
-    void read_payload(Cursor& cursor, const std::string& spec, const std::string& field)
+    void read_payload(Cursor& cursor, const std::string& owner, const std::string& field)
     {
         const auto asset = cursor.next<std::uint32_t>();
         path_at(cursor.next<std::uint32_t>());
         if (at_least(8)) {
             cursor.pos += 16;  // layer offset
         }
-        add(UsdRefKind::Payload, string_at(asset), spec, field);
+        add(UsdRefKind::Payload, string_at(asset), owner, field);
     }
 
-    void read_list_op(std::uint64_t rep, const std::string& spec, const std::string& field,
+    void read_list_op(std::uint64_t rep, const std::string& owner, const std::string& field,
                       UsdRefKind kind)
     {
         if (rep_is_inlined(rep) || rep_is_array(rep)) {
@@ -847,15 +847,15 @@ private:
             const auto count = checked_count(cursor.next<std::uint64_t>(), m_bytes.size(), 8, "items");
             for (std::uint64_t i = 0; i < count; ++i) {
                 if (kind == UsdRefKind::Payload) {
-                    read_payload(cursor, spec, field);
+                    read_payload(cursor, owner, field);
                     continue;
                 }
                 const auto asset = cursor.next<std::uint32_t>();
                 path_at(cursor.next<std::uint32_t>());
                 cursor.pos += 16;  // layer offset
-                add(UsdRefKind::Reference, string_at(asset), spec, field);
+                add(UsdRefKind::Reference, string_at(asset), owner, field);
                 // Custom data: a dictionary written in place, so the next item follows it.
-                cursor.pos = read_dictionary_at(cursor.pos, spec, field, 0, false);
+                cursor.pos = read_dictionary_at(cursor.pos, owner, field, 0, false);
             }
         }
     }
@@ -873,7 +873,7 @@ private:
     std::vector<std::uint32_t> m_field_sets;
     std::vector<std::string> m_paths;
     std::vector<bool> m_filled;
-    std::vector<Spec> m_specs;
+    std::vector<Spec> m_owners;
     std::set<std::uint64_t> m_open_dictionaries;
     std::map<std::string, std::string> m_variables;
 };

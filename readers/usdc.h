@@ -19,7 +19,7 @@
 namespace script::readers {
 
 /// Reads a crate layer from a seekable stream (only the sections and values it needs are
-/// read, never the whole file) and returns every external file it authors, in spec order:
+/// read, never the whole file) and returns every external file it authors, in owner order:
 /// sublayers, reference and payload list operations (all six lists, single payloads),
 /// asset-valued defaults and time samples, asset values in dictionaries and metadata, and
 /// value clip templates. Internal references name no file. An unknown value type is

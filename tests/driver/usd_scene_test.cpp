@@ -51,9 +51,9 @@ TEST(UsdScene, LayerTreeAndTexturesAreUploadedAndMissingMembersReported)
         CrateWriter w(out, 8);
         CrateWriter::ArcListOp payloads;
         payloads.prepended = {{"./gone.usd", "", {}}};
-        w.spec("/", CrateWriter::PseudoRoot, {});
-        w.spec("/Anim", CrateWriter::Prim, {{"payload", w.payloads(payloads)}});
-        w.spec("/Anim.tex", CrateWriter::Attribute,
+        w.owner("/", CrateWriter::PseudoRoot, {});
+        w.owner("/Anim", CrateWriter::Prim, {{"payload", w.payloads(payloads)}});
+        w.owner("/Anim.tex", CrateWriter::Attribute,
                {{"default", w.asset("../../tex/wood.<UDIM>.exr")}});
         w.finish();
     }

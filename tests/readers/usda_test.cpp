@@ -13,13 +13,13 @@ namespace {
 
 using readers::UsdLayer;
 
-// "kind path spec field" per reference, in file order.
+// "kind path owner field" per reference, in file order.
 std::vector<std::string> describe(const UsdLayer& layer)
 {
     std::vector<std::string> out;
     for (const readers::UsdAssetRef& ref : layer.refs) {
         out.push_back(std::string(readers::usd_ref_kind_name(ref.kind)) + " " + ref.path + " " +
-                      ref.spec_path + " " + ref.field);
+                      ref.owner_path + " " + ref.field);
     }
     return out;
 }

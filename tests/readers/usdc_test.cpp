@@ -23,7 +23,7 @@ Strings describe(const UsdLayer& layer)
     Strings out;
     for (const readers::UsdAssetRef& ref : layer.refs) {
         out.push_back(std::string(readers::usd_ref_kind_name(ref.kind)) + " " + ref.path + " " +
-                      ref.spec_path + " " + ref.field);
+                      ref.owner_path + " " + ref.field);
     }
     return out;
 }
@@ -106,26 +106,26 @@ std::string every_place_layer(int minor, int patch = 0)
     const CrateWriter::Rep samples = w.time_samples(
         {{1.0, w.asset("./tex/a.<UDIM>.exr")}, {2.0, w.block()}, {3.0, w.asset("./tex/b.exr")}});
     const CrateWriter::Rep geometry = w.points(1000);
-    w.spec("/", CrateWriter::PseudoRoot,
+    w.owner("/", CrateWriter::PseudoRoot,
            {{"subLayers", w.string_vector({"./sub.usda", "/abs/sub2.usd"})},
             {"customLayerData", w.dictionary({{"source", w.asset("./scene.ma")}})},
             {"primChildren", w.token_vector({"World"})}});
-    w.spec("/World", CrateWriter::Prim,
+    w.owner("/World", CrateWriter::Prim,
            {{"specifier", w.specifier_def()},
             {"references", references},
             {"payload", payload},
             {"clips", clips},
             {"assetInfo", w.dictionary({})},
             {"mystery", CrateWriter::raw(99, 1234567, false)}});
-    w.spec("/World.tex", CrateWriter::Attribute,
+    w.owner("/World.tex", CrateWriter::Attribute,
            {{"typeName", w.token("asset")}, {"default", w.asset("./tex/wood.<UDIM>.tx")},
             {"timeSamples", samples}});
-    w.spec("/World.points", CrateWriter::Attribute,
+    w.owner("/World.points", CrateWriter::Attribute,
            {{"typeName", w.token("point3f[]")}, {"default", geometry}});
-    w.spec("/World{lod=}", CrateWriter::VariantSet, {});
-    w.spec("/World{lod=high}", CrateWriter::Variant,
+    w.owner("/World{lod=}", CrateWriter::VariantSet, {});
+    w.owner("/World{lod=high}", CrateWriter::Variant,
            {{"references", w.references({false, {}, {}, {{"./high.usd", "", {}}}, {}, {}, {}})}});
-    w.spec("/World{lod=high}Leaf.files", CrateWriter::Attribute,
+    w.owner("/World{lod=high}Leaf.files", CrateWriter::Attribute,
            {{"default", w.asset_array({"./leaf@odd.png", "./pkg.usdz[in/x.png]"})}});
     w.finish();
     return out.str();
@@ -246,8 +246,8 @@ TEST(UsdcReader, DamagedLayersFailCleanlyWithTheReason)
     // Damage inside one value loses that value only.
     std::ostringstream out;
     CrateWriter w(out, 8);
-    w.spec("/", CrateWriter::PseudoRoot, {{"subLayers", w.string_vector({"./a.usd"})}});
-    w.spec("/A", CrateWriter::Prim,
+    w.owner("/", CrateWriter::PseudoRoot, {{"subLayers", w.string_vector({"./a.usd"})}});
+    w.owner("/A", CrateWriter::Prim,
            {{"references", CrateWriter::raw(35, 0xFFFFFFFFFFull, false)},
             {"assetInfo", w.dictionary({{"x", w.asset("./kept.png")}})}});
     w.finish();
@@ -302,9 +302,9 @@ TEST(UsdcReader, GeometryIsNeverRead)
     std::ostringstream out;
     CrateWriter w(out, 9);
     const CrateWriter::Rep geometry = w.points(2'000'000);  // 24 MB of points
-    w.spec("/", CrateWriter::PseudoRoot, {{"subLayers", w.string_vector({"./look.usda"})}});
-    w.spec("/Mesh.points", CrateWriter::Attribute, {{"default", geometry}});
-    w.spec("/Mesh.tex", CrateWriter::Attribute, {{"default", w.asset("./t.exr")}});
+    w.owner("/", CrateWriter::PseudoRoot, {{"subLayers", w.string_vector({"./look.usda"})}});
+    w.owner("/Mesh.points", CrateWriter::Attribute, {{"default", geometry}});
+    w.owner("/Mesh.tex", CrateWriter::Attribute, {{"default", w.asset("./t.exr")}});
     w.finish();
     const std::string bytes = out.str();
     CountingBuffer buffer(bytes);

@@ -349,7 +349,7 @@ CrateWriter::Rep CrateWriter::points(std::uint64_t count)
     return raw(k_vec3f, at, false, true);
 }
 
-void CrateWriter::spec(std::string_view path, SpecType type, const Entries& fields)
+void CrateWriter::owner(std::string_view path, SpecType type, const Entries& fields)
 {
     const auto field_set = static_cast<std::uint32_t>(m_field_sets.size());
     for (const auto& [name, rep] : fields) {
@@ -357,7 +357,7 @@ void CrateWriter::spec(std::string_view path, SpecType type, const Entries& fiel
         m_fields.emplace_back(token_index(name), rep);
     }
     m_field_sets.push_back(k_field_set_end);
-    m_specs.push_back(SpecRecord{path_index(path), field_set, type});
+    m_owners.push_back(SpecRecord{path_index(path), field_set, type});
 }
 
 // All differences stored as four-byte values (code 3), the common value unused.
@@ -430,10 +430,10 @@ std::string CrateWriter::section_bytes(const std::string& name)
         out += bytes_of<std::uint64_t>(m_field_sets.size());
         u32s(m_field_sets);
     } else if (name == "SPECS") {
-        out += bytes_of<std::uint64_t>(m_specs.size());
+        out += bytes_of<std::uint64_t>(m_owners.size());
         if (compressed) {
             std::vector<std::uint32_t> paths, sets, types;
-            for (const SpecRecord& s : m_specs) {
+            for (const SpecRecord& s : m_owners) {
                 paths.push_back(s.path);
                 sets.push_back(s.field_set);
                 types.push_back(s.type);
@@ -442,7 +442,7 @@ std::string CrateWriter::section_bytes(const std::string& name)
             u32s(sets);
             u32s(types);
         } else {
-            for (const SpecRecord& s : m_specs) {
+            for (const SpecRecord& s : m_owners) {
                 if (!at_least(1)) {
                     out += bytes_of<std::uint32_t>(0);
                 }
@@ -529,9 +529,9 @@ void CrateWriter::finish()
     }
     put(paths);
     sections.push_back({"PATHS", {paths_start, here() - paths_start}});
-    const std::uint64_t specs_start = here();
+    const std::uint64_t owners_start = here();
     put(section_bytes("SPECS"));
-    sections.push_back({"SPECS", {specs_start, here() - specs_start}});
+    sections.push_back({"SPECS", {owners_start, here() - owners_start}});
 
     const std::uint64_t toc = here();
     put_value<std::uint64_t>(sections.size());

@@ -4,7 +4,7 @@
 // crate version from 0.0.1 on: uncompressed sections before 0.4.0, LZ4-wrapped and
 // integer-coded ones after (literal-only LZ4 blocks and four-byte differences, which every
 // reader must accept). Values are written as they are made; their representations are then
-// used as field values of specs, dictionary entries or time samples.
+// used as field values of owners, dictionary entries or time samples.
 
 #include <cstdint>
 #include <map>
@@ -69,8 +69,8 @@ public:
     /// Any representation: a type the reader may not know, a corrupt offset.
     static Rep raw(int type, std::uint64_t payload, bool inlined, bool array = false);
 
-    /// Adds a spec; fields are (name, value) in order.
-    void spec(std::string_view path, SpecType type, const Entries& fields);
+    /// Adds a owner; fields are (name, value) in order.
+    void owner(std::string_view path, SpecType type, const Entries& fields);
 
     /// Writes the sections, the table of contents and the header. Nothing may be added
     /// afterwards.
@@ -120,7 +120,7 @@ private:
     {
         std::uint32_t path, field_set, type;
     };
-    std::vector<SpecRecord> m_specs;
+    std::vector<SpecRecord> m_owners;
 };
 
 }  // namespace script::testing
