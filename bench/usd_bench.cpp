@@ -142,14 +142,14 @@ void write_leaf_crate(const std::string& path, int first_asset)
     }
     std::ostringstream out;
     CrateWriter w(out, 8);
-    w.spec("/", CrateWriter::PseudoRoot, {{"defaultPrim", w.token("Root")}});
-    w.spec("/Root", CrateWriter::Prim, {{"specifier", w.specifier_def()}});
+    w.owner("/", CrateWriter::PseudoRoot, {{"defaultPrim", w.token("Root")}});
+    w.owner("/Root", CrateWriter::Prim, {{"specifier", w.specifier_def()}});
     for (int p = 0; p < k_prims_per_layer; ++p) {
         const std::string prim = "/Root/P" + std::to_string(p);
-        w.spec(prim, CrateWriter::Prim, {{"specifier", w.specifier_def()}, {"typeName", w.token("Mesh")}});
-        w.spec(prim + ".points", CrateWriter::Attribute, {{"default", w.points(8)}});
+        w.owner(prim, CrateWriter::Prim, {{"specifier", w.specifier_def()}, {"typeName", w.token("Mesh")}});
+        w.owner(prim + ".points", CrateWriter::Attribute, {{"default", w.points(8)}});
         if (p < k_assets_per_layer) {
-            w.spec(prim + ".inputs:file", CrateWriter::Attribute,
+            w.owner(prim + ".inputs:file", CrateWriter::Attribute,
                    {{"typeName", w.token("asset")},
                     {"default", w.asset("../../" + texture(first_asset + p) + ".<UDIM>.exr")}});
         }
@@ -212,12 +212,12 @@ Tree generate(const std::string& top, double big_gb)
     for (int i = 0; i < 8; ++i) {
         arrays.push_back(w.points(points));
     }
-    w.spec("/", CrateWriter::PseudoRoot, {{"subLayers", w.string_vector({"./root.usda"})}});
+    w.owner("/", CrateWriter::PseudoRoot, {{"subLayers", w.string_vector({"./root.usda"})}});
     for (int i = 0; i < 8; ++i) {
         const std::string prim = "/Geo/M" + std::to_string(i);
-        w.spec(prim, CrateWriter::Prim, {{"specifier", w.specifier_def()}});
-        w.spec(prim + ".points", CrateWriter::Attribute, {{"default", arrays[i]}});
-        w.spec(prim + ".tex", CrateWriter::Attribute, {{"default", w.asset("./tex/d00/t0000.<UDIM>.exr")}});
+        w.owner(prim, CrateWriter::Prim, {{"specifier", w.specifier_def()}});
+        w.owner(prim + ".points", CrateWriter::Attribute, {{"default", arrays[i]}});
+        w.owner(prim + ".tex", CrateWriter::Attribute, {{"default", w.asset("./tex/d00/t0000.<UDIM>.exr")}});
     }
     w.finish();
     return tree;
@@ -391,7 +391,7 @@ int main(int argc, char** argv)
         script::zel_Katana_asset collector(host, script::zel_Katana_asset::NoCollect{});
         {
             Silenced quiet;
-            collector.AnaylseSeq("/root/stage.fileName", tree.root);
+            collector.AnaylseSeq("/scene/stage.fileName", tree.root);
         }
         found = 0;
         labels = collector.ASSET_JSON.asset.entries().size();

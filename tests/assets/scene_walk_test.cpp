@@ -10,8 +10,8 @@
 namespace script::testing {
 namespace {
 
-// A scene graph one location wide and `depth` locations deep below /root. Names stay short
-// (each location is named /root/l<n>), so only the walk is deep, not the location tree; the
+// A scene graph one location wide and `depth` locations deep below /scene. Names stay short
+// (each location is named /scene/l<n>), so only the walk is deep, not the location tree; the
 // deepest location has a look file.
 class DeepSceneHost : public host::StandaloneHost
 {
@@ -27,7 +27,7 @@ public:
     }
     std::string location_full_name(host::LocationRef location) const override
     {
-        return location.id == 1 ? "/root" : "/root/l" + std::to_string(location.id);
+        return location.id == 1 ? "/scene" : "/scene/l" + std::to_string(location.id);
     }
     std::string location_type(host::LocationRef location) const override
     {
@@ -63,7 +63,7 @@ TEST_F(SceneWalkTest, SceneGraphsDeeperThanTheCallStackAreWalked)
     collector.getAsset();
     const std::string out = capture.finish();
 
-    const std::string deepest = "/root/l" + std::to_string(k_depth);
+    const std::string deepest = "/scene/l" + std::to_string(k_depth);
     EXPECT_NE(out.find("Found klf in " + deepest + ": /no/such/deep.klf\n"), std::string::npos);
     const auto missing = collector.ASSET_JSON.missing.find(deepest + ".customProperties.klf");
     ASSERT_TRUE(missing.has_value());

@@ -402,8 +402,8 @@ TEST_F(ArnoldSceneTest, SequenceExpansionHandsFoundSceneDescriptionsOn)
     auto c = idle();
     ConsoleCapture capture;
     // The reference names the plain form; its compressed twin is on disk.
-    c.AnaylseSeq("/root/standin.filename", f("s/set.ass"));
-    EXPECT_EQ(found(c, "/root/standin.filename"), (Paths{f("s/set.ass.gz"), f("s/set.ass.gz")}));
+    c.AnaylseSeq("/scene/standin.filename", f("s/set.ass"));
+    EXPECT_EQ(found(c, "/scene/standin.filename"), (Paths{f("s/set.ass.gz"), f("s/set.ass.gz")}));
     EXPECT_EQ(found(c, f("s/set.ass.gz")), Paths{f("s/tex/in.tx")});
     EXPECT_EQ(missing(c, f("s/set.ass.gz")), Paths{f("s/tex/out.tx")});
 }

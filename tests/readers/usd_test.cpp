@@ -52,7 +52,7 @@ protected:
         return capture.finish();
     }
 
-    static constexpr const char* k_label = "/root/stage.file";
+    static constexpr const char* k_label = "/scene/stage.file";
     host::StandaloneHost m_host;
     zel_Katana_asset m_collector{m_host, zel_Katana_asset::NoCollect{}};
     TempDir m_dir;
