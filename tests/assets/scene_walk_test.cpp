@@ -69,8 +69,8 @@ TEST_F(SceneWalkTest, SceneGraphsDeeperThanTheCallStackAreWalked)
     ASSERT_TRUE(missing.has_value());
     EXPECT_EQ(*missing, std::vector<std::string>{"/no/such/deep.klf"});
     const Json scene = job_file("scene.json");
-    EXPECT_EQ(scene.at("").at("root").size(), k_depth - 1);
-    EXPECT_EQ(scene.at("").at("root").at("l" + std::to_string(k_depth)).at("type"), "polymesh");
+    EXPECT_EQ(scene.at("").at("scene").size(), k_depth - 1);
+    EXPECT_EQ(scene.at("").at("scene").at("l" + std::to_string(k_depth)).at("type"), "polymesh");
 }
 
 TEST_F(SceneWalkTest, FolderInPlaceOfTheRuleFileEndsTheStepNamingIt)
