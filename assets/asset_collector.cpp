@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <future>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <unordered_set>
 
@@ -49,70 +50,83 @@ Json upload_entry(const std::string& local)
 }
 
 // The lines of one report ("label" + separator + path), each once in the order first met,
-// written straight into job-file text. A line repeats exactly when its label and path
-// repeat, unless some label itself holds the separator; then lines are compared as text.
+// written straight into a job file. A line repeats exactly when its label and path repeat,
+// unless some label itself holds the separator; then lines are compared as text. Paths
+// holding one of `excluded` are left out.
 class ReportLines
 {
 public:
-    ReportLines(const assets::LabelledPaths& map, std::string_view separator) : m_separator(separator)
+    ReportLines(const assets::LabelledPaths& map, const assets::PathTable& table, std::string_view separator,
+                std::span<const std::string_view> excluded = {})
+        : m_map(map), m_table(table), m_separator(separator), m_excluded(excluded)
     {
-        std::size_t size = 16;
-        for (const auto& entry : map.entries()) {
+        for (const auto& entry : map.entries())
             m_by_text = m_by_text || entry.first.find(separator) != std::string::npos;
-            size += entry.second.size() * (entry.first.size() + separator.size() + 12);
-        }
-        m_text.reserve(size + size / 2);  // paths are longer than the margin; grows rarely
-        m_text = "[\n";
     }
 
-    /// Adds the line of `path` under the label of entry number `entry`.
-    void add(std::size_t entry, std::string_view label, assets::PathId id, std::string_view path)
+    bool empty() const
     {
-        const auto label_number = static_cast<std::uint32_t>(entry + 1);
-        bool fresh = false;
-        if (m_by_text) {
-            m_line.assign(label).append(m_separator).append(path);
-            fresh = m_lines.intern(m_line).second;
-        } else {
-            // Each path remembers the last label it was reported under.
-            if (m_last_label.size() <= id)
-                m_last_label.resize(std::max<std::size_t>(id + 1, 2 * m_last_label.size()), 0);
-            fresh = m_last_label[id] != label_number;
-            m_last_label[id] = label_number;
-        }
-        if (!fresh)
-            return;
-        if (!m_by_text)
-            m_line.assign(label).append(m_separator).append(path);
-        if (m_count++ > 0)
-            m_text += ",\n";
-        m_text += "        ";
-        append_json_string(m_text, m_line, false);
+        for (const auto& entry : m_map.entries())
+            for (const assets::PathId id : entry.second)
+                if (!excluded(m_table.text(id)))
+                    return false;
+        return true;
     }
 
-    bool empty() const { return m_count == 0; }
-    /// The report as a list one level deep in a job document; no line is added after.
-    const std::string& text()
+    /// Writes the report as a list one level deep in a job document.
+    void write(TextStream& out) const
     {
-        if (!m_closed) {
-            m_closed = true;
-            if (m_count == 0)
-                m_text = "[]";
-            else
-                m_text += "\n    ]";
+        std::vector<std::uint32_t> last_label;  // by path number; 0: not reported yet
+        assets::PathTable lines;
+        std::string line;
+        std::size_t count = 0;
+        out.buffer() += '[';
+        const auto& entries = m_map.entries();
+        for (std::size_t entry = 0; entry < entries.size(); ++entry) {
+            const auto& [label, ids] = entries[entry];
+            const auto label_number = static_cast<std::uint32_t>(entry + 1);
+            for (const assets::PathId id : ids) {
+                const std::string_view path = m_table.text(id);
+                if (excluded(path))
+                    continue;
+                bool fresh = false;
+                if (m_by_text) {
+                    line.assign(label).append(m_separator).append(path);
+                    fresh = lines.intern(line).second;
+                } else {
+                    // Each path remembers the last label it was reported under.
+                    if (last_label.size() <= id)
+                        last_label.resize(std::max<std::size_t>(id + 1, m_table.size()), 0);
+                    fresh = last_label[id] != label_number;
+                    last_label[id] = label_number;
+                }
+                if (!fresh)
+                    continue;
+                if (!m_by_text)
+                    line.assign(label).append(m_separator).append(path);
+                std::string& text = out.buffer();
+                text += count++ > 0 ? ",\n        " : "\n        ";
+                append_json_string(text, line, false);
+                out.flush_if_full();
+            }
         }
-        return m_text;
+        out.buffer() += count > 0 ? "\n    ]" : "]";
     }
 
 private:
+    bool excluded(std::string_view path) const
+    {
+        for (const std::string_view text : m_excluded)
+            if (path.find(text) != std::string_view::npos)
+                return true;
+        return false;
+    }
+
+    const assets::LabelledPaths& m_map;
+    const assets::PathTable& m_table;
     std::string_view m_separator;
+    std::span<const std::string_view> m_excluded;
     bool m_by_text = false;
-    std::vector<std::uint32_t> m_last_label;  // by path number; 0: not reported yet
-    assets::PathTable m_lines;
-    std::string m_line;
-    std::string m_text;
-    std::size_t m_count = 0;
-    bool m_closed = false;
 };
 
 // Absolute normal POSIX paths, nearly all recorded paths, are their own upload form.
@@ -188,33 +202,30 @@ private:
     std::vector<std::string_view> m_paths;
 };
 
-// The upload list as job-file text one level deep: {"local", "server"} per path.
-std::string upload_list_text(const std::vector<std::string_view>& locals)
+// The upload list one level deep in a job document: {"local", "server"} per path.
+void write_upload_list(TextStream& out, const std::vector<std::string_view>& locals)
 {
-    std::string out;
-    out.reserve(locals.size() * 160 + 16);
-    out += "[\n";
+    out.buffer() += '[';
     bool first = true;
     for (const std::string_view local : locals) {
-        if (!first)
-            out += ",\n";
+        std::string& text = out.buffer();
+        text += first ? "\n        {\n            \"local\": " : ",\n        {\n            \"local\": ";
         first = false;
-        out += "        {\n            \"local\": ";
-        const std::size_t start = out.size();
-        append_json_string(out, local, false);
-        const std::size_t length = out.size() - start;
-        out += ",\n            \"server\": ";
+        const std::size_t start = text.size();
+        append_json_string(text, local, false);
+        const std::size_t length = text.size() - start;
+        text += ",\n            \"server\": ";
         if (local.find(':') == std::string_view::npos) {
             // Without a drive the server path is the local one: its text is copied.
-            out.reserve(out.size() + length + 16);
-            out.append(out.data() + start, length);
+            text.reserve(text.size() + length + 16);
+            text.append(text.data() + start, length);
         } else {
-            append_json_string(out, local_to_server(std::string(local)), false);
+            append_json_string(text, local_to_server(std::string(local)), false);
         }
-        out += "\n        }";
+        text += "\n        }";
+        out.flush_if_full();
     }
-    out += "\n    ]";
-    return out;
+    out.buffer() += first ? "]" : "\n    ]";
 }
 
 std::string value_text(const Json& value)
@@ -284,16 +295,11 @@ void zel_Katana_asset::collect()
     // scene.json is written on a second thread while the reports are built here.
     PendingSceneFile scene_file = walk_scene();
 
-    // The reports: every label's lines, duplicates removed in first-met order.
+    // The reports: every label's lines, duplicates removed in first-met order, produced
+    // as their job files are written.
     const assets::PathTable& table = ASSET_JSON.paths;
-    ReportLines missing_report(ASSET_JSON.missing, " **** ");
-    const auto& missing_entries = ASSET_JSON.missing.entries();
-    for (std::size_t entry = 0; entry < missing_entries.size(); ++entry) {
-        const auto& [label, ids] = missing_entries[entry];
-        for (const assets::PathId id : ids)
-            missing_report.add(entry, label, id, table.text(id));
-    }
-    ReportLines asset_report(ASSET_JSON.asset, " ---> ");
+    const ReportLines missing_report(ASSET_JSON.missing, table, " **** ");
+    const ReportLines asset_report(ASSET_JSON.asset, table, " ---> ", k_report_excluded);
     // Which found paths that are their own upload form are regular files, answered from the
     // folder listings here: the folder cache is not shared with the upload thread.
     std::vector<std::uint8_t> regular(table.size(), 0);
@@ -314,54 +320,52 @@ void zel_Katana_asset::collect()
     }
     // The upload list needs only the finished record, so another thread builds it and its
     // text meanwhile. The job files are written in their usual order once all are done.
-    std::future<std::string> upload_text =
+    // The list keeps the texts of upload forms that are no recorded path.
+    struct Upload
+    {
+        std::unique_ptr<UploadList> list;
+        std::vector<std::string_view> paths;
+    };
+    std::future<Upload> upload_paths =
         std::async(std::launch::async | std::launch::deferred, [this, &table, &paths, &regular] {
-            UploadList upload_list(table, *m_analysed, regular);
+            Upload upload{std::make_unique<UploadList>(table, *m_analysed, regular), {}};
             for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
                 for (const assets::PathId id : ids)
                     if (!contains_any(table.text(id), k_report_excluded))
-                        upload_list.add(id);
+                        upload.list->add(id);
             }
-            std::vector<std::string_view> upload;
-            upload.reserve(upload_list.paths().size() + 1);
-            for (const std::string_view path : upload_list.paths()) {
+            upload.paths.reserve(upload.list->paths().size() + 1);
+            for (const std::string_view path : upload.list->paths()) {
                 if (contains_any(path, k_upload_excluded))
                     continue;
-                upload.push_back(path);
+                upload.paths.push_back(path);
             }
-            upload.push_back(paths.katana_scene);
-            return upload_list_text(upload);
+            upload.paths.push_back(paths.katana_scene);
+            return upload;
         });
-
-    const auto& asset_entries = ASSET_JSON.asset.entries();
-    for (std::size_t entry = 0; entry < asset_entries.size(); ++entry) {
-        const auto& [label, ids] = asset_entries[entry];
-        for (const assets::PathId id : ids) {
-            const std::string_view path = table.text(id);
-            if (!contains_any(path, k_report_excluded))
-                asset_report.add(entry, label, id, path);
-        }
-    }
 
     // The console shows scene.json saved, then every recorded path, as the walk left them.
     scene_file.finish();
-    for (const auto& [label, ids] : asset_entries)
+    for (const auto& [label, ids] : ASSET_JSON.asset.entries())
         for (const assets::PathId id : ids)
             print_repr_line(table.text(id));
 
     // asset.json gets its members in record order, in one rewrite.
     if (asset_file.empty())
         throw Error("cannot write asset.json: the job has no task.json path");
-    write_json_member_texts(asset_file, {{"scene_file_size", value_text(ASSET_JSON.scene_file_size)},
-                                         {"asset_size", value_text(ASSET_JSON.asset_size)},
-                                         {"missing", missing_report.text()},
-                                         {"asset_num", value_text(ASSET_JSON.asset_num)},
-                                         {"asset", asset_report.text()},
-                                         {"scene_file", value_text(ASSET_JSON.scene_file)}});
+    const auto missing_text = [&missing_report](TextStream& out) { missing_report.write(out); };
+    write_json_member_texts(asset_file, {{"scene_file_size", value_text(ASSET_JSON.scene_file_size), {}},
+                                         {"asset_size", value_text(ASSET_JSON.asset_size), {}},
+                                         {"missing", {}, missing_text},
+                                         {"asset_num", value_text(ASSET_JSON.asset_num), {}},
+                                         {"asset", {}, [&asset_report](TextStream& out) { asset_report.write(out); }},
+                                         {"scene_file", value_text(ASSET_JSON.scene_file), {}}});
     if (!missing_report.empty())
-        write_json_member_texts(paths.tips_json, {{std::string(tips::k_missing_files), missing_report.text()}});
+        write_json_member_texts(paths.tips_json, {{std::string(tips::k_missing_files), {}, missing_text}});
 
-    write_json_member_texts(paths.upload_json, {{"asset", upload_text.get()}});
+    const Upload upload = upload_paths.get();
+    write_json_member_texts(paths.upload_json,
+                            {{"asset", {}, [&upload](TextStream& out) { write_upload_list(out, upload.paths); }}});
 }
 
 }  // namespace script

@@ -90,9 +90,10 @@ public:
     }
 
     /// The tree as scene.json text, `level` deep (the layout of the job documents, with
-    /// non-ASCII characters escaped), written without building a JSON value first. The
-    /// open nodes are kept on a stack of their own, so any depth the host gives is written.
-    void write(std::string& out, int level) const
+    /// non-ASCII characters escaped), written straight to the file without building a JSON
+    /// value or the whole text first. The open nodes are kept on a stack of their own, so
+    /// any depth the host gives is written.
+    void write(TextStream& stream, int level) const
     {
         struct Open
         {
@@ -104,6 +105,8 @@ public:
         const SceneTree* node = this;
         int node_level = level;
         while (node) {
+            stream.flush_if_full();
+            std::string& out = stream.buffer();
             if (node->m_slots.empty()) {
                 out += "{}";
             } else {
@@ -118,6 +121,7 @@ public:
                     out.append(static_cast<std::size_t>(top.level) * 4, ' ');
                     out += '}';
                     open.pop_back();
+                    stream.flush_if_full();
                     continue;
                 }
                 const Slot& slot = top.node->m_slots[top.next];
@@ -131,6 +135,7 @@ public:
                     node_level = top.level + 1;
                 } else {
                     append_ascii_value(out, slot.value, top.level + 1);
+                    stream.flush_if_full();
                 }
             }
         }
@@ -243,10 +248,8 @@ PendingSceneFile::PendingSceneFile(std::string target, std::unique_ptr<SceneTree
     // The thread owns the tree, so its text, its file and its release all happen there.
     m_written = std::async(std::launch::async | std::launch::deferred,
                            [target = m_target, tree = std::shared_ptr<SceneTree>(std::move(tree))]() mutable {
-                               std::string text;
-                               tree->write(text, 0);
+                               write_file_atomic(target, [&tree](TextStream& out) { tree->write(out, 0); });
                                tree.reset();
-                               write_file_atomic(target, text);
                            });
 }
 

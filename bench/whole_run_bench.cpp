@@ -4,7 +4,10 @@
 // run: every involved folder listed once, plus the bytes the run wrote (job files and
 // console) written once. A summary with the targets follows Google Benchmark's table.
 //
-//   whole-run-bench [--sizes=20k,200k,1m] [--analyser=PATH] [benchmark flags]
+//   whole-run-bench [--sizes=20k,200k,1m] [--analyser=PATH] [--keep-trees] [benchmark flags]
+//
+// --keep-trees leaves the generated trees in place and prints where they are, so a single
+// run can be repeated by hand (under a profiler, say).
 
 #include <algorithm>
 #include <chrono>
@@ -77,9 +80,15 @@ class Trees
 public:
     ~Trees()
     {
-        for (auto& [name, tree] : m_trees)
-            remove_run_tree(*tree);
+        for (auto& [name, tree] : m_trees) {
+            if (keep)
+                std::printf("kept the %s tree: %s\n", name.c_str(), tree->root.c_str());
+            else
+                remove_run_tree(*tree);
+        }
     }
+
+    bool keep = false;
 
     const RunTree& tree(const Size& size)
     {
@@ -328,6 +337,8 @@ std::vector<const Size*> take_options(int& argc, char** argv)
             wanted = std::string(arg.substr(8));
         else if (arg.starts_with("--analyser="))
             analyser_path() = std::string(arg.substr(11));
+        else if (arg == "--keep-trees")
+            trees().keep = true;
         else
             argv[kept++] = argv[i];
     }

@@ -233,36 +233,66 @@ void set_write_failure_for_tests(WriteFailurePredicate fails)
     injected_write_failure() = std::move(fails);
 }
 
+TextStream::TextStream(int fd, std::string path, std::size_t block)
+    : m_fd(fd), m_path(std::move(path)), m_block(block == 0 ? 1 : block)
+{
+    // One item past the block is the most the buffer holds before it is written.
+    m_buffer.reserve(m_block + m_block / 4);
+}
+
+void TextStream::flush()
+{
+    std::size_t done = 0;
+    while (done < m_buffer.size()) {
+        const ssize_t n = ::write(m_fd, m_buffer.data() + done, m_buffer.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw Error("cannot write file " + m_path + ": " + std::strerror(errno));
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (done > 0)
+        ++m_flushes;
+    m_buffer.clear();
+}
+
 void write_file_atomic(const std::string& path, std::string_view text)
 {
-    write_file_atomic(path, std::vector<std::string_view>{text});
+    write_file_atomic(path, [text](TextStream& out) { out.append(text); });
 }
 
 void write_file_atomic(const std::string& path, const std::vector<std::string_view>& parts)
+{
+    write_file_atomic(path, [&parts](TextStream& out) {
+        for (const std::string_view text : parts)
+            out.append(text);
+    });
+}
+
+std::size_t write_file_atomic(const std::string& path, const TextProducer& produce, std::size_t block)
 {
     const std::string temp = path + ".tmp." + std::to_string(::getpid());
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         throw Error("cannot write file " + path + ": " + std::strerror(errno));
-    if (const WriteFailurePredicate& fails = injected_write_failure(); fails && fails(path)) {
+    const auto fail = [&](int err) {
         ::close(fd);
         ::unlink(temp.c_str());
-        throw Error("cannot write file " + path + ": " + std::strerror(ENOSPC));
-    }
-    for (const std::string_view text : parts) {
-        std::size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                const int err = errno;
-                ::close(fd);
-                ::unlink(temp.c_str());
-                throw Error("cannot write file " + path + ": " + std::strerror(err));
-            }
-            done += static_cast<std::size_t>(n);
-        }
+        return Error("cannot write file " + path + ": " + std::strerror(err));
+    };
+    if (const WriteFailurePredicate& fails = injected_write_failure(); fails && fails(path))
+        throw fail(ENOSPC);
+    std::size_t blocks = 0;
+    try {
+        TextStream out(fd, path, block);
+        produce(out);
+        out.flush();
+        blocks = out.flushes();
+    } catch (...) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        throw;
     }
     if (::close(fd) != 0) {
         const int err = errno;
@@ -274,6 +304,7 @@ void write_file_atomic(const std::string& path, const std::vector<std::string_vi
         ::unlink(temp.c_str());
         throw Error("cannot write file " + path + ": " + std::strerror(err));
     }
+    return blocks;
 }
 
 }  // namespace script

@@ -51,12 +51,58 @@ Json parse_json_text(std::string_view text, std::string_view source_name = {});
 /// cannot (a folder is not read as an empty file).
 std::string read_file(const std::string& path);
 
+/// Text on its way to a file through a buffer of bounded size: producers append to
+/// buffer() and call flush_if_full() between items, so the file is written in blocks of
+/// about the block size and never held whole in memory. A failed write throws
+/// script::Error naming the file.
+class TextStream
+{
+public:
+    /// Bytes gathered before they are written.
+    static constexpr std::size_t k_default_block = 256 * 1024;
+
+    TextStream(int fd, std::string path, std::size_t block = k_default_block);
+    TextStream(const TextStream&) = delete;
+    TextStream& operator=(const TextStream&) = delete;
+
+    std::string& buffer() { return m_buffer; }
+    void append(std::string_view text)
+    {
+        m_buffer.append(text);
+        flush_if_full();
+    }
+    void flush_if_full()
+    {
+        if (m_buffer.size() >= m_block)
+            flush();
+    }
+    /// Writes whatever is buffered.
+    void flush();
+    /// How many times the buffer went to the file.
+    std::size_t flushes() const { return m_flushes; }
+
+private:
+    int m_fd;
+    std::string m_path;
+    std::size_t m_block;
+    std::string m_buffer;
+    std::size_t m_flushes = 0;
+};
+
+/// Writes a file's text as it is produced.
+using TextProducer = std::function<void(TextStream& out)>;
+
 /// Writes the text to a temporary file in the same folder and renames it over `path`, so
 /// readers see either the old or the new complete file. Throws script::Error on failure
 /// (the temporary file is removed).
 void write_file_atomic(const std::string& path, std::string_view text);
 /// The same for text given in consecutive parts (written in order, never joined).
 void write_file_atomic(const std::string& path, const std::vector<std::string_view>& parts);
+/// The same for text produced straight into the file through a bounded buffer. Whatever
+/// the producer throws removes the temporary file and is rethrown; `path` keeps its old
+/// content. Returns how many blocks were written.
+std::size_t write_file_atomic(const std::string& path, const TextProducer& produce,
+                              std::size_t block = TextStream::k_default_block);
 
 /// Fault injection for tests: while a predicate is set, every write_file_atomic whose target
 /// it accepts fails as on a full disk (the temporary file is removed, the target keeps its

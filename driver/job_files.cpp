@@ -55,7 +55,7 @@ void zel_Katana::write_json_members(const std::string& json_file, Json members) 
     for (auto it = members.begin(); it != members.end(); ++it) {
         values.emplace_back();
         append_job_value(values.back(), it.value(), 1);
-        texts.push_back(MemberText{it.key(), values.back()});
+        texts.push_back(MemberText{it.key(), values.back(), {}});
     }
     write_json_member_texts(json_file, texts);
 }
@@ -79,28 +79,28 @@ void zel_Katana::write_json_member_texts(const std::string& json_file,
         }
         // Members keep their place when they exist and follow in order when they are new,
         // as setting them one by one on the document would.
-        std::vector<std::pair<std::string_view, const std::string_view*>> order;
+        std::vector<std::pair<std::string_view, const MemberText*>> order;
+        std::vector<MemberText> kept;
+        kept.reserve(document.size());
         std::vector<std::string> kept_texts;
         kept_texts.reserve(document.size());
-        std::vector<std::string_view> kept_views;
-        kept_views.reserve(document.size());
         std::vector<bool> placed(members.size(), false);
         for (auto it = document.begin(); it != document.end(); ++it) {
-            const std::string_view* text = nullptr;
+            const MemberText* member = nullptr;
             for (std::size_t i = members.size(); i-- > 0;) {
                 if (members[i].key == it.key()) {
-                    if (!text)
-                        text = &members[i].text;
+                    if (!member)
+                        member = &members[i];
                     placed[i] = true;
                 }
             }
-            if (!text) {
+            if (!member) {
                 kept_texts.emplace_back();
                 append_job_value(kept_texts.back(), it.value(), 1);
-                kept_views.emplace_back(kept_texts.back());
-                text = &kept_views.back();
+                kept.push_back(MemberText{std::string(), kept_texts.back(), {}});
+                member = &kept.back();
             }
-            order.emplace_back(it.key(), text);
+            order.emplace_back(it.key(), member);
         }
         for (std::size_t i = 0; i < members.size(); ++i) {
             if (placed[i])
@@ -113,28 +113,28 @@ void zel_Katana::write_json_member_texts(const std::string& json_file,
                     placed[j] = true;
                 }
             }
-            order.emplace_back(members[i].key, &members[last].text);
+            order.emplace_back(members[i].key, &members[last]);
         }
-        // The member texts go to the file as they are, between the framing pieces.
-        std::vector<std::string> framing;
-        framing.reserve(2 * order.size() + 1);
-        std::vector<std::string_view> parts;
-        if (order.empty()) {
-            parts.emplace_back("{}");
-        } else {
-            bool first = true;
-            for (const auto& [key, text] : order) {
-                std::string head = first ? "{\n    " : ",\n    ";
-                first = false;
-                append_json_string(head, key, false);
-                head += ": ";
-                framing.push_back(std::move(head));
-                parts.emplace_back(framing.back());
-                parts.emplace_back(*text);
+        // The member texts go to the file as they are produced, between the framing pieces.
+        write_file_atomic(json_file, [&order](TextStream& out) {
+            if (order.empty()) {
+                out.append("{}");
+                return;
             }
-            parts.emplace_back("\n}");
-        }
-        write_file_atomic(json_file, parts);
+            bool first = true;
+            for (const auto& [key, member] : order) {
+                std::string& text = out.buffer();
+                text += first ? "{\n    " : ",\n    ";
+                first = false;
+                append_json_string(text, key, false);
+                text += ": ";
+                if (member->write)
+                    member->write(out);
+                else
+                    out.append(member->text);
+            }
+            out.append("\n}");
+        });
     } catch (const std::exception& e) {
         print_line(e.what());
         // The step goes on, but the run must not end as a success with this file stale.

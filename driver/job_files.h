@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/json_doc.h"
+
 namespace script {
 
 using Json = nlohmann::ordered_json;
@@ -30,15 +32,18 @@ public:
     /// with the same result as one write_json_info call per member in order.
     void write_json_members(const std::string& json_file, Json members) const;
 
-    /// A member whose value is already job-file text, written one level deep (the text
-    /// is the caller's and must outlive the call).
+    /// A member whose value is job-file text, written one level deep: either `text`
+    /// (the caller's, which must outlive the call) or, when `write` is set, what `write`
+    /// produces straight into the file.
     struct MemberText
     {
         std::string key;
         std::string_view text;
+        TextProducer write;
     };
-    /// As write_json_members, for values written as text by the caller (large lists are
-    /// streamed into text instead of being built as JSON values).
+    /// As write_json_members, for values written as text by the caller: large lists go
+    /// straight into the file through a bounded buffer instead of being built as JSON
+    /// values or whole texts. The members already in the file are read back and kept.
     void write_json_member_texts(const std::string& json_file, const std::vector<MemberText>& members) const;
 };
 
