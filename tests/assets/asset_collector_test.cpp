@@ -285,6 +285,61 @@ TEST_F(AssetCollectorTest, UploadListHoldsOnlyExistingRegularFiles)
               (Paths{f("tex/a.exr"), f("tex/sub/b.exr"), job_paths().katana_scene}));
 }
 
+// Reports of a scene large enough to pass through the job files' buffer many times come
+// out byte for byte as the whole documents would be written: every found texture under both
+// locations naming it, every missing one under its one location, the upload list in first-met
+// order with the scene last.
+TEST_F(AssetCollectorTest, LargeReportsAreWrittenWhole)
+{
+    using L = SceneBuilder;
+    Json children = Json::array();
+    Json missing = Json::array();
+    Json found = Json::array();
+    Json upload = Json::array();
+    const auto add = [&](const std::string& name, const std::string& path) {
+        children.push_back(L::location(name, "polymesh",
+                                       {{"material", {{"nodes", {{"t", {{"parameters", {{"filename", path}}}}}}}}}}));
+        return "/scene/world/" + name + ".material.nodes.t.parameters.filename";
+    };
+    const auto upload_entry = [](const std::string& path) {
+        Json entry = Json::object();
+        entry["local"] = path;
+        entry["server"] = path;
+        return entry;
+    };
+    for (int i = 0; i < 12000; ++i) {
+        const std::string path =
+            f("show/seq010/shot0420/lookdev/textures/d" + std::to_string(i / 500) + "/wall_" + std::to_string(i) + "_diffuse.exr");
+        if (i % 10 == 0) {
+            missing.push_back(add("a" + std::to_string(i), path) + " **** " + path);
+            continue;
+        }
+        files.write(path.substr(files.path().size() + 1));
+        found.push_back(add("a" + std::to_string(i), path) + " ---> " + path);
+        found.push_back(add("b" + std::to_string(i), path) + " ---> " + path);
+        upload.push_back(upload_entry(path));
+    }
+    upload.push_back(upload_entry(job_paths().katana_scene));
+    load(SceneBuilder()
+             .scene_graph("main", L::location("scene", "group", Json::object(),
+                                              Json::array({L::location("world", "group", Json::object(), children)})))
+             .node("Render1", "Render")
+             .producer("main"));
+    collect();
+
+    const std::string asset_text = read_text(job.file("asset.json"));
+    EXPECT_GT(asset_text.size(), 8 * TextStream::k_default_block);
+    const Json asset = parse_json_text(asset_text);
+    Json expected = Json::object();
+    for (const char* key : {"scene_file_size", "asset_size", "missing", "asset_num", "asset", "scene_file"})
+        expected[key] = asset.at(key);
+    expected["missing"] = missing;
+    expected["asset"] = found;
+    EXPECT_EQ(asset_text, dump_job_document(expected));
+    EXPECT_EQ(read_text(job.file("tips.json")), dump_job_document(Json{{"70004", missing}}));
+    EXPECT_EQ(read_text(job.file("upload.json")), dump_job_document(Json{{"asset", upload}}));
+}
+
 TEST_F(AssetCollectorTest, FailuresEndTheStep)
 {
     load(SceneBuilder());

@@ -71,6 +71,44 @@ TEST(JsonDoc, AtomicWriteReplacesAndCleansUp)
     EXPECT_THROW(read_file(dir.file("nothing.json")), Error);
 }
 
+// A file produced through a buffer far smaller than the file is written block by block and
+// ends up byte for byte what was produced; a producer that fails leaves the old file and no
+// temporary beside it.
+TEST(JsonDoc, ProducedTextPassesThroughTheBufferWhole)
+{
+    testing::TempDir dir;
+    const std::string path = dir.write("asset.json", "old");
+    std::string expected;
+    const auto produce = [&expected](TextStream& out) {
+        expected.clear();
+        for (int i = 0; i < 20000; ++i) {
+            const std::string item = "\"/tex/t" + std::to_string(i) + ".exr\",\n";
+            expected += item;
+            out.buffer() += item;
+            out.flush_if_full();
+        }
+        out.append(std::string(5000, 'z'));  // one item larger than the block
+        expected += std::string(5000, 'z');
+    };
+    const std::size_t blocks = write_file_atomic(path, produce, 4096);
+    EXPECT_EQ(read_file(path), expected);
+    EXPECT_GT(blocks, expected.size() / 4096 / 2);
+    EXPECT_LE(blocks, expected.size() / 4096 + 1);
+
+    const std::string before = read_file(path);
+    EXPECT_THROW(write_file_atomic(path,
+                                   [](TextStream& out) {
+                                       for (int i = 0; i < 1000; ++i) {
+                                           out.append(std::string(1000, 'x'));
+                                       }
+                                       throw Error("the producer failed");
+                                   },
+                                   4096),
+                 Error);
+    EXPECT_EQ(read_file(path), before);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
 std::string nested_arrays(std::size_t depth)
 {
     return std::string(depth, '[') + std::string(depth, ']');

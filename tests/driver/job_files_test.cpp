@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "common/console.h"
+#include "common/errors.h"
+#include "common/json_doc.h"
 #include "common/platform.h"
 #include "driver/job_paths.h"
 #include "driver/process_exit.h"
@@ -58,6 +60,45 @@ TEST_F(JobFilesTest, WritesJobFileFormatAndKeepsMemberPlace)
     EXPECT_NE(read_text(file).find("\"name\": \"\xc3\xa9t\xc3\xa9\"\n}"), std::string::npos)
         << read_text(file);
     EXPECT_EQ(m_capture.finish().rfind("write info to " + file + "\n", 0), 0u);
+}
+
+// A streamed member many times the buffer's size is merged like any other: members already
+// in the file keep their place and value, new ones follow, and the bytes are those of the
+// document written whole. A member whose producer fails leaves the file as it was and
+// marks it unwritten.
+TEST_F(JobFilesTest, StreamedMembersMergeLikeWholeOnes)
+{
+    const std::string file = m_dir.write("upload.json", "{\"asset\": [1], \"scene\": \"s.katana\"}");
+    Json list = Json::array();
+    for (int i = 0; i < 60000; ++i)
+        list.push_back("/shots/seq010/tex/d" + std::to_string(i / 1000) + "/wall_" + std::to_string(i) + ".1001.exr");
+    const auto write_list = [&list](TextStream& out) {
+        out.buffer() += '[';
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            out.buffer() += i ? ",\n        " : "\n        ";
+            append_json_string(out.buffer(), list[i].get_ref<const std::string&>(), false);
+            out.flush_if_full();
+        }
+        out.buffer() += "\n    ]";
+    };
+    m_files.write_json_member_texts(file, {{"tail", "3", {}}, {"asset", {}, write_list}});
+
+    Json expected = Json::object();
+    expected["asset"] = list;
+    expected["scene"] = "s.katana";
+    expected["tail"] = 3;
+    const std::string text = read_text(file);
+    EXPECT_GT(text.size(), 10 * TextStream::k_default_block);
+    EXPECT_EQ(text, dump_job_document(expected));
+
+    job_paths().unwritten_files.clear();
+    m_files.write_json_member_texts(file, {{"asset", {}, [](TextStream& out) {
+                                                out.append(std::string(3 * TextStream::k_default_block, ' '));
+                                                throw Error("no more paths");
+                                            }}});
+    EXPECT_EQ(read_text(file), dump_job_document(expected));
+    EXPECT_EQ(job_paths().unwritten_files, std::vector<std::string>{file});
+    EXPECT_NE(m_capture.finish().find("no more paths"), std::string::npos);
 }
 
 TEST_F(JobFilesTest, ByteOrderMarkIsReadAndDroppedOnWrite)
