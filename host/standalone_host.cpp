@@ -166,7 +166,9 @@ struct StandaloneHost::Scene
         else
             data.full_name = (parent_full.empty() || parent_full == "/" ? "/" : parent_full + "/") + name;
         data.type = tree.value("type", std::string("group"));
-        const Json attributes = tree.value("attributes", Json::object());
+        static const Json k_no_attributes = Json::object();
+        const auto attributes_it = tree.find("attributes");
+        const Json& attributes = attributes_it == tree.end() ? k_no_attributes : *attributes_it;
         if (!attributes.is_object())
             throw LoadError(where + ": \"attributes\" of location '" + name + "' must be an object");
         try {
@@ -260,14 +262,21 @@ try {
         }
     }
 
-    const Json graphs = document.value("scene_graphs", Json::object());
+    static const Json k_none = Json::object();
+    static const Json k_no_nodes = Json::array();
+    // Members are read in place: a scene graph can be most of the document.
+    const auto member = [&document](const char* key, const Json& absent) -> const Json& {
+        const auto it = document.find(key);
+        return it == document.end() ? absent : *it;
+    };
+    const Json& graphs = member("scene_graphs", k_none);
     if (!graphs.is_object())
         throw LoadError(where + ": \"scene_graphs\" must be an object");
     std::map<std::string, std::uint32_t> graph_roots;
     for (const auto& [name, tree] : graphs.items())
         graph_roots[name] = scene->add_location(tree, "", where + ": scene graph '" + name + "'");
 
-    const Json nodes = document.value("nodes", Json::array());
+    const Json& nodes = member("nodes", k_no_nodes);
     if (!nodes.is_array())
         throw LoadError(where + ": \"nodes\" must be an array");
     std::map<std::string, std::uint32_t> by_name;
@@ -286,7 +295,8 @@ try {
         if (bypassed != entry.end() && !bypassed->is_boolean())
             throw LoadError(where + ": \"bypassed\" of node '" + data.name + "' must be true or false");
         data.bypassed = bypassed != entry.end() && bypassed->get<bool>();
-        const Json parameters = entry.value("parameters", Json::object());
+        const auto parameters_it = entry.find("parameters");
+        const Json& parameters = parameters_it == entry.end() ? k_none : *parameters_it;
         if (!parameters.is_object())
             throw LoadError(where + ": \"parameters\" of node '" + data.name + "' must be an object");
         data.root_param = scene->add_param("", parameters);
