@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -221,6 +222,21 @@ private:
     // Cache-twin candidates are built here, so misses allocate nothing.
     std::string m_twin_source;
     std::string m_candidate;
+
+    /// What expanding an absolute reference gave: the wildcard pattern printed, the found
+    /// paths in order (with whether each was printed: matches are, twins are not) and the
+    /// missing ones. Scenes name the same texture from many locations; a reference met
+    /// again is filed from here without listing, matching or hashing anything.
+    struct Expansion
+    {
+        std::string pattern;
+        std::vector<assets::PathId> asset;
+        std::vector<bool> printed;
+        std::vector<assets::PathId> miss;
+    };
+    std::unordered_map<std::string, Expansion> m_expansions;
+    /// Replays a kept expansion under another label: the same console lines and record.
+    void replay(const std::string& nodePath, const Expansion& expansion);
 };
 
 }  // namespace script

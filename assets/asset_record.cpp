@@ -36,6 +36,19 @@ std::pair<PathId, bool> PathTable::intern(std::string_view text, std::uint64_t h
     return {id, true};
 }
 
+std::vector<PathId>& LabelledPaths::list_of(std::string_view label)
+{
+    if (m_last >= m_entries.size() || m_entries[m_last].first != label) {
+        const std::uint64_t label_hash = hash_text(label);
+        m_labels.prefetch(label_hash);
+        const auto [number, fresh] = m_labels.intern(label, label_hash);
+        if (fresh)
+            m_entries.emplace_back(m_labels.text(number), std::vector<PathId>{});
+        m_last = number;
+    }
+    return m_entries[m_last].second;
+}
+
 std::span<const PathId> LabelledPaths::extend(std::string_view label, const std::vector<std::string>& paths)
 {
     // The paths' slots are fetched together before any is looked up: at production scale
@@ -45,21 +58,19 @@ std::span<const PathId> LabelledPaths::extend(std::string_view label, const std:
         m_hashes.push_back(hash_text(path));
         m_table.prefetch(m_hashes.back());
     }
-    if (m_last >= m_entries.size() || m_entries[m_last].first != label) {
-        const std::uint64_t label_hash = hash_text(label);
-        m_labels.prefetch(label_hash);
-        const auto [number, fresh] = m_labels.intern(label, label_hash);
-        if (fresh)
-            m_entries.emplace_back(m_labels.text(number), std::vector<PathId>{});
-        m_last = number;
-    }
-    std::vector<PathId>& list = m_entries[m_last].second;
+    std::vector<PathId>& list = list_of(label);
     if (list.empty())
         list.reserve(paths.size());
     const std::size_t first = list.size();
     for (std::size_t i = 0; i < paths.size(); ++i)
         list.push_back(m_table.intern(paths[i], m_hashes[i]).first);
     return std::span<const PathId>(list.data() + first, paths.size());
+}
+
+void LabelledPaths::extend(std::string_view label, std::span<const PathId> ids)
+{
+    std::vector<PathId>& list = list_of(label);
+    list.insert(list.end(), ids.begin(), ids.end());
 }
 
 std::optional<std::vector<std::string>> LabelledPaths::find(std::string_view label) const

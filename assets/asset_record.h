@@ -67,6 +67,8 @@ public:
     /// Appends the paths to the label's list, creating the label when it is new, and
     /// returns their numbers in order (valid until the next change).
     std::span<const PathId> extend(std::string_view label, const std::vector<std::string>& paths);
+    /// The same for paths the table already holds, given by number.
+    void extend(std::string_view label, std::span<const PathId> ids);
     /// The label's list as texts, or nullopt.
     std::optional<std::vector<std::string>> find(std::string_view label) const;
     /// Every label with its list; a label's text stays valid and unique for the record's
@@ -75,6 +77,9 @@ public:
     bool empty() const { return m_entries.empty(); }
 
 private:
+    /// The label's list, the label created when it is new.
+    std::vector<PathId>& list_of(std::string_view label);
+
     PathTable& m_table;
     PathTable m_labels;            // label texts; a label's number is its entry's position
     std::vector<Entry> m_entries;

@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "assets/asset_collector.h"
+#include "assets/analysed_index.h"
 #include "common/console.h"
 #include "common/fs.h"
 #include "common/glob.h"
@@ -252,6 +253,16 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
         return result;
     }
 
+    // Absolute normal references name the same files for the whole run: the folder
+    // listings never change, so a reference met again gives what it gave before.
+    const bool keepable = pypath::abspath_keeps(reference);
+    if (keepable) {
+        if (const auto kept = m_expansions.find(reference); kept != m_expansions.end()) {
+            replay(nodePath, kept->second);
+            return std::nullopt;
+        }
+    }
+
     std::string pattern = reference;
     for (std::string_view marker : k_sequence_markers)
         if (pattern.find(marker) != std::string::npos)
@@ -259,24 +270,64 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     print_repr_line(pattern);
 
     std::vector<std::string> matches = glob(pattern, m_fs.get());
+    Expansion expansion;
+    if (keepable)
+        expansion.pattern = pattern;
     if (matches.empty())
         result.miss.push_back(std::move(pattern));
 
+    // An expansion is kept only when it is all listing: readers have effects of their own
+    // and a name holding a backslash is printed in another form than it is recorded.
+    bool plain = keepable;
     for (std::string& match : matches) {
         print_repr_line(match);
-        if (match.find('\\') != std::string::npos)
+        if (match.find('\\') != std::string::npos) {
             match = replace_all(match, "\\", "/");
+            plain = false;
+        }
         result.asset.push_back(std::move(match));
         const std::string& path = result.asset.back();
         const DispatchRow* row = dispatch_row(path);
         const std::string dispatched = row && row->handler ? path : std::string();
+        if (plain) {
+            expansion.printed.resize(result.asset.size(), false);
+            expansion.printed.back() = true;
+        }
         add_cache_twins(path, result.asset);
-        if (!dispatched.empty())
+        if (!dispatched.empty()) {
+            plain = false;
             row->handler(*this, nodePath, dispatched, result);
+        }
     }
 
-    record(nodePath, result);
+    if (!plain) {
+        record(nodePath, result);
+        return std::nullopt;
+    }
+    const std::span<const assets::PathId> found = ASSET_JSON.asset.extend(nodePath, result.asset);
+    expansion.asset.assign(found.begin(), found.end());
+    for (const assets::PathId id : expansion.asset)
+        m_analysed->add_found(id);
+    if (!result.miss.empty()) {
+        const std::span<const assets::PathId> missing = ASSET_JSON.missing.extend(nodePath, result.miss);
+        expansion.miss.assign(missing.begin(), missing.end());
+        for (const assets::PathId id : expansion.miss)
+            m_analysed->add_missing(id);
+    }
+    expansion.printed.resize(expansion.asset.size(), false);
+    m_expansions.emplace(std::move(reference), std::move(expansion));
     return std::nullopt;
+}
+
+void zel_Katana_asset::replay(const std::string& nodePath, const Expansion& expansion)
+{
+    print_repr_line(expansion.pattern);
+    for (std::size_t i = 0; i < expansion.asset.size(); ++i)
+        if (expansion.printed[i])
+            print_repr_line(ASSET_JSON.paths.text(expansion.asset[i]));
+    ASSET_JSON.asset.extend(nodePath, expansion.asset);
+    if (!expansion.miss.empty())
+        ASSET_JSON.missing.extend(nodePath, expansion.miss);
 }
 
 }  // namespace script
