@@ -60,8 +60,8 @@ bool is_utf8(std::string_view bytes);
 
 /// True when every byte is printable ASCII (0x20 to 0x7e, and 0x7f when `allow_del`) and
 /// none is among `excluded` (quotes, backslash): the texts that JSON and repr() write as
-/// they are. Eight bytes are tested at a time, since job files carry hundreds of
-/// thousands of paths.
+/// they are. For the sets JSON strings and repr() use, whole blocks of bytes are tested at once,
+/// since job files carry hundreds of thousands of paths.
 bool plain_ascii(std::string_view text, std::string_view excluded, bool allow_del);
 
 }  // namespace script

@@ -56,14 +56,17 @@ TEST(PlainAscii, AgreesWithAByteTestAtEveryPosition)
         }
         return true;
     };
-    for (std::size_t length : {1u, 7u, 8u, 9u, 16u, 21u}) {
+    for (std::size_t length : {1u, 7u, 8u, 9u, 15u, 16u, 17u, 21u, 33u}) {
         for (std::size_t at = 0; at < length; ++at) {
             for (int value = 0; value < 256; ++value) {
                 std::string text(length, 'a');
                 text[at] = static_cast<char>(value);
                 for (const bool allow_del : {false, true}) {
-                    ASSERT_EQ(plain_ascii(text, "'\"\\", allow_del), by_bytes(text, "'\"\\", allow_del))
-                        << "length " << length << " at " << at << " value " << value;
+                    // The second set holds the byte short tails are filled up with.
+                    for (const std::string_view excluded : {"'\"\\", " \""}) {
+                        ASSERT_EQ(plain_ascii(text, excluded, allow_del), by_bytes(text, excluded, allow_del))
+                            << "length " << length << " at " << at << " value " << value;
+                    }
                 }
             }
         }
