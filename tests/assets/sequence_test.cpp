@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,46 @@ TEST_F(SequenceTest, FrameAndUdimTokensExpandToTheFilesOnDisk)
     EXPECT_TRUE(missing(c, "printf").empty());
     const std::string out = capture.finish();
     EXPECT_NE(out.find("'" + f("seq/shot.*.exr") + "'\n"), std::string::npos);
+}
+
+// A reference met again under another label is filed exactly as the first time: the same
+// found and missing lists and the same console lines, twins included but never printed.
+// Containers are read again each time; files named with a backslash stay as recorded.
+TEST_F(SequenceTest, ReferencesMetAgainFileAsTheFirstTime)
+{
+    for (const char* name : {"wall.1001.exr", "wall.1001.tx", "wall.1002.exr", "a\\b.1001.exr"})
+        files.write(std::string("tex/") + name);
+    files.write("looks/shot.1001.xml", "<look><shader file=\"" + f("tex/wall.1002.exr") + "\"/></look>");
+    auto c = idle();
+    const auto expand_twice = [&](const std::string& reference) {
+        ConsoleCapture first_capture;
+        c.AnaylseSeq("first " + reference, reference);
+        const std::string first = first_capture.finish();
+        ConsoleCapture again_capture;
+        c.AnaylseSeq("again " + reference, reference);
+        EXPECT_EQ(again_capture.finish(), first) << reference;
+        EXPECT_EQ(found(c, "again " + reference), found(c, "first " + reference)) << reference;
+        EXPECT_EQ(missing(c, "again " + reference), missing(c, "first " + reference)) << reference;
+        return first;
+    };
+
+    const std::string udim = expand_twice(f("tex/wall.<UDIM>.exr"));
+    Paths tiles = found(c, "again " + f("tex/wall.<UDIM>.exr"));
+    std::sort(tiles.begin(), tiles.end());
+    EXPECT_EQ(tiles, (Paths{f("tex/wall.1001.exr"), f("tex/wall.1001.tx"), f("tex/wall.1002.exr")}));
+    EXPECT_EQ(udim.find(f("tex/wall.1001.tx")), std::string::npos);
+
+    expand_twice(f("tex/gone.<UDIM>.exr"));
+    EXPECT_EQ(missing(c, "again " + f("tex/gone.<UDIM>.exr")), Paths{f("tex/gone.*.exr")});
+    EXPECT_EQ(found(c, "again " + f("tex/gone.<UDIM>.exr")), Paths{});
+
+    expand_twice(f("tex/a\\b.<UDIM>.exr"));
+    EXPECT_EQ(found(c, "again " + f("tex/a\\b.<UDIM>.exr")), Paths{f("tex/a/b.1001.exr")});
+
+    // The look file is read again: its texture comes with it under the second label too.
+    expand_twice(f("looks/shot.<UDIM>.xml"));
+    const Paths look = found(c, "again " + f("looks/shot.<UDIM>.xml"));
+    EXPECT_NE(std::find(look.begin(), look.end(), f("tex/wall.1002.exr")), look.end());
 }
 
 TEST_F(SequenceTest, RangeTokensVolumeNumbersAndHiddenNames)
