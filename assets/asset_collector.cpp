@@ -146,7 +146,7 @@ class UploadList
 {
 public:
     /// `regular` tells by path number whether a path that is its own upload form is an
-    /// existing regular file (settled beforehand, where the folder cache may be used).
+    /// existing regular file (settled beforehand from the folder listings).
     UploadList(const assets::PathTable& table, const assets::AnalysedIndex& analysed,
                const std::vector<std::uint8_t>& regular)
         : m_table(table), m_analysed(analysed), m_regular(regular), m_seen(table.size(), 0),
@@ -169,8 +169,7 @@ public:
         if (local.size() >= 2 && local[1] == ':')
             local[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(local[0])));
         const std::string upload_path = replace_all(pypath::abspath(local), "\\", "/");
-        // The rare other forms are checked here, without the folder cache, which belongs to
-        // the collector's thread.
+        // The rare other forms are checked on the disk itself.
         if (!fs::isfile(upload_path))
             return;
         if (const std::optional<assets::PathId> recorded = m_table.find(upload_path)) {
@@ -300,35 +299,35 @@ void zel_Katana_asset::collect()
     const assets::PathTable& table = ASSET_JSON.paths;
     const ReportLines missing_report(ASSET_JSON.missing, table, " **** ");
     const ReportLines asset_report(ASSET_JSON.asset, table, " ---> ", k_report_excluded);
-    // Which found paths that are their own upload form are regular files, answered from the
-    // folder listings here: the folder cache is not shared with the upload thread.
-    std::vector<std::uint8_t> regular(table.size(), 0);
-    {
-        std::vector<std::uint8_t> asked(table.size(), 0);
-        std::string path;
-        for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
-            for (const assets::PathId id : ids) {
-                if (asked[id])
-                    continue;
-                asked[id] = 1;
-                if (!own_upload_form(table.text(id)) || m_analysed->is_missing(id))
-                    continue;
-                path.assign(table.text(id));
-                regular[id] = m_fs->isfile(path) ? 1 : 0;
-            }
-        }
-    }
-    // The upload list needs only the finished record, so another thread builds it and its
-    // text meanwhile. The job files are written in their usual order once all are done.
-    // The list keeps the texts of upload forms that are no recorded path.
+    // The upload list needs only the finished record, so another thread builds it
+    // meanwhile. The folder cache goes with it: this thread lists nothing after the walk.
+    // The job files are written in their usual order once all are done. The list keeps the
+    // texts of upload forms that are no recorded path.
     struct Upload
     {
         std::unique_ptr<UploadList> list;
         std::vector<std::string_view> paths;
     };
     std::future<Upload> upload_paths =
-        std::async(std::launch::async | std::launch::deferred, [this, &table, &paths, &regular] {
-            Upload upload{std::make_unique<UploadList>(table, *m_analysed, regular), {}};
+        std::async(std::launch::async | std::launch::deferred, [this, &table, &paths] {
+            Upload upload;
+            // Which found paths that are their own upload form are regular files, answered
+            // from the folder listings.
+            std::vector<std::uint8_t> regular(table.size(), 0);
+            std::vector<std::uint8_t> asked(table.size(), 0);
+            std::string path;
+            for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
+                for (const assets::PathId id : ids) {
+                    if (asked[id])
+                        continue;
+                    asked[id] = 1;
+                    if (!own_upload_form(table.text(id)) || m_analysed->is_missing(id))
+                        continue;
+                    path.assign(table.text(id));
+                    regular[id] = m_fs->isfile(path) ? 1 : 0;
+                }
+            }
+            upload.list = std::make_unique<UploadList>(table, *m_analysed, regular);
             for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
                 for (const assets::PathId id : ids)
                     if (!contains_any(table.text(id), k_report_excluded))
