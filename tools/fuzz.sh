@@ -53,9 +53,14 @@ if [ "$build" = 1 ]; then
         launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     fi
     # No Python module here: an instrumented module could not be loaded into the system's
-    # interpreter, and the fuzz targets do not need it.
+    # interpreter, and the fuzz targets do not need it. A new tree leaves the tests out; a
+    # tree the test command made keeps its sanitized test suite.
+    tests=()
+    if [ ! -f build-fuzz/CMakeCache.txt ]; then
+        tests=(-DANALYSER_BUILD_TESTS=OFF)
+    fi
     CC=clang CXX=clang++ cmake -S . -B build-fuzz "${launcher[@]}" -DANALYSER_BUILD_FUZZ=ON \
-        -DANALYSER_BUILD_PYTHON_MODULE=OFF -DANALYSER_BUILD_TESTS=OFF \
+        -DANALYSER_BUILD_PYTHON_MODULE=OFF "${tests[@]}" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     if [ "$target" = all ]; then
         cmake --build build-fuzz -j"$(nproc)"

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing and runs everything CI runs, stopping at the first failure:
 #   1. the normal build (build/) and the whole GoogleTest suite;
-#   2. the same suite built once more with AddressSanitizer and UndefinedBehaviorSanitizer
-#      (-DANALYSER_SANITIZE=ON, build-sanitize/);
-#   3. every fuzz target for FUZZ_SECONDS (20) over its seed corpus (tools/fuzz.sh,
-#      build-fuzz/, clang; new finds go to build-fuzz/finds/, the corpus is not changed);
+#   2. the same suite built once more with clang, AddressSanitizer and
+#      UndefinedBehaviorSanitizer, in the tree that also holds the fuzz targets (build-fuzz/,
+#      -DANALYSER_BUILD_FUZZ=ON), so the instrumented library is compiled once for both;
+#   3. every fuzz target of that tree for FUZZ_SECONDS (20) over its seed corpus
+#      (tools/fuzz.sh; new finds go to build-fuzz/finds/, the corpus is not changed);
 #   4. the kill test: KILL_COUNT (300) SIGKILLs at random moments of real runs of
 #      build/bin/katana-analyse on a generated scene; KILL_SEED replays a printed seed.
 # ccache is used when it is installed. Each stage prints its time.
@@ -56,22 +57,22 @@ cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 stage_done "unit tests"
 
-stage "unit tests under AddressSanitizer and UndefinedBehaviorSanitizer (build-sanitize/)"
+stage "unit tests under AddressSanitizer and UndefinedBehaviorSanitizer (build-fuzz/)"
 # The Python module is tested in the first stage: an instrumented module cannot be loaded
 # into the system's uninstrumented interpreter.
-cmake -S . -B build-sanitize "${launcher[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DANALYSER_SANITIZE=ON -DANALYSER_BUILD_PYTHON_MODULE=OFF >/dev/null
-cmake --build build-sanitize -j"$jobs"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz "${launcher[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DANALYSER_BUILD_FUZZ=ON -DANALYSER_BUILD_TESTS=ON -DANALYSER_BUILD_PYTHON_MODULE=OFF >/dev/null
+cmake --build build-fuzz -j"$jobs"
 symbolizer=$(command -v llvm-symbolizer-14 || command -v llvm-symbolizer ||
              echo /usr/lib/llvm-14/bin/llvm-symbolizer)
-(cd build-sanitize &&
+(cd build-fuzz &&
  ASAN_SYMBOLIZER_PATH="$symbolizer" ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
  ctest --output-on-failure -j"$jobs")
 stage_done "sanitized unit tests"
 
 stage "fuzz targets, ${FUZZ_SECONDS:-20} s each (build-fuzz/)"
-bash tools/fuzz.sh --time "${FUZZ_SECONDS:-20}s" all
+bash tools/fuzz.sh --no-build --time "${FUZZ_SECONDS:-20}s" all
 stage_done "fuzz targets"
 
 stage "kill test"

@@ -80,9 +80,11 @@ TEST_F(RenderNodesTest, RecordsActiveNodesAndReportsBadOnes)
             node["bypassed"] = true;
             return node;
         }(),
-        render_node("NoLock", {output("primary", out + "/x.exr", "exr")}, Json::object()),
-        render_node("AllTemp", {output("primary", "C:/Temp/x.exr", "exr")}, {{"lock", 1.0}}),
-        render_node("NoFile", {{{"name", "primary"}, {"imageInfo", {{"fileExtension", "exr"}}}}},
+        // One-output lists are spelled out: compilers read a braced single value differently.
+        render_node("NoLock", Json::array({output("primary", out + "/x.exr", "exr")}), Json::object()),
+        render_node("AllTemp", Json::array({output("primary", "C:/Temp/x.exr", "exr")}), {{"lock", 1.0}}),
+        render_node("NoFile",
+                    Json::array({Json{{"name", "primary"}, {"imageInfo", {{"fileExtension", "exr"}}}}}),
                     {{"lock", 1.0}}),
     }));
     ConsoleCapture capture;
