@@ -108,12 +108,12 @@ void read_usd_layers(zel_Katana_asset& c, const std::string&, const std::string&
     c.get_all_usd(path);
     append(c.usdFiles, c.usd_list);
     print_line(std::string(k_usd_rule_width, '&'));
-    print_line(py_repr(c.usdFiles));
+    print_repr_list_line(c.usdFiles);
     for (std::string& file : c.usdFiles)
         file = replace_all(pypath::normpath(file), "\\", "/");
-    print_line(py_repr(c.usdFiles));
+    print_repr_list_line(c.usdFiles);
     c.usdFiles = unique_in_order(c.usdFiles);
-    print_line(py_repr(c.usdFiles));
+    print_repr_list_line(c.usdFiles);
     file_by_existence(c.directory_cache(), c.usdFiles, result);
 }
 

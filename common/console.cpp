@@ -38,6 +38,21 @@ void Console::repr_line(std::string_view text)
         write_out();
 }
 
+void Console::repr_list_line(const std::vector<std::string>& texts)
+{
+    m_out.push_back('[');
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (i)
+            m_out.append(", ");
+        append_py_repr(m_out, texts[i]);
+        if (!m_capturing && m_out.size() > k_flush_threshold)
+            write_out();
+    }
+    m_out.append("]\n");
+    if (!m_capturing && m_out.size() > k_flush_threshold)
+        write_out();
+}
+
 void Console::error_line(std::string_view text)
 {
     m_err.append(text);
@@ -123,6 +138,11 @@ void print_line(std::string_view text)
 void print_repr_line(std::string_view text)
 {
     console().repr_line(text);
+}
+
+void print_repr_list_line(const std::vector<std::string>& texts)
+{
+    console().repr_list_line(texts);
 }
 
 void print_error_line(std::string_view text)

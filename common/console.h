@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace script {
 
@@ -21,6 +22,9 @@ public:
     void line(std::string_view text);
     /// Prints the quoted form of a text (Python's repr) as one line.
     void repr_line(std::string_view text);
+    /// Prints the quoted form of a list of texts (Python's repr of the list) as one line,
+    /// buffered piece by piece however long the list is.
+    void repr_list_line(const std::vector<std::string>& texts);
     /// Prints one line on the error stream (a newline is added).
     void error_line(std::string_view text);
     /// Writes buffered output to the process streams; done before a child process starts
@@ -55,6 +59,8 @@ Console& console();
 void print_line(std::string_view text);
 /// console().repr_line: a path printed in its quoted form.
 void print_repr_line(std::string_view text);
+/// console().repr_list_line: a list of paths printed as Python prints the list.
+void print_repr_list_line(const std::vector<std::string>& texts);
 void print_error_line(std::string_view text);
 
 /// The line of fifty "!" that precedes every fatal message.

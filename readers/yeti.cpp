@@ -237,7 +237,7 @@ ReaderResult zel_Katana_asset::getYetiSequen(const std::string& fur_file,
         throw Error("cannot open yeti cache: " + fur_file);
     }
     const std::vector<std::string> found = readers::read_yeti_cache(in, fur_file);
-    print_line(py_repr(found));
+    print_repr_list_line(found);
     // Graph files are written with their frame and UDIM tokens: they expand like any other
     // reference of the scene, under the label the cache was found under.
     for (const std::string& path : found) {

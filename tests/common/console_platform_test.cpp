@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "common/console.h"
+#include "common/pyutil.h"
 #include "tests/support/temp_dir.h"
 
 namespace script {
@@ -123,6 +125,30 @@ TEST(Console, SinkReceivesFlushedTextInOrder)
     const std::vector<std::pair<std::string, bool>> expected = {
         {"one\n'two'\n", false}, {"bad\n", true}, {"three\n", false}};
     EXPECT_EQ(received, expected);
+}
+
+// A list line far longer than the console's buffer reaches the sink in pieces that together
+// are Python's repr of the list, and no piece holds much more than the buffer.
+TEST(Console, LongListLinesAreBufferedPieceByPiece)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 20000; ++i)
+        paths.push_back("/shots/tex/d" + std::to_string(i / 1000) + "/it's_" + std::to_string(i) + ".exr");
+    paths.emplace_back("caf\xc3\xa9\\\"q\"");
+    Console out;
+    std::string received;
+    std::size_t largest = 0;
+    out.set_sink([&](std::string_view text, bool) {
+        received += text;
+        largest = std::max(largest, text.size());
+    });
+    out.repr_list_line(paths);
+    out.repr_list_line({});
+    out.flush();
+    out.set_sink({});
+    EXPECT_EQ(received, py_repr(paths) + "\n[]\n");
+    EXPECT_LE(largest, 65 * 1024u);
+    EXPECT_GT(received.size(), 8 * largest);
 }
 
 }  // namespace
