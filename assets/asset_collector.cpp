@@ -85,6 +85,7 @@ public:
         for (std::size_t entry = 0; entry < entries.size(); ++entry) {
             const auto& [label, ids] = entries[entry];
             const auto label_number = static_cast<std::uint32_t>(entry + 1);
+            const bool label_plain = json_string_is_plain(label) && json_string_is_plain(m_separator);
             for (const assets::PathId id : ids) {
                 const std::string_view path = m_table.text(id);
                 if (excluded(path))
@@ -102,11 +103,18 @@ public:
                 }
                 if (!fresh)
                     continue;
-                if (!m_by_text)
-                    line.assign(label).append(m_separator).append(path);
                 std::string& text = out.buffer();
                 text += count++ > 0 ? ",\n        " : "\n        ";
-                append_json_string(text, line, false);
+                if (label_plain && json_string_is_plain(path)) {
+                    // Plain pieces make a plain line: written as they are, without joining.
+                    text += '"';
+                    text.append(label).append(m_separator).append(path);
+                    text += '"';
+                } else {
+                    if (!m_by_text)
+                        line.assign(label).append(m_separator).append(path);
+                    append_json_string(text, line, false);
+                }
                 out.flush_if_full();
             }
         }

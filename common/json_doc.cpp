@@ -109,6 +109,11 @@ WriteFailurePredicate& injected_write_failure()
 
 }  // namespace
 
+bool json_string_is_plain(std::string_view text)
+{
+    return needs_no_escape(text);
+}
+
 void append_json_string(std::string& out, std::string_view text, bool ascii)
 {
     if (needs_no_escape(text)) {

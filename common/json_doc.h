@@ -27,6 +27,10 @@ std::string dump_ascii_document(const Json& value);
 /// module does; with `ascii` every non-ASCII character as a \u escape).
 void append_json_string(std::string& out, std::string_view text, bool ascii);
 
+/// True when append_json_string writes the text as it is between quotes (printable ASCII
+/// without quote or backslash), so texts that are each plain can be written joined.
+bool json_string_is_plain(std::string_view text);
+
 /// Appends a value in job-file form as it appears nested `level` deep in a document.
 void append_job_value(std::string& out, const Json& value, int level);
 
