@@ -229,12 +229,20 @@ const DirListing* DirectoryCache::listing_with_prefix(
 const DirEntry* DirectoryCache::entry_of(const std::string& path, bool* answered)
 {
     *answered = false;
-    if (!cacheable(path) || path == "/")
-        return nullptr;
-    // A cacheable path has a non-empty last component and a cacheable parent.
     const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return nullptr;
     const std::string_view parent = slash == 0 ? std::string_view("/") : std::string_view(path).substr(0, slash);
     const std::string_view name = std::string_view(path).substr(slash + 1);
+    // A path below the folder looked up last (known absolute and normal, and not the root,
+    // whose "//" forms are left to the full rules) only needs its name checked.
+    if (m_last_listed && parent.size() > 1 && parent == m_last_dir) {
+        if (name.empty() || name == "." || name == "..")
+            return nullptr;
+    } else if (!cacheable(path) || path == "/") {
+        return nullptr;
+    }
+    // A cacheable path has a non-empty last component and a cacheable parent.
     const Listed* listed = lookup(parent);
     if (!listed->ok)
         return nullptr;  // an unreadable folder may still hold reachable entries

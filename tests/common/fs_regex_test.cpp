@@ -79,8 +79,14 @@ TEST(Fs, ListDirAndCacheCountsFolders)
     EXPECT_TRUE(cache.isdir(t.dir.file("sub")));
     EXPECT_FALSE(cache.exists(t.dir.file("other")));
     EXPECT_EQ(cache.folders_listed(), 1u);
-    // Unnormalised paths are answered directly and list nothing.
+    // Unnormalised paths are answered directly and list nothing, also right after their
+    // folder was looked up.
     EXPECT_TRUE(cache.isfile(t.dir.path() + "/sub/../file.txt"));
+    EXPECT_TRUE(cache.isfile(t.dir.file("file.txt")));
+    EXPECT_TRUE(cache.isdir(t.dir.path() + "/."));
+    EXPECT_TRUE(cache.isdir(t.dir.path() + "/.."));
+    EXPECT_TRUE(cache.exists(t.dir.path() + "/"));
+    EXPECT_FALSE(cache.isfile(t.dir.path() + "//file.txt/"));
     EXPECT_EQ(cache.folders_listed(), 1u);
     EXPECT_EQ(cache.listing(t.dir.file("nothing")), nullptr);
     ASSERT_NE(cache.listing(t.dir.path()), nullptr);
