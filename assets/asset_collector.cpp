@@ -32,8 +32,7 @@ constexpr std::string_view k_report_excluded[] = {",", ";", "Program Files", "\x
                                                   "xgen_procedural.dll"};
 constexpr std::string_view k_upload_excluded[] = {",", ";", "Program Files"};
 
-template <std::size_t N>
-bool contains_any(std::string_view path, const std::string_view (&texts)[N])
+bool contains_any(std::string_view path, std::span<const std::string_view> texts)
 {
     for (std::string_view text : texts)
         if (path.find(text) != std::string::npos)
@@ -122,13 +121,7 @@ public:
     }
 
 private:
-    bool excluded(std::string_view path) const
-    {
-        for (const std::string_view text : m_excluded)
-            if (path.find(text) != std::string_view::npos)
-                return true;
-        return false;
-    }
+    bool excluded(std::string_view path) const { return contains_any(path, m_excluded); }
 
     const assets::LabelledPaths& m_map;
     const assets::PathTable& m_table;
@@ -216,7 +209,8 @@ void write_upload_list(TextStream& out, const std::vector<std::string_view>& loc
     bool first = true;
     for (const std::string_view local : locals) {
         std::string& text = out.buffer();
-        text += first ? "\n        {\n            \"local\": " : ",\n        {\n            \"local\": ";
+        text += first ? "\n" : ",\n";
+        text += "        {\n            \"local\": ";
         first = false;
         const std::size_t start = text.size();
         append_json_string(text, local, false);
@@ -267,11 +261,22 @@ int zel_Katana_asset::is_analysed(const std::string& path) const
 
 void zel_Katana_asset::record(const std::string& nodePath, const ReaderResult& result)
 {
-    for (const assets::PathId id : ASSET_JSON.asset.extend(nodePath, result.asset))
+    record(nodePath, result, nullptr);
+}
+
+void zel_Katana_asset::record(const std::string& nodePath, const ReaderResult& result, Expansion* keep)
+{
+    const std::span<const assets::PathId> found = ASSET_JSON.asset.extend(nodePath, result.asset);
+    for (const assets::PathId id : found)
         m_analysed->add_found(id);
+    if (keep)
+        keep->asset.assign(found.begin(), found.end());
     if (!result.miss.empty()) {
-        for (const assets::PathId id : ASSET_JSON.missing.extend(nodePath, result.miss))
+        const std::span<const assets::PathId> missing = ASSET_JSON.missing.extend(nodePath, result.miss);
+        for (const assets::PathId id : missing)
             m_analysed->add_missing(id);
+        if (keep)
+            keep->miss.assign(missing.begin(), missing.end());
     }
 }
 

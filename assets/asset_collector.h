@@ -237,6 +237,8 @@ private:
     std::unordered_map<std::string, Expansion> m_expansions;
     /// Replays a kept expansion under another label: the same console lines and record.
     void replay(const std::string& nodePath, const Expansion& expansion);
+    /// record(), keeping the numbers of the recorded paths in `keep` when it is given.
+    void record(const std::string& nodePath, const ReaderResult& result, Expansion* keep);
 };
 
 }  // namespace script

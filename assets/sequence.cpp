@@ -8,7 +8,6 @@
 #include <unordered_set>
 
 #include "assets/asset_collector.h"
-#include "assets/analysed_index.h"
 #include "common/console.h"
 #include "common/fs.h"
 #include "common/glob.h"
@@ -304,16 +303,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
         record(nodePath, result);
         return std::nullopt;
     }
-    const std::span<const assets::PathId> found = ASSET_JSON.asset.extend(nodePath, result.asset);
-    expansion.asset.assign(found.begin(), found.end());
-    for (const assets::PathId id : expansion.asset)
-        m_analysed->add_found(id);
-    if (!result.miss.empty()) {
-        const std::span<const assets::PathId> missing = ASSET_JSON.missing.extend(nodePath, result.miss);
-        expansion.miss.assign(missing.begin(), missing.end());
-        for (const assets::PathId id : expansion.miss)
-            m_analysed->add_missing(id);
-    }
+    record(nodePath, result, &expansion);
     expansion.printed.resize(expansion.asset.size(), false);
     m_expansions.emplace(std::move(reference), std::move(expansion));
     return std::nullopt;

@@ -26,16 +26,14 @@ void Console::line(std::string_view text)
 {
     m_out.append(text);
     m_out.push_back('\n');
-    if (!m_capturing && m_out.size() > k_flush_threshold)
-        write_out();
+    write_out_if_full();
 }
 
 void Console::repr_line(std::string_view text)
 {
     append_py_repr(m_out, text);
     m_out.push_back('\n');
-    if (!m_capturing && m_out.size() > k_flush_threshold)
-        write_out();
+    write_out_if_full();
 }
 
 void Console::repr_list_line(const std::vector<std::string>& texts)
@@ -45,12 +43,10 @@ void Console::repr_list_line(const std::vector<std::string>& texts)
         if (i)
             m_out.append(", ");
         append_py_repr(m_out, texts[i]);
-        if (!m_capturing && m_out.size() > k_flush_threshold)
-            write_out();
+        write_out_if_full();
     }
     m_out.append("]\n");
-    if (!m_capturing && m_out.size() > k_flush_threshold)
-        write_out();
+    write_out_if_full();
 }
 
 void Console::error_line(std::string_view text)
@@ -78,26 +74,31 @@ void Console::set_sink(Sink sink)
     m_sink = std::move(sink);
 }
 
+void Console::write_out_if_full()
+{
+    if (!m_capturing && m_out.size() > k_flush_threshold)
+        write_out();
+}
+
 void Console::write_out()
 {
-    if (!m_sink) {
-        write_all(stdout, m_out);
-    } else if (!m_out.empty()) {
-        // Cleared first, so a sink that prints through this console cannot repeat it.
-        const std::string text = std::move(m_out);
-        m_out.clear();
-        m_sink(text, false);
-    }
+    hand_over(m_out, false);
 }
 
 void Console::write_err()
 {
+    hand_over(m_err, true);
+}
+
+void Console::hand_over(std::string& buffer, bool error)
+{
     if (!m_sink) {
-        write_all(stderr, m_err);
-    } else if (!m_err.empty()) {
-        const std::string text = std::move(m_err);
-        m_err.clear();
-        m_sink(text, true);
+        write_all(error ? stderr : stdout, buffer);
+    } else if (!buffer.empty()) {
+        // Cleared first, so a sink that prints through this console cannot repeat it.
+        const std::string text = std::move(buffer);
+        buffer.clear();
+        m_sink(text, error);
     }
 }
 

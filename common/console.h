@@ -45,6 +45,10 @@ public:
 private:
     void write_out();
     void write_err();
+    /// Writes standard output once the buffer holds more than the threshold.
+    void write_out_if_full();
+    /// Hands a buffer to the sink or its stream and empties it.
+    void hand_over(std::string& buffer, bool error);
 
     Sink m_sink;
     bool m_capturing = false;

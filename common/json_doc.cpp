@@ -267,29 +267,18 @@ void write_file_atomic(const std::string& path, std::string_view text)
     write_file_atomic(path, [text](TextStream& out) { out.append(text); });
 }
 
-void write_file_atomic(const std::string& path, const std::vector<std::string_view>& parts)
-{
-    write_file_atomic(path, [&parts](TextStream& out) {
-        for (const std::string_view text : parts)
-            out.append(text);
-    });
-}
-
 std::size_t write_file_atomic(const std::string& path, const TextProducer& produce, std::size_t block)
 {
     const std::string temp = path + ".tmp." + std::to_string(::getpid());
+    const auto failed = [&path](int err) { return Error("cannot write file " + path + ": " + std::strerror(err)); };
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
-        throw Error("cannot write file " + path + ": " + std::strerror(errno));
-    const auto fail = [&](int err) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return Error("cannot write file " + path + ": " + std::strerror(err));
-    };
-    if (const WriteFailurePredicate& fails = injected_write_failure(); fails && fails(path))
-        throw fail(ENOSPC);
+        throw failed(errno);
+    // Until the rename, every way out removes the temporary file.
     std::size_t blocks = 0;
     try {
+        if (const WriteFailurePredicate& fails = injected_write_failure(); fails && fails(path))
+            throw failed(ENOSPC);
         TextStream out(fd, path, block);
         produce(out);
         out.flush();
@@ -299,15 +288,11 @@ std::size_t write_file_atomic(const std::string& path, const TextProducer& produ
         ::unlink(temp.c_str());
         throw;
     }
-    if (::close(fd) != 0) {
+    const bool closed = ::close(fd) == 0;
+    if (!closed || std::rename(temp.c_str(), path.c_str()) != 0) {
         const int err = errno;
         ::unlink(temp.c_str());
-        throw Error("cannot write file " + path + ": " + std::strerror(err));
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        throw Error("cannot write file " + path + ": " + std::strerror(err));
+        throw failed(err);
     }
     return blocks;
 }

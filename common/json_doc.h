@@ -100,8 +100,6 @@ using TextProducer = std::function<void(TextStream& out)>;
 /// readers see either the old or the new complete file. Throws script::Error on failure
 /// (the temporary file is removed).
 void write_file_atomic(const std::string& path, std::string_view text);
-/// The same for text given in consecutive parts (written in order, never joined).
-void write_file_atomic(const std::string& path, const std::vector<std::string_view>& parts);
 /// The same for text produced straight into the file through a bounded buffer. Whatever
 /// the producer throws removes the temporary file and is rethrown; `path` keeps its old
 /// content. Returns how many blocks were written.
