@@ -25,6 +25,7 @@
 #include <zlib.h>
 
 #include "bench/peak_memory.h"
+#include "bench/tree_files.h"
 #include "common/console.h"
 #include "readers/arnold_ass.h"
 #include "readers/arnold_scene.h"
@@ -168,22 +169,6 @@ std::size_t generate_gzip(const std::string& plain, const std::string& path)
 
 // ---------------------------------------------------------------------------------------
 // Floors and the reader
-
-std::size_t read_floor(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0) {
-        return 0;
-    }
-    std::vector<char> buffer(k_read_chunk);
-    std::size_t total = 0;
-    ssize_t n = 0;
-    while ((n = ::read(fd, buffer.data(), buffer.size())) > 0) {
-        total += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    return total;
-}
 
 std::size_t inflate_floor(const std::string& path)
 {
@@ -336,8 +321,8 @@ int run(int argc, char** argv)
     }
 
     // Warm the page cache so that both the floor and the reader read from memory.
-    read_floor(plain);
-    read_floor(gz);
+    read_bytes_once(plain);
+    read_bytes_once(gz);
 
     std::size_t floor_bytes = 0;
     std::size_t reader_values = 0;
@@ -348,7 +333,7 @@ int run(int argc, char** argv)
     std::vector<double> plain_floor, plain_reader, gz_floor, gz_reader;
     for (int i = 0; i < runs; ++i) {
         plain_floor.push_back(time_runs(
-                                  1, [&] { return read_floor(plain); }, floor_bytes)
+                                  1, [&] { return read_bytes_once(plain); }, floor_bytes)
                                   .best);
         plain_reader.push_back(time_runs(
                                    1, [&] { return read_with_reader(plain); }, reader_values)

@@ -46,7 +46,7 @@ JobFolder::JobFolder(std::string path, std::string scene_document)
         throw Error("cannot create job folder " + m_path + ": " + error.message());
     job_paths() = JobPaths{
         m_scene_document, m_path + "/task.json",  m_path + "/system.json", m_path + "/tips.json",
-        m_path,           m_path + "/upload.json"};
+        m_path,           m_path + "/upload.json", {}};
 }
 
 void JobFolder::reset() const

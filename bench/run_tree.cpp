@@ -24,7 +24,7 @@ constexpr std::string_view k_task_json = R"({
 
 std::string format(const char* pattern, std::size_t a)
 {
-    char buffer[64];
+    char buffer[128];
     std::snprintf(buffer, sizeof buffer, pattern, a);
     return buffer;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -55,6 +56,19 @@ void remove_tree(const std::string& path)
         return;
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
+}
+
+std::uint64_t read_bytes_once(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return 0;
+    std::vector<char> buffer(std::size_t{1} << 20);
+    std::uint64_t total = 0;
+    for (ssize_t n; (n = ::read(fd, buffer.data(), buffer.size())) > 0;)
+        total += static_cast<std::uint64_t>(n);
+    ::close(fd);
+    return total;
 }
 
 } // namespace script::bench

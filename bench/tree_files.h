@@ -2,6 +2,7 @@
 
 // Small file helpers of the benchmark generators.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,5 +22,9 @@ void touch(const std::string& path);
 
 /// Removes a folder and everything in it; errors are ignored.
 void remove_tree(const std::string& path);
+
+/// Reads a file's bytes once through a 1 MiB buffer, as a floor of what reading it costs,
+/// and returns how many there were (0 when it cannot be opened).
+std::uint64_t read_bytes_once(const std::string& path);
 
 } // namespace script::bench

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "assets/asset_collector.h"
+#include "bench/tree_files.h"
 #include "common/console.h"
 #include "host/standalone_host.h"
 #include "readers/usd_layer.h"
@@ -52,7 +53,6 @@ constexpr int k_assets_per_layer = 50;
 constexpr double k_max_big_ratio = 0.05;
 constexpr double k_max_walk_ratio = 2.0;
 constexpr double k_max_peak_mib = 64.0;
-constexpr std::size_t k_read_chunk = 1 << 20;
 
 double seconds_since(std::chrono::steady_clock::time_point start)
 {
@@ -223,21 +223,6 @@ Tree generate(const std::string& top, double big_gb)
     return tree;
 }
 
-std::uint64_t read_bytes_once(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0) {
-        return 0;
-    }
-    std::vector<char> buffer(k_read_chunk);
-    std::uint64_t total = 0;
-    for (ssize_t n; (n = ::read(fd, buffer.data(), buffer.size())) > 0;) {
-        total += static_cast<std::uint64_t>(n);
-    }
-    ::close(fd);
-    return total;
-}
-
 std::size_t list_folder(const std::string& path)
 {
     DIR* dir = ::opendir(path.c_str());
@@ -358,7 +343,7 @@ int main(int argc, char** argv)
 
     // 1. The geometry layer against reading its bytes once.
     std::uint64_t big_bytes = 0;
-    const double big_floor = best_of(runs, [&] { big_bytes = read_bytes_once(tree.big); });
+    const double big_floor = best_of(runs, [&] { big_bytes = script::bench::read_bytes_once(tree.big); });
     std::size_t big_refs = 0;
     const double big_read = best_of(runs * 3, [&] {
         big_refs = script::readers::read_usd_layer_file(tree.big).refs.size();
@@ -371,7 +356,7 @@ int main(int argc, char** argv)
         floor_bytes = 0;
         floor_entries = 0;
         for (const std::string& layer : tree.layers) {
-            floor_bytes += read_bytes_once(layer);
+            floor_bytes += script::bench::read_bytes_once(layer);
         }
         for (const std::string& folder : tree.texture_folders) {
             floor_entries += list_folder(folder);
