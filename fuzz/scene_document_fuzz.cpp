@@ -1,10 +1,12 @@
 // Scene documents through the standalone host's loader, then asked what the analyser asks:
 // render nodes, their outputs and producers, every location with its attributes and the
 // parameters the rule file names. A document the loader refuses must fail as
-// script::Error, nothing else.
+// script::Error, nothing else, and the direct reader must agree with the JSON tree.
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "common/errors.h"
 #include "common/json_doc.h"
 #include "host/standalone_host.h"
+#include "tests/support/host_describe.h"
 
 namespace {
 
@@ -78,21 +81,41 @@ void query(const StandaloneHost& host)
     }
 }
 
+// Loads the text through the direct reader and through the JSON tree: both must give the
+// same scene, or fail with the same message.
+std::string load(StandaloneHost& host, std::string_view text, bool direct)
+{
+    try {
+        if (direct)
+            host.load_document_text(text, "fuzz.json");
+        else
+            host.load_document(script::parse_json_text(text), "fuzz.json");
+        return {};
+    } catch (const script::Error& e) {
+        const std::string message = e.what();
+        // The tree's parse errors come without the loader's prefix.
+        return direct || dynamic_cast<const script::LoadError*>(&e) != nullptr
+                   ? message
+                   : "fuzz.json: invalid JSON: " + message;
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     script::console().begin_capture();
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    StandaloneHost host;
-    bool loaded = false;
-    try {
-        host.load_document(script::parse_json_text(text), "fuzz.json");
-        loaded = true;
-    } catch (const script::Error&) {
-    }
-    if (loaded) {
-        query(host);
+    StandaloneHost direct;
+    StandaloneHost tree;
+    const std::string direct_error = load(direct, text, true);
+    const std::string tree_error = load(tree, text, false);
+    if (direct_error != tree_error)
+        std::abort();
+    if (direct_error.empty()) {
+        query(direct);
+        if (script::testing::describe(direct) != script::testing::describe(tree))
+            std::abort();
     }
     script::console().end_capture();
     return 0;

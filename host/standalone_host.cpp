@@ -4,12 +4,14 @@
 
 #include "host/standalone_host.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 
 #include "common/errors.h"
 #include "common/fs.h"
 #include "common/json_doc.h"
+#include "common/json_scan.h"
 
 namespace script::host {
 
@@ -62,23 +64,34 @@ struct LookFileData
     std::vector<MaterialData> materials;
 };
 
-// The document of a file; `problem` tells why there is none. Documents nested deeper
-// than k_max_json_depth are refused like text that does not parse.
-Json read_json_file(const std::string& path, std::string& problem)
+// The text of a document file; `problem` tells why there is none.
+std::string read_document_text(const std::string& path, std::string& problem)
 {
-    std::string text;
     try {
-        text = read_file(path);
+        return read_file(path);
     } catch (const Error&) {
         problem = fs::isdir(path) ? "cannot open file: it is a folder" : "cannot open file";
-        return nullptr;
+        return {};
     }
+}
+
+// The document of a text; `problem` tells why there is none. Documents nested deeper than
+// k_max_json_depth are refused like text that does not parse.
+Json parse_document_text(std::string_view text, std::string& problem)
+{
     try {
         return parse_json_text(text);
     } catch (const Error& e) {
         problem = std::string("invalid JSON: ") + e.what();
         return nullptr;
     }
+}
+
+// The document of a file; `problem` tells why there is none.
+Json read_json_file(const std::string& path, std::string& problem)
+{
+    const std::string text = read_document_text(path, problem);
+    return problem.empty() ? parse_document_text(text, problem) : Json(nullptr);
 }
 
 }  // namespace
@@ -94,6 +107,12 @@ struct StandaloneHost::Scene
     mutable std::vector<AttrData> attrs;
     mutable std::vector<LookFileData> look_files;
     mutable std::map<std::string, std::uint32_t> look_file_cache;
+
+    /// A scene from a document. With `read_graphs`, that scene already holds the scene
+    /// graphs (roots in `read_roots`) and the document's own "scene_graphs" is not read.
+    static std::unique_ptr<Scene> load(const Json& document, const std::string& where,
+                                       std::unique_ptr<Scene>* read_graphs,
+                                       std::map<std::string, std::uint32_t>* read_roots);
 
     std::uint32_t add_param(const std::string& name, const Json& value)
     {
@@ -190,6 +209,154 @@ struct StandaloneHost::Scene
         return id;
     }
 
+    // The same tables read straight from the document's text, for scene graphs: a scene
+    // graph can be most of a large document, and building its JSON tree first costs more
+    // than reading it. Whatever these readers do not take as it stands (a fault, a
+    // duplicate member, a location naming its children before itself) they refuse, and
+    // the whole document is read again through the tree, which gives the exact message.
+
+    std::uint32_t add_attr(JsonCursor& in, std::string& key) const
+    {
+        if (in.peek_value() == '{') {
+            attrs.push_back(AttrData{"GroupAttr", Json(), {}});
+            const auto id = static_cast<std::uint32_t>(attrs.size());
+            in.begin_object();
+            while (in.next_member(key)) {
+                std::string name = std::move(key);
+                const std::uint32_t child = add_attr(in, key);
+                attrs[id - 1].children.emplace_back(std::move(name), child);
+            }
+            refuse_duplicate_names(attrs[id - 1].children);
+            return id;
+        }
+        AttrData data;
+        if (in.peek_value() == '[') {
+            in.begin_array();
+            if (!in.next_element())
+                throw JsonCursor::Refused{};
+            read_attr_value(in, data);
+            while (in.next_element())
+                in.skip_value();
+        } else {
+            read_attr_value(in, data);
+        }
+        attrs.push_back(std::move(data));
+        return static_cast<std::uint32_t>(attrs.size());
+    }
+
+    static void read_attr_value(JsonCursor& in, AttrData& data)
+    {
+        switch (in.peek_value()) {
+        case '"': {
+            std::string text;
+            in.read_string(text);
+            data.kind = "StringAttr";
+            data.value = std::move(text);
+            return;
+        }
+        case 't':
+        case 'f':
+            data.kind = "IntAttr";
+            data.value = in.read_literal() == "true" ? 1 : 0;
+            return;
+        case '-':
+        case '0': case '1': case '2': case '3': case '4':
+        case '5': case '6': case '7': case '8': case '9':
+            // Numbers keep the general parser's types (unsigned, signed, float).
+            data.value = Json::parse(in.read_number());
+            data.kind = data.value.is_number_float() ? "DoubleAttr" : "IntAttr";
+            return;
+        default:
+            throw JsonCursor::Refused{};
+        }
+    }
+
+    static void refuse_duplicate_names(const std::vector<std::pair<std::string, std::uint32_t>>& children)
+    {
+        if (children.size() < 2)
+            return;
+        std::vector<std::string_view> names;
+        names.reserve(children.size());
+        for (const auto& child : children)
+            names.push_back(child.first);
+        std::sort(names.begin(), names.end());
+        if (std::adjacent_find(names.begin(), names.end()) != names.end())
+            throw JsonCursor::Refused{};
+    }
+
+    std::uint32_t add_location(JsonCursor& in, const std::string& parent_full, std::string& key)
+    {
+        in.begin_object();
+        locations.emplace_back();
+        const auto id = static_cast<std::uint32_t>(locations.size());
+        std::string name;
+        std::optional<std::string> full_name;
+        bool have_name = false, have_full = false, have_type = false, have_children = false;
+        std::optional<std::uint32_t> attributes;
+        std::vector<std::uint32_t> children;
+        while (in.next_member(key)) {
+            if (key == "name") {
+                if (have_name || have_children || in.peek_value() != '"')
+                    throw JsonCursor::Refused{};
+                in.read_string(name);
+                have_name = true;
+            } else if (key == "fullName") {
+                if (have_full || have_children)
+                    throw JsonCursor::Refused{};
+                have_full = true;
+                if (in.peek_value() == '"') {
+                    full_name.emplace();
+                    in.read_string(*full_name);
+                } else {
+                    in.skip_value();
+                }
+            } else if (key == "type") {
+                if (have_type || in.peek_value() != '"')
+                    throw JsonCursor::Refused{};
+                in.read_string(locations[id - 1].type);
+                have_type = true;
+            } else if (key == "attributes") {
+                if (attributes || in.peek_value() != '{')
+                    throw JsonCursor::Refused{};
+                attributes = add_attr(in, key);
+            } else if (key == "children") {
+                if (have_children || !have_name)
+                    throw JsonCursor::Refused{};
+                have_children = true;
+                if (!full_name)
+                    full_name = (parent_full.empty() || parent_full == "/" ? "/" : parent_full + "/") + name;
+                in.begin_array();
+                while (in.next_element())
+                    children.push_back(add_location(in, *full_name, key));
+            } else {
+                in.skip_value();
+            }
+        }
+        if (!have_name)
+            throw JsonCursor::Refused{};
+        LocationData& data = locations[id - 1];
+        data.full_name = full_name ? std::move(*full_name)
+                                   : (parent_full.empty() || parent_full == "/" ? "/" : parent_full + "/") + name;
+        if (!have_type)
+            data.type = "group";
+        data.attributes = attributes ? *attributes : add_attr(Json::object());
+        data.children = std::move(children);
+        return id;
+    }
+
+    /// Reads "scene_graphs" from the text into this scene, keyed by graph name.
+    void add_graphs(JsonCursor& in, std::map<std::string, std::uint32_t>& roots)
+    {
+        std::string name;
+        std::string key;
+        in.begin_object();
+        while (in.next_member(name)) {
+            if (roots.count(name) != 0)
+                throw JsonCursor::Refused{};
+            roots[name] = add_location(in, "", key);
+        }
+    }
+
     const NodeData& node(NodeRef ref) const
     {
         if (ref.id == 0 || ref.id > nodes.size())
@@ -236,21 +403,70 @@ StandaloneHost::~StandaloneHost() = default;
 void StandaloneHost::load_document_file(const std::string& path)
 {
     std::string problem;
-    Json document = read_json_file(path, problem);
+    const std::string text = read_document_text(path, problem);
     if (!problem.empty())
         throw LoadError(path + ": " + problem);
-    load_document(document, path);
+    load_document_text(text, path);
+}
+
+bool StandaloneHost::load_document_text(std::string_view text, const std::string& source_name)
+{
+    if (text.starts_with("\xEF\xBB\xBF"))
+        text.remove_prefix(3);
+    try {
+        // Scene graphs go straight into the tables; the other members are small and are
+        // read as JSON values, in document order.
+        auto scene = std::make_unique<Scene>();
+        std::map<std::string, std::uint32_t> roots;
+        Json members = Json::object();
+        JsonCursor in(text, k_max_json_depth);
+        in.begin_object();
+        std::string key;
+        bool have_graphs = false;
+        while (in.next_member(key)) {
+            if (members.contains(key))
+                throw JsonCursor::Refused{};
+            if (key == "scene_graphs") {
+                if (in.peek_value() != '{')
+                    throw JsonCursor::Refused{};
+                scene->add_graphs(in, roots);
+                have_graphs = true;
+                members[key] = Json::object();  // keeps its place; the graphs are read
+            } else {
+                members[key] = Json::parse(in.skip_value());
+            }
+        }
+        in.expect_end();
+        m_scene = Scene::load(members, source_name, have_graphs ? &scene : nullptr, &roots);
+        return true;
+    } catch (const JsonCursor::Refused&) {
+    } catch (const Json::exception&) {
+        // A value the general parser refuses, such as a number out of range.
+    }
+    std::string problem;
+    const Json document = parse_document_text(text, problem);
+    if (!problem.empty())
+        throw LoadError(source_name + ": " + problem);
+    load_document(document, source_name);
+    return false;
 }
 
 void StandaloneHost::load_document(const Json& document, const std::string& source_name)
+{
+    m_scene = Scene::load(document, source_name, nullptr, nullptr);
+}
+
+std::unique_ptr<StandaloneHost::Scene>
+StandaloneHost::Scene::load(const Json& document, const std::string& where,
+                            std::unique_ptr<Scene>* read_graphs,
+                            std::map<std::string, std::uint32_t>* read_roots)
 try {
-    const std::string& where = source_name;
     if (!document.is_object())
         throw LoadError(where + ": a scene document must be a JSON object");
     if (auto error = document.find("load_error"); error != document.end())
         throw LoadError(error->is_string() ? error->get<std::string>() : error->dump());
 
-    auto scene = std::make_unique<Scene>();
+    auto scene = read_graphs != nullptr ? std::move(*read_graphs) : std::make_unique<Scene>();
     if (auto offer = document.find("group_attributes_offer"); offer != document.end()) {
         if (!offer->is_array())
             throw LoadError(where + ": \"group_attributes_offer\" must be an array");
@@ -269,12 +485,16 @@ try {
         const auto it = document.find(key);
         return it == document.end() ? absent : *it;
     };
-    const Json& graphs = member("scene_graphs", k_none);
-    if (!graphs.is_object())
-        throw LoadError(where + ": \"scene_graphs\" must be an object");
     std::map<std::string, std::uint32_t> graph_roots;
-    for (const auto& [name, tree] : graphs.items())
-        graph_roots[name] = scene->add_location(tree, "", where + ": scene graph '" + name + "'");
+    if (read_graphs != nullptr) {
+        graph_roots = std::move(*read_roots);
+    } else {
+        const Json& graphs = member("scene_graphs", k_none);
+        if (!graphs.is_object())
+            throw LoadError(where + ": \"scene_graphs\" must be an object");
+        for (const auto& [name, tree] : graphs.items())
+            graph_roots[name] = scene->add_location(tree, "", where + ": scene graph '" + name + "'");
+    }
 
     const Json& nodes = member("nodes", k_no_nodes);
     if (!nodes.is_array())
@@ -328,10 +548,10 @@ try {
             throw LoadError(where + ": node '" + scene->nodes[i].name + "' has unknown parent " + parent->dump());
         scene->nodes[i].parent = found->second;
     }
-    m_scene = std::move(scene);
+    return scene;
 } catch (const Json::exception& e) {
     // A member of the wrong JSON type, such as a location whose "type" is a number.
-    throw LoadError(source_name + ": " + e.what());
+    throw LoadError(where + ": " + e.what());
 }
 
 Json StandaloneHost::configuration(std::string_view key) const

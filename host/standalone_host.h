@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "host/host.h"
 
@@ -20,6 +21,11 @@ public:
     /// Loads a scene document, replacing the current scene; throws script::LoadError with
     /// the reason when the file is missing or not a valid scene document.
     void load_document_file(const std::string& path);
+    /// Same from the document's text. Scene graphs are read straight into the host's
+    /// tables; a text that reader does not take whole is read again as a JSON tree, so
+    /// faults are reported as that reader words them. Returns whether the direct reader
+    /// took it.
+    bool load_document_text(std::string_view text, const std::string& source_name);
     /// Same from JSON already in memory (tests); `source_name` is used in messages.
     void load_document(const Json& document, const std::string& source_name);
     /// Adds a look-file document already in memory (the form open_look_file reads from

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "common/errors.h"
+#include "common/json_doc.h"
+#include "tests/support/host_describe.h"
 #include "tests/support/scene_builder.h"
 #include "tests/support/temp_dir.h"
 
 namespace script::host {
 namespace {
 
+using testing::describe;
 using testing::SceneBuilder;
 using testing::TempDir;
 
@@ -262,6 +265,102 @@ TEST(StandaloneHostLoad, BomIsSkippedAndHeaderReadWithoutLoading)
     EXPECT_EQ(header.text(), R"(<katana version="4.5.1.000008" release="4.5v1"/>)");
     EXPECT_THROW(host.katana_xml_element(dir.file("none.katana")), HostError);
     EXPECT_NO_THROW(host.load_scene(path));
+}
+
+// Scene graphs are read from the text straight into the tables; whatever that reader does
+// not take whole is read through a JSON tree. Both readings must give the same scene, and
+// a document that cannot load fails with the same message either way.
+TEST(StandaloneHostLoad, TextReaderAgreesWithTheTreeReader)
+{
+    const std::string graph =
+        R"({"name": "root", "fullName": "/top", "extra": [null, {"a": [1, 2]}], )"
+        R"("attributes": {"material": {"nodes": {"t\u00e9x": {"parameters": {)"
+        R"("filename": "/tex/caf\u00e9 \ud83d\ude00 \"q\" \\ \/ \t.tx", "utf8": "caf)" "\xc3\xa9" R"(",)"
+        R"("ints": [-3, 4], "big": 18446744073709551615, "neg0": -0, )"
+        R"("float": 2.50e-1, "flag": [true, false], "off": false, "empty": {}}}}}}, )"
+        R"("children": [{"name": "geo", "type": "polymesh", "attributes": {"geometry": {"file": "/g.abc"}}, )"
+        R"("children": [{"name": "leaf", "fullName": 7}]}, {"type": "light", "name": "lamp"}]})";
+    const std::string nodes =
+        R"("nodes": [{"name": "rootNode", "type": "Group", "parameters": {"inTime": 1.0}}, )"
+        R"({"name": "Render1", "type": "Render", "parent": "rootNode", "producer": "main", )"
+        R"("render_info": {"outputs": [{"name": "primary", "outputFile": "/o.#.exr"}]}}, )"
+        R"({"name": "Render2", "type": "Render", "producer": {"name": "inline", "children": [{"name": "c"}]}}])";
+    const auto document = [&](const std::string& graphs) {
+        return "\xEF\xBB\xBF {\"header\": {\"version\": \"4.5\"}, \"group_attributes_offer\": "
+               "[\"childList\", \"childNames\"],\n\"scene_graphs\": " + graphs + ",\n" + nodes + "}\n";
+    };
+    struct Case { std::string text; bool direct; };
+    const Case cases[] = {
+        {document("{\"main\": " + graph + ", \"other\": {\"name\": \"o\"}}"), true},
+        {document(R"({"main": {"name": "only"}})"), true},
+        {R"({"nodes": [{"name": "a", "type": "Render"}]})", true},
+        // Taken by the tree reader: children before the location's name, duplicate
+        // members and attribute names, a full name after the children.
+        {document(R"({"main": {"children": [{"name": "a"}], "name": "root"}})"), false},
+        {document(R"({"main": {"name": "root", "name": "again"}})"), false},
+        {document(R"({"main": {"name": "r", "attributes": {"a": 1, "b": 2, "a": 3}}})"), false},
+        {document(R"({"main": {"name": "r"}, "main": {"name": "s"}})"), false},
+        {document(R"({"main": {"name": "r", "children": [], "fullName": "/x"}})"), false},
+        {R"({"nodes": [], "nodes": []})", false},
+    };
+    for (const Case& c : cases) {
+        StandaloneHost direct;
+        EXPECT_EQ(direct.load_document_text(c.text, "s.katana"), c.direct) << c.text;
+        StandaloneHost tree;
+        tree.load_document(parse_json_text(c.text), "s.katana");
+        EXPECT_EQ(describe(direct), describe(tree)) << c.text;
+    }
+    // The direct reader keeps number types and decodes escapes as the tree does.
+    StandaloneHost host;
+    ASSERT_TRUE(host.load_document_text(cases[0].text, "s.katana"));
+    const LocationRef root = *host.render_producer(*host.node_by_name("Render1"));
+    EXPECT_EQ(host.location_full_name(root), "/top");
+    EXPECT_EQ(host.location_full_name(host.location_children(host.location_children(root)[0])[0]),
+              "/top/geo/leaf");
+    const auto value = [&](const char* path) {
+        return host.attribute_value(*host.location_attribute(root, path));
+    };
+    EXPECT_EQ(value("material.nodes.t\xc3\xa9x.parameters.filename"),
+              "/tex/caf\xc3\xa9 \xf0\x9f\x98\x80 \"q\" \\ / \t.tx");
+    EXPECT_TRUE(value("material.nodes.t\xc3\xa9x.parameters.big").is_number_unsigned());
+    EXPECT_TRUE(value("material.nodes.t\xc3\xa9x.parameters.ints").is_number_integer());
+    EXPECT_EQ(value("material.nodes.t\xc3\xa9x.parameters.flag"), 1);
+
+    // Faults fail with the same message whichever reader met them first.
+    const std::string faults[] = {
+        document(R"({"main": {"name": "r", "attributes": {"a": null}}})"),
+        document(R"({"main": {"name": "r", "attributes": {"a": []}}})"),
+        document(R"({"main": {"name": 3}})"),
+        document(R"({"main": {"name": "r", "type": 3}})"),
+        document(R"({"main": {"name": "r", "children": {}}})"),
+        document(R"({"main": {"name": "r\u0000", "children": [{"name": "x", "attributes": "no"}]}})"),
+        document(R"({"main": {"name": "bad \ud800 surrogate"}})"),
+        document("{\"main\": {\"name\": \"bad \xc0\xaf utf8\"}}"),
+        document(R"({"main": {"name": "r", "attributes": {"a": 01}}})"),
+        document(R"({"main": {"name": "r", "attributes": {"a": 1e400}}})"),
+        document(R"({"main": {"name": "r",}})"),
+        document(R"({"main": [])"),
+        R"({"load_error": "broken", "scene_graphs": {"main": {"name": "r"}}})",
+        R"({"scene_graphs": {"main": {"name": "r"}}, "nodes": [{"name": "a", "type": "X", "producer": "zz"}]})",
+        R"({"scene_graphs": {}} trailing)",
+    };
+    for (const std::string& text : faults) {
+        std::string direct_error;
+        std::string tree_error;
+        try {
+            StandaloneHost().load_document_text(text, "s.katana");
+        } catch (const LoadError& e) {
+            direct_error = e.what();
+        }
+        try {
+            StandaloneHost().load_document(parse_json_text(text), "s.katana");
+        } catch (const Error& e) {
+            tree_error = e.what();
+        }
+        EXPECT_FALSE(direct_error.empty()) << text;
+        EXPECT_TRUE(direct_error == tree_error || direct_error == "s.katana: invalid JSON: " + tree_error)
+            << text << "\n" << direct_error << "\n" << tree_error;
+    }
 }
 
 TEST(StandaloneHostConfig, EnvironmentFlags)
