@@ -27,6 +27,7 @@
 #include "bench/peak_memory.h"
 #include "bench/tree_files.h"
 #include "common/console.h"
+#include "common/platform.h"
 #include "readers/arnold_ass.h"
 #include "readers/arnold_scene.h"
 
@@ -395,6 +396,8 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // The executable's own heap set-up, so the figures are those of a run.
+    script::platform::tune_heap_for_run();
     if (argc == 4 && std::string_view(argv[1]) == script::bench::k_peak_child) {
         script::console().begin_capture();
         return script::bench::peak_child(argv[2], argv[3]);

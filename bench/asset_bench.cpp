@@ -399,6 +399,8 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // The executable's own heap set-up, so the figures are those of a run.
+    script::platform::tune_heap_for_run();
     try {
         return script::bench::run(argc, argv);
     } catch (const std::exception& error) {
