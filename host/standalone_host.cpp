@@ -411,15 +411,16 @@ void StandaloneHost::load_document_file(const std::string& path)
 
 bool StandaloneHost::load_document_text(std::string_view text, const std::string& source_name)
 {
-    if (text.starts_with("\xEF\xBB\xBF"))
-        text.remove_prefix(3);
     try {
+        std::string_view json = text;
+        if (json.starts_with("\xEF\xBB\xBF"))
+            json.remove_prefix(3);
         // Scene graphs go straight into the tables; the other members are small and are
         // read as JSON values, in document order.
         auto scene = std::make_unique<Scene>();
         std::map<std::string, std::uint32_t> roots;
         Json members = Json::object();
-        JsonCursor in(text, k_max_json_depth);
+        JsonCursor in(json, k_max_json_depth);
         in.begin_object();
         std::string key;
         bool have_graphs = false;

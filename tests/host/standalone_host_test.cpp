@@ -343,6 +343,7 @@ TEST(StandaloneHostLoad, TextReaderAgreesWithTheTreeReader)
         R"({"load_error": "broken", "scene_graphs": {"main": {"name": "r"}}})",
         R"({"scene_graphs": {"main": {"name": "r"}}, "nodes": [{"name": "a", "type": "X", "producer": "zz"}]})",
         R"({"scene_graphs": {}} trailing)",
+        "\xEF\xBB\xBF\xEF\xBB\xBF",  // byte order marks and nothing else
     };
     for (const std::string& text : faults) {
         std::string direct_error;
