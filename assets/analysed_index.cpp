@@ -88,10 +88,16 @@ void SubstringSet::add(PathId id)
     }
     m_member[id] = 1;
     m_ids.push_back(id);
-    index_string(id);
+    m_bytes.add(ByteSet::of(m_table.text(id)));
 }
 
-void SubstringSet::index_string(std::uint32_t id)
+void SubstringSet::catch_up() const
+{
+    for (; m_indexed < m_ids.size(); ++m_indexed)
+        index_string(m_ids[m_indexed]);
+}
+
+void SubstringSet::index_string(std::uint32_t id) const
 {
     minimizer_hashes(m_table.text(id), m_scratch, m_signatures[id]);
     const std::uint64_t mask = (std::uint64_t{1} << k_bucket_bits) - 1;
@@ -111,12 +117,39 @@ void SubstringSet::index_string(std::uint32_t id)
     }
 }
 
+ByteSet ByteSet::of(std::string_view text)
+{
+    ByteSet set;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        set.words[byte >> 6] |= std::uint64_t{1} << (byte & 63);
+    }
+    return set;
+}
+
 bool SubstringSet::contains_substring(std::string_view needle) const
 {
+    const std::optional<PathId> same = m_table.find(needle);
+    if (const std::optional<bool> answer = quick_answer(needle, ByteSet::of(needle), same))
+        return *answer;
     std::vector<std::uint64_t> minimizers;
     Signature grams;
     minimizer_hashes(needle, minimizers, grams);
-    return contains_substring(needle, minimizers, grams, m_table.find(needle));
+    return contains_substring(needle, minimizers, grams, same);
+}
+
+std::optional<bool> SubstringSet::quick_answer(std::string_view needle, const ByteSet& bytes,
+                                               std::optional<PathId> same) const
+{
+    if (m_ids.empty())
+        return false;
+    if (same && holds(*same))
+        return true;
+    // Most references that are not recorded carry a token (<UDIM>, ####, %04d) whose
+    // characters no recorded path has.
+    if (!needle.empty() && !bytes.within(m_bytes))
+        return false;
+    return std::nullopt;
 }
 
 bool SubstringSet::contains_substring(std::string_view needle,
@@ -133,6 +166,7 @@ bool SubstringSet::contains_substring(std::string_view needle,
                 return true;
         return false;
     }
+    catch_up();
     const std::uint64_t mask = (std::uint64_t{1} << k_bucket_bits) - 1;
     std::size_t best = minimizers.front() & mask;
     for (const std::uint64_t hash : minimizers) {
@@ -160,14 +194,26 @@ int AnalysedIndex::status(std::string_view path) const
 {
     if (m_found.empty() && m_missing.empty())
         return 0;
-    // The path's slot in the table is fetched while its minimizers are worked out.
     const std::uint64_t hash = hash_text(path);
     m_found.table().prefetch(hash);
-    SubstringSet::minimizer_hashes(path, m_minimizers, m_grams);
+    const ByteSet bytes = ByteSet::of(path);
     const std::optional<PathId> same = m_found.table().find(path, hash);
-    if (m_missing.contains_substring(path, m_minimizers, m_grams, same))
+    const std::optional<bool> missing = m_missing.quick_answer(path, bytes, same);
+    if (missing == true)
         return 2;
-    if (m_found.contains_substring(path, m_minimizers, m_grams, same))
+    const std::optional<bool> found = m_found.quick_answer(path, bytes, same);
+    // The minimizers are worked out only for a question the quick answers leave open.
+    bool hashed = false;
+    const auto full_answer = [&](const SubstringSet& set) {
+        if (!hashed) {
+            SubstringSet::minimizer_hashes(path, m_minimizers, m_grams);
+            hashed = true;
+        }
+        return set.contains_substring(path, m_minimizers, m_grams, same);
+    };
+    if (!missing && full_answer(m_missing))
+        return 2;
+    if (found ? *found : full_answer(m_found))
         return 1;
     return 0;
 }

@@ -15,6 +15,24 @@
 
 namespace script::assets {
 
+/// The bytes a text holds, as a set.
+struct ByteSet
+{
+    std::uint64_t words[4] = {0, 0, 0, 0};
+
+    static ByteSet of(std::string_view text);
+    void add(const ByteSet& other)
+    {
+        for (int i = 0; i < 4; ++i)
+            words[i] |= other.words[i];
+    }
+    bool within(const ByteSet& other) const
+    {
+        return ((words[0] & ~other.words[0]) | (words[1] & ~other.words[1]) | (words[2] & ~other.words[2])
+                | (words[3] & ~other.words[3])) == 0;
+    }
+};
+
 /// A set of paths of a path table with a sparse q-gram index. Each string indexes only the minimizers
 /// of its q-grams (in every run of k_window consecutive q-grams, the one with the smallest
 /// hash). A needle of at least k_window + k_gram - 1 characters holds whole windows, and
@@ -41,13 +59,18 @@ public:
         }
     };
 
-    /// Adds a path of the table (a no-op when it is already held).
+    /// Adds a path of the table (a no-op when it is already held). Paths are indexed only
+    /// when a question needs the index.
     void add(PathId id);
     bool holds(PathId id) const { return id < m_member.size() && m_member[id]; }
     /// True when `needle` occurs in some held string (the empty needle occurs in any).
     bool contains_substring(std::string_view needle) const;
-    /// The same with the needle's minimizer hashes and signature, and its number in the
-    /// table (if it is there), already found.
+    /// The answer when it needs no index: the needle is held itself (its number in the
+    /// table is `same`), or it has a byte no held string has. Nothing otherwise.
+    std::optional<bool> quick_answer(std::string_view needle, const ByteSet& bytes,
+                                     std::optional<PathId> same) const;
+    /// The full answer, given the needle's minimizer hashes and signature and its number
+    /// in the table (if it is there).
     bool contains_substring(std::string_view needle, const std::vector<std::uint64_t>& minimizers,
                             const Signature& grams, std::optional<PathId> same) const;
 
@@ -67,11 +90,16 @@ private:
     // signatures before any text is read.
     static constexpr unsigned k_bucket_bits = 16;
 
-    void index_string(std::uint32_t id);
+    void index_string(std::uint32_t id) const;
+    // Indexes the held paths added since the last question that needed the index.
+    void catch_up() const;
 
     const PathTable& m_table;
     std::vector<PathId> m_ids;         // held paths, in order added
     std::vector<std::uint8_t> m_member;  // by path number
+    ByteSet m_bytes;                   // every byte of every held path
+    // The index proper, filled lazily: the first m_indexed of m_ids are in it.
+    mutable std::size_t m_indexed = 0;
     // Held paths per minimizer bucket, in blocks from one pool: a bucket is a chain of
     // blocks, newest first, so filling it never reallocates.
     struct Block
@@ -82,10 +110,10 @@ private:
         std::uint32_t next;
     };
     static constexpr std::uint32_t k_no_block = 0xffffffffu;
-    std::vector<std::uint32_t> m_heads;   // newest block per bucket
-    std::vector<std::uint32_t> m_counts;  // paths per bucket
-    std::vector<Block> m_blocks;
-    std::vector<Signature> m_signatures;  // by path number
+    mutable std::vector<std::uint32_t> m_heads;   // newest block per bucket
+    mutable std::vector<std::uint32_t> m_counts;  // paths per bucket
+    mutable std::vector<Block> m_blocks;
+    mutable std::vector<Signature> m_signatures;  // by path number
     mutable std::vector<std::uint64_t> m_scratch;
 };
 

@@ -15,6 +15,7 @@
 #include "common/platform.h"
 #include "common/pypath.h"
 #include "common/pyutil.h"
+#include "common/text_match.h"
 #include "driver/file_facts.h"
 #include "driver/job_paths.h"
 #include "driver/tips.h"
@@ -32,12 +33,17 @@ constexpr std::string_view k_report_excluded[] = {",", ";", "Program Files", "\x
                                                   "xgen_procedural.dll"};
 constexpr std::string_view k_upload_excluded[] = {",", ";", "Program Files"};
 
-bool contains_any(std::string_view path, std::span<const std::string_view> texts)
+// Every path of the record is tested against these lists, most of them more than once.
+const AnyOfTexts& report_excluded()
 {
-    for (std::string_view text : texts)
-        if (path.find(text) != std::string::npos)
-            return true;
-    return false;
+    static const AnyOfTexts texts(k_report_excluded);
+    return texts;
+}
+
+const AnyOfTexts& upload_excluded()
+{
+    static const AnyOfTexts texts(k_upload_excluded);
+    return texts;
 }
 
 Json upload_entry(const std::string& local)
@@ -56,7 +62,7 @@ class ReportLines
 {
 public:
     ReportLines(const assets::LabelledPaths& map, const assets::PathTable& table, std::string_view separator,
-                std::span<const std::string_view> excluded = {})
+                const AnyOfTexts* excluded = nullptr)
         : m_map(map), m_table(table), m_separator(separator), m_excluded(excluded)
     {
         for (const auto& entry : map.entries())
@@ -121,12 +127,12 @@ public:
     }
 
 private:
-    bool excluded(std::string_view path) const { return contains_any(path, m_excluded); }
+    bool excluded(std::string_view path) const { return m_excluded != nullptr && m_excluded->found_in(path); }
 
     const assets::LabelledPaths& m_map;
     const assets::PathTable& m_table;
     std::string_view m_separator;
-    std::span<const std::string_view> m_excluded;
+    const AnyOfTexts* m_excluded;
     bool m_by_text = false;
 };
 
@@ -311,7 +317,7 @@ void zel_Katana_asset::collect()
     // as their job files are written.
     const assets::PathTable& table = ASSET_JSON.paths;
     const ReportLines missing_report(ASSET_JSON.missing, table, " **** ");
-    const ReportLines asset_report(ASSET_JSON.asset, table, " ---> ", k_report_excluded);
+    const ReportLines asset_report(ASSET_JSON.asset, table, " ---> ", &report_excluded());
     // The upload list needs only the finished record, so another thread builds it
     // meanwhile. The folder cache goes with it: this thread lists nothing after the walk.
     // The job files are written in their usual order once all are done. The list keeps the
@@ -343,12 +349,12 @@ void zel_Katana_asset::collect()
             upload.list = std::make_unique<UploadList>(table, *m_analysed, regular);
             for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
                 for (const assets::PathId id : ids)
-                    if (!contains_any(table.text(id), k_report_excluded))
+                    if (!report_excluded().found_in(table.text(id)))
                         upload.list->add(id);
             }
             upload.paths.reserve(upload.list->paths().size() + 1);
             for (const std::string_view path : upload.list->paths()) {
-                if (contains_any(path, k_upload_excluded))
+                if (upload_excluded().found_in(path))
                     continue;
                 upload.paths.push_back(path);
             }

@@ -1,3 +1,4 @@
+#include <random>
 #include <string>
 #include <vector>
 
@@ -5,6 +6,7 @@
 
 #include "common/pyutil.h"
 #include "common/text_index.h"
+#include "common/text_match.h"
 
 namespace script {
 namespace {
@@ -72,6 +74,30 @@ TEST(PlainAscii, AgreesWithAByteTestAtEveryPosition)
         }
     }
     EXPECT_TRUE(plain_ascii("", "\"", false));
+}
+
+// The one-pass search must find exactly what a search per text finds: at every place
+// around the 16-byte blocks, with texts sharing a first byte, running past the path's end,
+// or starting with a byte above 0x7f.
+TEST(AnyOfTexts, FindsWhatASearchPerTextFinds)
+{
+    constexpr std::string_view texts[] = {",", "Program Files", "Pr", "\xc2\xb8\xc2\xb1", "xgen.dll"};
+    const AnyOfTexts list(texts);
+    std::mt19937 rng(5);
+    const std::string pieces[] = {"a", "/", "P", "Pro", "Program Files", "xgen.dl", "xgen.dll", ",", "\xc2", "\xc2\xb8\xc2\xb1", "."};
+    for (int round = 0; round < 20000; ++round) {
+        std::string path;
+        const std::size_t count = rng() % 12;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::string& piece = pieces[rng() % std::size(pieces)];
+            path += piece == "a" ? std::string(rng() % 20, 'a') : piece;
+        }
+        bool expected = false;
+        for (const std::string_view text : texts)
+            expected = expected || path.find(text) != std::string::npos;
+        ASSERT_EQ(list.found_in(path), expected) << path;
+    }
+    EXPECT_FALSE(list.found_in(""));
 }
 
 }  // namespace
