@@ -15,10 +15,13 @@ AnyOfTexts::AnyOfTexts(std::span<const std::string_view> texts) : m_texts(texts)
     for (std::size_t i = 0; i < texts.size(); ++i) {
         if (texts[i].empty())
             throw std::logic_error("AnyOfTexts cannot hold an empty text");
-        const auto first = static_cast<unsigned char>(texts[i].front());
-        if (m_starting[first] == 0)
-            m_firsts[m_first_count++] = texts[i].front();
-        m_starting[first] |= static_cast<std::uint8_t>(1u << i);
+        m_starting[static_cast<unsigned char>(texts[i].front())] |= static_cast<std::uint8_t>(1u << i);
+        for (unsigned char& byte : m_firsts[i].bytes)
+            byte = static_cast<unsigned char>(texts[i][0]);
+        for (unsigned char& byte : m_seconds[i].bytes)
+            byte = texts[i].size() > 1 ? static_cast<unsigned char>(texts[i][1]) : 0;
+        for (unsigned char& byte : m_second_masks[i].bytes)
+            byte = texts[i].size() > 1 ? 0xff : 0;
     }
 }
 
@@ -36,15 +39,20 @@ bool AnyOfTexts::found_in(std::string_view path) const
 {
     std::size_t at = 0;
 #if defined(__SSE2__)
-    // Sixteen bytes at a time against every first byte; only marked places are compared.
-    __m128i firsts[8];
-    for (std::size_t i = 0; i < m_first_count; ++i)
-        firsts[i] = _mm_set1_epi8(m_firsts[i]);
-    for (; at + 16 <= path.size(); at += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(path.data() + at));
+    // Sixteen places at a time, each against every text's first two bytes (its only byte
+    // for a text of one), so that nearly every place marked holds a text.
+    const std::size_t count = m_texts.size();
+    const auto block = [](const Block& b) { return _mm_load_si128(reinterpret_cast<const __m128i*>(b.bytes)); };
+    for (; at + 17 <= path.size(); at += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(path.data() + at));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(path.data() + at + 1));
         __m128i hits = _mm_setzero_si128();
-        for (std::size_t i = 0; i < m_first_count; ++i)
-            hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, firsts[i]));
+        for (std::size_t i = 0; i < count; ++i) {
+            // Second byte equal, or no second byte to compare.
+            const __m128i second = _mm_or_si128(_mm_cmpeq_epi8(next, block(m_seconds[i])),
+                                                _mm_andnot_si128(block(m_second_masks[i]), _mm_set1_epi8(-1)));
+            hits = _mm_or_si128(hits, _mm_and_si128(_mm_cmpeq_epi8(here, block(m_firsts[i])), second));
+        }
         for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits)); mask != 0; mask &= mask - 1) {
             if (found_at(path, at + static_cast<std::size_t>(__builtin_ctz(mask))))
                 return true;

@@ -13,8 +13,7 @@ namespace script {
 class AnyOfTexts
 {
 public:
-    /// At most eight distinct first bytes among the texts; empty texts are not allowed.
-    /// The texts must outlive the list.
+    /// At most eight texts, none empty. The texts must outlive the list.
     explicit AnyOfTexts(std::span<const std::string_view> texts);
 
     /// True when some text of the list occurs in `path`.
@@ -24,10 +23,17 @@ private:
     bool found_at(std::string_view path, std::size_t at) const;
 
     std::span<const std::string_view> m_texts;
-    // For each byte, which texts start with it (bit i for text i, first eight texts).
+    // For each byte, which texts start with it (bit i for text i).
     std::array<std::uint8_t, 256> m_starting{};
-    std::array<char, 8> m_firsts{};
-    std::size_t m_first_count = 0;
+    // Each text's first and second byte repeated over a 16-byte block (a text of one
+    // byte takes any second byte: its mask is all zero).
+    struct Block
+    {
+        alignas(16) unsigned char bytes[16];
+    };
+    std::array<Block, 8> m_firsts{};
+    std::array<Block, 8> m_seconds{};
+    std::array<Block, 8> m_second_masks{};
 };
 
 }  // namespace script
