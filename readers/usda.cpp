@@ -20,7 +20,6 @@
 
 #include "readers/usda.h"
 
-#include <cctype>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -125,7 +124,7 @@ private:
 
 bool ident_start(int c)
 {
-    return c == '_' || (c >= 0 && c < 0x80 && std::isalpha(c)) || c >= 0x80;
+    return c == '_' || ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) || c >= 0x80;
 }
 
 bool ident_char(int c)
