@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+#include "common/pyutil.h"
+
 namespace script {
 
 namespace {
@@ -48,37 +50,6 @@ void append_utf8(std::string& out, std::uint32_t code)
     }
 }
 
-// Length of the well-formed UTF-8 sequence (RFC 3629) starting at `at`, 0 when there is
-// none: no overlong forms, no surrogates, nothing above U+10FFFF.
-std::size_t utf8_sequence(const unsigned char* at, const unsigned char* end)
-{
-    const unsigned char lead = *at;
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (static_cast<std::size_t>(end - at) < length)
-        return 0;
-    if (at[1] < low || at[1] > high)
-        return 0;
-    for (std::size_t i = 2; i < length; ++i)
-        if (at[i] < 0x80 || at[i] > 0xBF)
-            return 0;
-    return length;
-}
-
 }  // namespace
 
 JsonCursor::JsonCursor(std::string_view text, std::size_t max_depth)
@@ -118,12 +89,12 @@ void JsonCursor::begin_object()
     enter();
 }
 
-bool JsonCursor::next_member(std::string& key)
+bool JsonCursor::next_item(char close)
 {
     skip_space();
     if (m_at == m_end || m_started.empty())
         refuse();
-    if (*m_at == '}') {
+    if (*m_at == close) {
         ++m_at;
         m_started.pop_back();
         --m_depth;
@@ -133,9 +104,16 @@ bool JsonCursor::next_member(std::string& key)
         if (*m_at != ',')
             refuse();
         ++m_at;
-        skip_space();
     }
     m_started.back() = '\1';
+    return true;
+}
+
+bool JsonCursor::next_member(std::string& key)
+{
+    if (!next_item('}'))
+        return false;
+    skip_space();
     if (m_at == m_end || *m_at != '"')
         refuse();
     ++m_at;
@@ -158,22 +136,7 @@ void JsonCursor::begin_array()
 
 bool JsonCursor::next_element()
 {
-    skip_space();
-    if (m_at == m_end || m_started.empty())
-        refuse();
-    if (*m_at == ']') {
-        ++m_at;
-        m_started.pop_back();
-        --m_depth;
-        return false;
-    }
-    if (m_started.back() != '\0') {
-        if (*m_at != ',')
-            refuse();
-        ++m_at;
-    }
-    m_started.back() = '\1';
-    return true;
+    return next_item(']');
 }
 
 void JsonCursor::read_string(std::string& out)
@@ -204,8 +167,7 @@ void JsonCursor::scan_string(std::string* out)
         }
         if (c >= 0x80) {
             const std::size_t length =
-                utf8_sequence(reinterpret_cast<const unsigned char*>(m_at),
-                              reinterpret_cast<const unsigned char*>(m_end));
+                utf8_sequence_length(std::string_view(m_at, static_cast<std::size_t>(m_end - m_at)), 0);
             if (length == 0)
                 refuse();
             if (out != nullptr)

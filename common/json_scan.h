@@ -52,6 +52,9 @@ public:
 private:
     void skip_space();
     void enter();
+    // Past the comma before the next item of the open container, or past its closing
+    // bracket (then false).
+    bool next_item(char close);
     void scan_string(std::string* out);
     [[noreturn]] static void refuse() { throw Refused{}; }
 

@@ -57,6 +57,9 @@ std::vector<std::string> unique_in_order(const std::vector<std::string>& items);
 /// True when bytes.decode("utf-8") succeeds in strict mode: no overlong forms, no
 /// surrogates (U+D800..U+DFFF), nothing above U+10FFFF, no truncated sequence.
 bool is_utf8(std::string_view bytes);
+/// Length of the well-formed UTF-8 sequence that starts at `at` (1 for ASCII), by the same
+/// rules; 0 when there is none.
+std::size_t utf8_sequence_length(std::string_view bytes, std::size_t at);
 
 /// True when every byte is printable ASCII (0x20 to 0x7e, and 0x7f when `allow_del`) and
 /// none is among `excluded` (quotes, backslash): the texts that JSON and repr() write as
