@@ -58,6 +58,34 @@ Json upload_entry(const std::string& local)
 // written straight into a job file. A line repeats exactly when its label and path repeat,
 // unless some label itself holds the separator; then lines are compared as text. Paths
 // holding one of `excluded` are left out.
+// Whether each path of the table holds a text of the list, worked out once per path: a
+// path is reported under every label that met it.
+class ExclusionVerdicts
+{
+public:
+    ExclusionVerdicts(const AnyOfTexts* texts, const assets::PathTable& table)
+        : m_texts(texts), m_table(table), m_verdicts(texts != nullptr ? table.size() : 0, 0)
+    {
+    }
+
+    bool excluded(assets::PathId id)
+    {
+        if (m_texts == nullptr)
+            return false;
+        if (id >= m_verdicts.size())
+            m_verdicts.resize(m_table.size(), 0);
+        std::uint8_t& verdict = m_verdicts[id];
+        if (verdict == 0)
+            verdict = m_texts->found_in(m_table.text(id)) ? 2 : 1;
+        return verdict == 2;
+    }
+
+private:
+    const AnyOfTexts* m_texts;
+    const assets::PathTable& m_table;
+    std::vector<std::uint8_t> m_verdicts;  // 0 not worked out, 1 kept, 2 excluded
+};
+
 class ReportLines
 {
 public:
@@ -82,6 +110,7 @@ public:
     void write(TextStream& out) const
     {
         std::vector<std::uint32_t> last_label;  // by path number; 0: not reported yet
+        ExclusionVerdicts verdicts(m_excluded, m_table);
         assets::PathTable lines;
         std::string line;
         std::size_t count = 0;
@@ -93,7 +122,7 @@ public:
             const bool label_plain = json_string_is_plain(label) && json_string_is_plain(m_separator);
             for (const assets::PathId id : ids) {
                 const std::string_view path = m_table.text(id);
-                if (excluded(path))
+                if (verdicts.excluded(id))
                     continue;
                 bool fresh = false;
                 if (m_by_text) {
@@ -347,9 +376,10 @@ void zel_Katana_asset::collect()
                 }
             }
             upload.list = std::make_unique<UploadList>(table, *m_analysed, regular);
+            ExclusionVerdicts reported(&report_excluded(), table);
             for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
                 for (const assets::PathId id : ids)
-                    if (!report_excluded().found_in(table.text(id)))
+                    if (!reported.excluded(id))
                         upload.list->add(id);
             }
             upload.paths.reserve(upload.list->paths().size() + 1);

@@ -20,8 +20,8 @@ AnyOfTexts::AnyOfTexts(std::span<const std::string_view> texts) : m_texts(texts)
             byte = static_cast<unsigned char>(texts[i][0]);
         for (unsigned char& byte : m_seconds[i].bytes)
             byte = texts[i].size() > 1 ? static_cast<unsigned char>(texts[i][1]) : 0;
-        for (unsigned char& byte : m_second_masks[i].bytes)
-            byte = texts[i].size() > 1 ? 0xff : 0;
+        for (unsigned char& byte : m_any_second[i].bytes)
+            byte = texts[i].size() > 1 ? 0 : 0xff;
     }
 }
 
@@ -40,23 +40,32 @@ bool AnyOfTexts::found_in(std::string_view path) const
     std::size_t at = 0;
 #if defined(__SSE2__)
     // Sixteen places at a time, each against every text's first two bytes (its only byte
-    // for a text of one), so that nearly every place marked holds a text.
+    // for a text of one), so that nearly every place marked holds a text. The last block
+    // overlaps the one before it rather than leaving a tail of single bytes.
     const std::size_t count = m_texts.size();
-    const auto block = [](const Block& b) { return _mm_load_si128(reinterpret_cast<const __m128i*>(b.bytes)); };
-    for (; at + 17 <= path.size(); at += 16) {
-        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(path.data() + at));
-        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(path.data() + at + 1));
+    const auto load = [](const Block& b) { return _mm_load_si128(reinterpret_cast<const __m128i*>(b.bytes)); };
+    const auto block_holds_text = [&](std::size_t start) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(path.data() + start));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(path.data() + start + 1));
         __m128i hits = _mm_setzero_si128();
         for (std::size_t i = 0; i < count; ++i) {
-            // Second byte equal, or no second byte to compare.
-            const __m128i second = _mm_or_si128(_mm_cmpeq_epi8(next, block(m_seconds[i])),
-                                                _mm_andnot_si128(block(m_second_masks[i]), _mm_set1_epi8(-1)));
-            hits = _mm_or_si128(hits, _mm_and_si128(_mm_cmpeq_epi8(here, block(m_firsts[i])), second));
+            const __m128i second = _mm_or_si128(_mm_cmpeq_epi8(next, load(m_seconds[i])), load(m_any_second[i]));
+            hits = _mm_or_si128(hits, _mm_and_si128(_mm_cmpeq_epi8(here, load(m_firsts[i])), second));
         }
         for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits)); mask != 0; mask &= mask - 1) {
-            if (found_at(path, at + static_cast<std::size_t>(__builtin_ctz(mask))))
+            if (found_at(path, start + static_cast<std::size_t>(__builtin_ctz(mask))))
                 return true;
         }
+        return false;
+    };
+    if (path.size() >= 17) {
+        for (; at + 17 <= path.size(); at += 16) {
+            if (block_holds_text(at))
+                return true;
+        }
+        if (at + 1 < path.size() && block_holds_text(path.size() - 17))
+            return true;
+        at = path.size() - 1;  // the last byte, which only a text of one byte can start
     }
 #endif
     for (; at < path.size(); ++at) {

@@ -25,15 +25,15 @@ private:
     std::span<const std::string_view> m_texts;
     // For each byte, which texts start with it (bit i for text i).
     std::array<std::uint8_t, 256> m_starting{};
-    // Each text's first and second byte repeated over a 16-byte block (a text of one
-    // byte takes any second byte: its mask is all zero).
+    // Each text's first and second byte repeated over a 16-byte block, and all ones for a
+    // text of one byte, which takes any second byte.
     struct Block
     {
         alignas(16) unsigned char bytes[16];
     };
     std::array<Block, 8> m_firsts{};
     std::array<Block, 8> m_seconds{};
-    std::array<Block, 8> m_second_masks{};
+    std::array<Block, 8> m_any_second{};
 };
 
 }  // namespace script
