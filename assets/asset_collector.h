@@ -6,7 +6,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -234,7 +233,9 @@ private:
         std::vector<bool> printed;
         std::vector<assets::PathId> miss;
     };
-    std::unordered_map<std::string, Expansion> m_expansions;
+    // Kept expansions by the number of their reference in a table of their own.
+    assets::PathTable m_expanded;
+    std::vector<Expansion> m_expansions;
     /// Replays a kept expansion under another label: the same console lines and record.
     void replay(const std::string& nodePath, const Expansion& expansion);
     /// record(), keeping the numbers of the recorded paths in `keep` when it is given.

@@ -247,19 +247,20 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
             reference = pypath::join(dir, name);
     }
 
+    // Absolute normal references name the same files for the whole run: the folder
+    // listings never change, so a reference met again gives what it gave before (and is
+    // still no folder, or it would not have been kept).
+    const bool keepable = pypath::abspath_keeps(reference);
+    if (keepable) {
+        if (const std::optional<assets::PathId> kept = m_expanded.find(reference)) {
+            replay(nodePath, m_expansions[*kept]);
+            return std::nullopt;
+        }
+    }
+
     if (m_fs->isdir(reference)) {
         result.asset = {reference};
         return result;
-    }
-
-    // Absolute normal references name the same files for the whole run: the folder
-    // listings never change, so a reference met again gives what it gave before.
-    const bool keepable = pypath::abspath_keeps(reference);
-    if (keepable) {
-        if (const auto kept = m_expansions.find(reference); kept != m_expansions.end()) {
-            replay(nodePath, kept->second);
-            return std::nullopt;
-        }
     }
 
     std::string pattern = reference;
@@ -305,7 +306,8 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     }
     record(nodePath, result, &expansion);
     expansion.printed.resize(expansion.asset.size(), false);
-    m_expansions.emplace(std::move(reference), std::move(expansion));
+    if (m_expanded.intern(reference).second)
+        m_expansions.push_back(std::move(expansion));
     return std::nullopt;
 }
 
