@@ -82,10 +82,8 @@ void SubstringSet::add(PathId id)
 {
     if (holds(id))
         return;
-    if (m_member.size() <= id) {
+    if (m_member.size() <= id)
         m_member.resize(std::max<std::size_t>(id + 1, m_member.size() * 2), 0);
-        m_signatures.resize(m_member.size());
-    }
     m_member[id] = 1;
     m_ids.push_back(id);
     m_bytes.add(ByteSet::of(m_table.text(id)));
@@ -99,6 +97,9 @@ void SubstringSet::catch_up() const
 
 void SubstringSet::index_string(std::uint32_t id) const
 {
+    // Signatures are kept only for the paths the index holds.
+    if (m_signatures.size() <= id)
+        m_signatures.resize(m_member.size());
     minimizer_hashes(m_table.text(id), m_scratch, m_signatures[id]);
     const std::uint64_t mask = (std::uint64_t{1} << k_bucket_bits) - 1;
     for (const std::uint64_t hash : m_scratch) {
