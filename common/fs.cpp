@@ -190,6 +190,44 @@ const DirListing* DirectoryCache::listing(const std::string& dir)
     return listed->ok ? &listed->entries : nullptr;
 }
 
+namespace {
+
+// Positions of the entries in name order. Names of one folder often share a long start, so
+// they are ordered by the eight bytes after the start all of them share, as one number,
+// and by the whole name only where those are equal: the same order as comparing names.
+void sort_by_name(const DirListing& entries, std::vector<std::uint32_t>& sorted)
+{
+    const std::string_view first = entries.empty() ? std::string_view() : entries[0].name;
+    std::size_t shared = first.size();
+    for (std::uint32_t e = 1; e < entries.size() && shared > 0; ++e) {
+        const std::string_view name = entries[e].name;
+        std::size_t i = 0;
+        while (i < shared && i < name.size() && name[i] == first[i])
+            ++i;
+        shared = i;
+    }
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(entries.size());
+    for (std::uint32_t i = 0; i < entries.size(); ++i) {
+        const std::string_view name = entries[i].name;
+        std::uint64_t key = 0;
+        for (std::size_t k = 0; k < 8; ++k) {
+            const std::size_t at = shared + k;
+            key = (key << 8) | (at < name.size() ? static_cast<unsigned char>(name[at]) : 0u);
+        }
+        keyed[i] = {key, i};
+    }
+    std::sort(keyed.begin(), keyed.end(), [&entries](const auto& a, const auto& b) {
+        if (a.first != b.first)
+            return a.first < b.first;
+        return entries[a.second].name < entries[b.second].name;
+    });
+    sorted.resize(entries.size());
+    for (std::size_t i = 0; i < keyed.size(); ++i)
+        sorted[i] = keyed[i].second;
+}
+
+}  // namespace
+
 const DirListing* DirectoryCache::listing_with_prefix(
     const std::string& dir, std::string_view prefix, std::vector<std::uint32_t>& positions)
 {
@@ -207,13 +245,8 @@ const DirListing* DirectoryCache::listing_with_prefix(
     if (!listed->ok)
         return nullptr;
     const auto& entries = listed->entries;
-    if (listed->sorted.size() != entries.size()) {
-        listed->sorted.resize(entries.size());
-        for (std::uint32_t i = 0; i < entries.size(); ++i)
-            listed->sorted[i] = i;
-        std::sort(listed->sorted.begin(), listed->sorted.end(),
-                  [&](std::uint32_t a, std::uint32_t b) { return entries[a].name < entries[b].name; });
-    }
+    if (listed->sorted.size() != entries.size())
+        sort_by_name(entries, listed->sorted);
     auto first = std::lower_bound(
         listed->sorted.begin(), listed->sorted.end(), prefix,
         [&](std::uint32_t i, std::string_view p) { return entries[i].name < p; });

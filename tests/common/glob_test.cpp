@@ -1,6 +1,7 @@
 #include "common/glob.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include <unistd.h>
 
@@ -94,6 +95,35 @@ TEST(Glob, PythonSemantics)
     ASSERT_TRUE(platform::change_dir(root + "/seq"));
     EXPECT_EQ(sorted(glob("*.txt")), (std::vector<std::string>{"notes.txt"}));
     platform::change_dir(saved);
+}
+
+// The folder cache finds names by their start in a sorted index. Names sharing a long
+// start, names that are starts of others and names beyond the first eight differing bytes
+// must all be found as a plain listing finds them.
+TEST(Glob, CachedPrefixSearchAgreesWithListing)
+{
+    testing::TempDir t;
+    std::vector<std::string> names = {"tex_0000", "tex_00001", "tex_0000a.exr", "tex_000"};
+    for (int i = 0; i < 300; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "tex_0000%03d.%04d.exr", i % 37, 1001 + i);
+        names.push_back(name);
+        std::snprintf(name, sizeof name, "tex_0000%03d.%04d.longer_tail_%d.tx", i % 37, 1001 + i, i % 3);
+        names.push_back(name);
+        std::snprintf(name, sizeof name, "tex_0000_one_long_start_%03d", (i * 7) % 300);
+        names.push_back(name);
+    }
+    for (const std::string& name : names)
+        t.write("f/" + name);
+    const std::string root = t.path() + "/f/";
+    fs::DirectoryCache cache;
+    for (const char* pattern : {"tex_0000*", "tex_0000*.exr", "tex_00001*", "tex_0000a*", "tex_000*",
+                                "tex_0000012.*", "tex_0000012.1013.longer_tail_*", "tex_0000036.[0-9]*.tx",
+                                "tex_0000012.1013.longer_tail_0.tx*", "tex_1*", "tex_0000_one_long_start_1*",
+                                "tex_0000_one_long_start_29*"}) {
+        EXPECT_EQ(sorted(glob(root + pattern, &cache)), sorted(glob(root + pattern, nullptr))) << pattern;
+    }
+    EXPECT_EQ(glob(root + "tex_0000*", &cache).size(), names.size() - 1);
 }
 
 }  // namespace
