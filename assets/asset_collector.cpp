@@ -54,10 +54,6 @@ Json upload_entry(const std::string& local)
     return entry;
 }
 
-// The lines of one report ("label" + separator + path), each once in the order first met,
-// written straight into a job file. A line repeats exactly when its label and path repeat,
-// unless some label itself holds the separator; then lines are compared as text. Paths
-// holding one of `excluded` are left out.
 // Whether each path of the table holds a text of the list, worked out once per path: a
 // path is reported under every label that met it.
 class ExclusionVerdicts
@@ -86,6 +82,10 @@ private:
     std::vector<std::uint8_t> m_verdicts;  // 0 not worked out, 1 kept, 2 excluded
 };
 
+// The lines of one report ("label" + separator + path), each once in the order first met,
+// written straight into a job file. A line repeats exactly when its label and path repeat,
+// unless some label itself holds the separator; then lines are compared as text. Paths
+// holding one of `excluded` are left out.
 class ReportLines
 {
 public:

@@ -1,8 +1,8 @@
 #include "common/platform.h"
 
 #include <cctype>
-#include <cstdint>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
