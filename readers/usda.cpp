@@ -20,6 +20,7 @@
 
 #include "readers/usda.h"
 
+#include <array>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -52,9 +53,12 @@ enum class Tok : std::uint8_t
     Punct,
 };
 
+// One token, reused from token to token so its text keeps its capacity. Only words,
+// strings and asset paths keep their text: numbers and path references are consumed.
 struct Token
 {
     Tok kind = Tok::End;
+    char punct = 0;  // Punct: the byte
     std::string text;
     int line = 0;
     bool after_newline = false;  // a line ended between the previous token and this one
@@ -84,11 +88,12 @@ public:
         return c;
     }
 
-    /// The bytes buffered from the current position on; empty only at the end.
-    std::string_view window()
+    /// The bytes buffered from the current position on, at least `want` of them unless the
+    /// stream ends first; empty only at the end.
+    std::string_view window(std::size_t want = 1)
     {
-        if (m_pos >= m_len) {
-            fill(0);
+        if (m_len - m_pos < want) {
+            fill(want - 1);
         }
         return {m_buffer.get() + m_pos, m_len - m_pos};
     }
@@ -181,18 +186,18 @@ public:
         return std::string(text);
     }
 
-    Token next()
+    /// Reads the next token into `token`; its kind is End at the end of the layer.
+    void next(Token& token)
     {
         const int line_before = m_line;
         skip_blanks_and_comments();
-        Token token;
+        token.text.clear();
         token.line = m_line;
         token.after_newline = m_line != line_before;
         const int c = m_bytes.peek();
         if (c < 0) {
-            return token;
-        }
-        if (c == '"' || c == '\'') {
+            token.kind = Tok::End;
+        } else if (c == '"' || c == '\'') {
             token.kind = Tok::String;
             read_string(token);
         } else if (c == '@') {
@@ -200,18 +205,18 @@ public:
             read_asset(token);
         } else if (c == '<') {
             token.kind = Tok::PathRef;
-            read_path(token);
+            skip_path();
         } else if (starts_number(c)) {
             token.kind = Tok::Number;
-            read_number(token);
+            skip_number();
         } else if (ident_start(c)) {
             token.kind = Tok::Ident;
             read_ident(token);
         } else {
             token.kind = Tok::Punct;
-            token.text = static_cast<char>(m_bytes.get());
+            token.punct = static_cast<char>(c);
+            m_bytes.skip(1);
         }
-        return token;
     }
 
     [[noreturn]] void fail(int line, const std::string& message) const
@@ -239,27 +244,30 @@ private:
         }
     }
 
-    // The longest run at the start of the window whose bytes pass `accept`.
-    template <typename Accept>
-    std::string_view run(Accept accept)
-    {
-        const std::string_view w = m_bytes.window();
-        std::size_t i = 0;
-        while (i < w.size() && accept(static_cast<unsigned char>(w[i]))) {
-            ++i;
-        }
-        return w.substr(0, i);
-    }
-
     void skip_blanks_and_comments()
     {
         for (;;) {
-            const std::string_view blanks = run([](int b) { return b == ' ' || b == '\t'; });
-            m_bytes.skip(blanks.size());
-            const int c = m_bytes.peek();
-            if (c == ' ' || c == '\t' || c == '\f' || c == '\v') {
+            // Spaces, tabs and "\n" line ends: the run between two tokens nearly always.
+            const std::string_view w = m_bytes.window();
+            std::size_t i = 0;
+            for (; i < w.size(); ++i) {
+                if (w[i] == '\n') {
+                    ++m_line;
+                } else if (w[i] != ' ' && w[i] != '\t') {
+                    break;
+                }
+            }
+            m_bytes.skip(i);
+            if (i == w.size()) {
+                if (w.empty()) {
+                    return;
+                }
+                continue;
+            }
+            const int c = static_cast<unsigned char>(w[i]);
+            if (c == '\f' || c == '\v') {
                 m_bytes.get();
-            } else if (c == '\n' || c == '\r') {
+            } else if (c == '\r') {
                 newline(m_bytes.get());
             } else if (c == '#' || (c == '/' && m_bytes.peek(1) == '/')) {
                 skip_to_line_end();
@@ -302,6 +310,17 @@ private:
         return false;
     }
 
+    // The length of the run at the start of `w` whose bytes pass `accept`.
+    template <typename Accept>
+    static std::size_t run_length(std::string_view w, Accept accept)
+    {
+        std::size_t i = 0;
+        while (i < w.size() && accept(static_cast<unsigned char>(w[i]))) {
+            ++i;
+        }
+        return i;
+    }
+
     static void keep(Token& token, int c)
     {
         if (token.text.size() < k_max_token_text) {
@@ -318,43 +337,43 @@ private:
         m_bytes.skip(bytes.size());
     }
 
-    void read_number(Token& token)
+    // A number's text is never needed: 1, -2.5e+3, 0x1F, inf, 1.5.2.
+    void skip_number()
     {
-        keep(token, m_bytes.get());
-        for (int c = m_bytes.peek(); c >= 0; c = m_bytes.peek()) {
-            const std::string_view digits = run([](int b) { return ident_char(b) || b == '.'; });
-            if (!digits.empty()) {
-                keep_run(token, digits);
+        int last = m_bytes.get();
+        for (std::string_view w = m_bytes.window(); !w.empty(); w = m_bytes.window()) {
+            const std::size_t digits = run_length(w, [](int b) { return ident_char(b) || b == '.'; });
+            if (digits > 0) {
+                last = static_cast<unsigned char>(w[digits - 1]);
+                m_bytes.skip(digits);
                 continue;
             }
-            const char last = token.text.back();
-            if (ident_char(c) || c == '.' || ((c == '+' || c == '-') && (last == 'e' || last == 'E'))) {
-                keep(token, m_bytes.get());
+            if ((w[0] == '+' || w[0] == '-') && (last == 'e' || last == 'E')) {
+                last = w[0];
+                m_bytes.skip(1);
             } else {
-                break;
+                return;
             }
         }
     }
 
     void read_ident(Token& token)
     {
-        keep(token, m_bytes.get());
-        for (int c = m_bytes.peek(); c >= 0; c = m_bytes.peek()) {
-            const std::string_view word = run(ident_char);
-            if (!word.empty()) {
-                keep_run(token, word);
+        for (std::string_view w = m_bytes.window(); !w.empty(); w = m_bytes.window()) {
+            const std::size_t word = run_length(w, ident_char);
+            keep_run(token, w.substr(0, word));
+            if (word == w.size()) {
                 continue;
             }
-            if (ident_char(c)) {
-                keep(token, m_bytes.get());
-            } else if (c == ':' && (ident_start(m_bytes.peek(1)) || m_bytes.peek(1) == ':')) {
+            const int c = static_cast<unsigned char>(w[word]);
+            if (c == ':' && (ident_start(m_bytes.peek(1)) || m_bytes.peek(1) == ':')) {
                 // inputs:file, Foo::Bar
                 keep(token, m_bytes.get());
                 if (m_bytes.peek() == ':') {
                     keep(token, m_bytes.get());
                 }
             } else {
-                break;
+                return;
             }
         }
     }
@@ -419,11 +438,12 @@ private:
             m_bytes.get();
         }
         for (;;) {
-            const std::string_view plain = run([quote](int b) {
+            const std::string_view w = m_bytes.window();
+            const std::size_t plain = run_length(w, [quote](int b) {
                 return b != quote && b != '\\' && b != '\n' && b != '\r';
             });
-            if (!plain.empty()) {
-                keep_run(token, plain);
+            if (plain > 0) {
+                keep_run(token, w.substr(0, plain));
                 continue;
             }
             const int c = m_bytes.get();
@@ -492,32 +512,39 @@ private:
                 keep(token, m_bytes.get());
             }
         }
-        for (;;) {
-            const int c = m_bytes.get();
-            if (c == '@') {
-                return;
+        for (std::string_view w = m_bytes.window(); !w.empty(); w = m_bytes.window()) {
+            const std::size_t plain =
+                run_length(w, [](int b) { return b != '@' && b != '\n' && b != '\r'; });
+            keep_run(token, w.substr(0, plain));
+            if (plain < w.size()) {
+                m_bytes.skip(1);
+                if (w[plain] == '@') {
+                    return;
+                }
+                break;
             }
-            if (c < 0 || c == '\n' || c == '\r') {
-                fail(start, "unterminated asset path");
-            }
-            keep(token, c);
         }
+        fail(start, "unterminated asset path");
     }
 
-    void read_path(Token& token)
+    // A path reference (</Prim.prop>) names nothing outside the layer.
+    void skip_path()
     {
         const int start = m_line;
-        m_bytes.get();
-        for (;;) {
-            const int c = m_bytes.get();
-            if (c == '>') {
-                return;
+        m_bytes.skip(1);
+        for (std::string_view w = m_bytes.window(); !w.empty(); w = m_bytes.window()) {
+            const std::size_t plain =
+                run_length(w, [](int b) { return b != '>' && b != '\n' && b != '\r'; });
+            m_bytes.skip(plain);
+            if (plain < w.size()) {
+                m_bytes.skip(1);
+                if (w[plain] == '>') {
+                    return;
+                }
+                break;
             }
-            if (c < 0 || c == '\n' || c == '\r') {
-                fail(start, "unterminated path reference");
-            }
-            keep(token, c);
         }
+        fail(start, "unterminated path reference");
     }
 
     Bytes m_bytes;
@@ -549,15 +576,92 @@ struct Frame
     bool expression_variables = false;  // the frame is the expressionVariables dictionary
 };
 
-std::string child_path(const std::string& parent, std::string_view name)
+// Sets `path` to the path of the child `name` of `parent`.
+void set_child_path(std::string& path, const std::string& parent, std::string_view name)
 {
-    std::string path = parent;
+    path.assign(parent);
     if (parent != "/" && (parent.empty() || parent.back() != '}')) {
         path += '/';
     }
     path += name;
-    return path;
 }
+
+// Sets `path` to the path of the variant `set`=`variant` of `parent`: /A{lod=high}.
+void set_variant_path(std::string& path, const std::string& parent, std::string_view set,
+                      std::string_view variant)
+{
+    path.assign(parent);
+    path += '{';
+    path += set;
+    path += '=';
+    path += variant;
+    path += '}';
+}
+
+// The open brackets, innermost last. Frames are kept when closed and reused, so their
+// strings keep their capacity.
+class FrameStack
+{
+public:
+    std::size_t size() const { return m_size; }
+    Frame& back() { return m_frames[m_size - 1]; }
+    const Frame& operator[](std::size_t i) const { return m_frames[i]; }
+
+    /// A new innermost frame, cleared. References to other frames may be invalidated.
+    Frame& push()
+    {
+        if (m_size == m_frames.size()) {
+            m_frames.emplace_back();
+        }
+        Frame& frame = m_frames[m_size++];
+        frame.kind = FrameKind::Group;
+        frame.close = 0;
+        frame.line = 0;
+        frame.owner_path.clear();
+        frame.variant_set.clear();
+        frame.key.clear();
+        frame.attribute.clear();
+        frame.string_paths = false;
+        frame.clip_template = false;
+        frame.expression_variables = false;
+        return frame;
+    }
+
+    void pop() { --m_size; }
+
+private:
+    std::vector<Frame> m_frames;
+    std::size_t m_size = 0;
+};
+
+// The last few words of the statement being read, oldest first.
+class RecentWords
+{
+public:
+    bool empty() const { return m_count == 0; }
+    std::size_t size() const { return m_count; }
+    const std::string& operator[](std::size_t i) const
+    {
+        return m_words[(m_first + i) % k_recent_words];
+    }
+    const std::string& back() const { return (*this)[m_count - 1]; }
+    void clear() { m_count = 0; }
+
+    void push_back(std::string_view word)
+    {
+        if (m_count == k_recent_words) {
+            m_first = (m_first + 1) % k_recent_words;
+            --m_count;
+        }
+        m_words[(m_first + m_count) % k_recent_words].assign(word);
+        ++m_count;
+    }
+
+private:
+    std::array<std::string, k_recent_words> m_words;
+    std::size_t m_first = 0;
+    std::size_t m_count = 0;
+};
 
 bool is_owner_frame(FrameKind kind)
 {
@@ -576,8 +680,12 @@ public:
     void run()
     {
         m_layer.version = m_lexer.header();
-        m_frames.push_back(Frame{FrameKind::Layer, 0, 1, "/", {}, {}, {}, false, false, false});
-        for (Token token = m_lexer.next(); token.kind != Tok::End; token = m_lexer.next()) {
+        Frame& layer = m_frames.push();
+        layer.kind = FrameKind::Layer;
+        layer.line = 1;
+        layer.owner_path = "/";
+        Token token;
+        for (m_lexer.next(token); token.kind != Tok::End; m_lexer.next(token)) {
             take(token);
         }
         if (m_frames.size() > 1) {
@@ -590,7 +698,7 @@ public:
     const std::map<std::string, std::string>& variables() const { return m_variables; }
 
 private:
-    void take(Token& token)
+    void take(const Token& token)
     {
         const FrameKind top = m_frames.back().kind;
         if (token.after_newline &&
@@ -646,9 +754,6 @@ private:
             m_set_name.reset();
             return;
         }
-        if (m_recent.size() == k_recent_words) {
-            m_recent.erase(m_recent.begin());
-        }
         m_recent.push_back(token.text);
     }
 
@@ -680,7 +785,7 @@ private:
 
     void take_punct(const Token& token)
     {
-        const char c = token.text[0];
+        const char c = token.punct;
         switch (c) {
         case '=':
             take_equals();
@@ -713,7 +818,11 @@ private:
             m_prim_pending = false;
         }
         Frame& top = m_frames.back();
-        top.key = m_recent.empty() ? std::string() : m_recent.back();
+        if (m_recent.empty()) {
+            top.key.clear();
+        } else {
+            top.key.assign(m_recent.back());
+        }
         top.attribute.clear();
         if ((top.kind == FrameKind::Prim || top.kind == FrameKind::Variant) && !m_recent.empty()) {
             // A property statement: "type name = ..." or "type name.timeSamples = ...".
@@ -737,42 +846,44 @@ private:
         if (m_frames.size() >= k_max_nesting) {
             m_lexer.fail(line, "brackets nested too deeply");
         }
-        const Frame& top = m_frames.back();
-        Frame frame;
+        const bool prim_pending = m_prim_pending && m_prim_name && m_frames.size() == m_prim_level;
+        const std::size_t parent = m_frames.size() - 1;
+        Frame& frame = m_frames.push();
+        const Frame& top = m_frames[parent];
+        const bool variant_pending = top.kind == FrameKind::VariantSet && m_variant_name;
         frame.close = c == '(' ? ')' : c == '[' ? ']' : '}';
         frame.line = line;
-        frame.owner_path = top.owner_path;
-        const bool variant_pending = top.kind == FrameKind::VariantSet && m_variant_name;
-        const bool prim_pending = m_prim_pending && m_prim_name && m_frames.size() == m_prim_level;
         if (c == '{' && prim_pending) {
             frame.kind = FrameKind::Prim;
-            frame.owner_path = child_path(top.owner_path, *m_prim_name);
+            set_child_path(frame.owner_path, top.owner_path, *m_prim_name);
             m_prim_pending = false;
             m_prim_name.reset();
         } else if (c == '{' && m_set_pending && m_set_name) {
             frame.kind = FrameKind::VariantSet;
-            frame.variant_set = *m_set_name;
+            frame.owner_path.assign(top.owner_path);
+            frame.variant_set.assign(*m_set_name);
             m_set_pending = false;
             m_set_name.reset();
         } else if (c == '{' && variant_pending) {
             frame.kind = FrameKind::Variant;
-            frame.owner_path = top.owner_path + "{" + top.variant_set + "=" + *m_variant_name + "}";
+            set_variant_path(frame.owner_path, top.owner_path, top.variant_set, *m_variant_name);
             m_variant_name.reset();
         } else if (c == '(' && prim_pending) {
             frame.kind = FrameKind::Metadata;
-            frame.owner_path = child_path(top.owner_path, *m_prim_name);
+            set_child_path(frame.owner_path, top.owner_path, *m_prim_name);
         } else if (c == '(' && variant_pending) {
             frame.kind = FrameKind::Metadata;
-            frame.owner_path = top.owner_path + "{" + top.variant_set + "=" + *m_variant_name + "}";
+            set_variant_path(frame.owner_path, top.owner_path, top.variant_set, *m_variant_name);
         } else if (c == '(' && top.kind == FrameKind::Layer && m_layer_metadata_open) {
             frame.kind = FrameKind::Metadata;
+            frame.owner_path.assign(top.owner_path);
         } else {
             frame.kind = FrameKind::Group;
+            frame.owner_path.assign(top.owner_path);
             frame.expression_variables = c == '{' && top.key == "expressionVariables";
         }
         m_layer_metadata_open = false;
         m_recent.clear();
-        m_frames.push_back(std::move(frame));
     }
 
     void close(char c, int line)
@@ -784,16 +895,16 @@ private:
             m_lexer.fail(line, std::string("expected '") + m_frames.back().close + "', found '" +
                                    c + "'");
         }
-        m_frames.pop_back();
+        m_frames.pop();
         m_recent.clear();
     }
 
     // The innermost frame whose last "=" named a field.
     const Frame* keyed_frame() const
     {
-        for (auto it = m_frames.rbegin(); it != m_frames.rend(); ++it) {
-            if (!it->key.empty()) {
-                return &*it;
+        for (std::size_t i = m_frames.size(); i-- > 0;) {
+            if (!m_frames[i].key.empty()) {
+                return &m_frames[i];
             }
         }
         return nullptr;
@@ -847,8 +958,8 @@ private:
     Lexer m_lexer;
     std::string m_source;
     UsdLayer& m_layer;
-    std::vector<Frame> m_frames;
-    std::vector<std::string> m_recent;  // words of the current statement so far
+    FrameStack m_frames;
+    RecentWords m_recent;  // words of the current statement so far
     std::map<std::string, std::string> m_variables;
     bool m_prim_pending = false;
     std::size_t m_prim_level = 0;  // the nesting the pending prim statement began at
