@@ -97,7 +97,16 @@ std::string normpath(std::string_view path)
         if (path.substr(0, 2) == "//" && path.substr(0, 3) != "///")
             initial_slashes = 2;
     }
-    std::vector<std::string_view> comps;
+    // The kept components are written straight into `out`, one "/" between two; a ".."
+    // drops the last one by cutting `out` back to the "/" before it.
+    const std::size_t root = static_cast<std::size_t>(initial_slashes);
+    std::string out(root, '/');
+    out.reserve(path.size());
+    std::size_t kept = 0;
+    const auto last_kept = [&out, root] {
+        const std::size_t sep = out.rfind('/');
+        return std::string_view(out).substr(sep == std::string::npos || sep < root ? root : sep + 1);
+    };
     std::size_t pos = 0;
     while (pos <= path.size()) {
         std::size_t next = path.find('/', pos);
@@ -107,16 +116,14 @@ std::string normpath(std::string_view path)
         pos = next + 1;
         if (comp.empty() || comp == ".")
             continue;
-        if (comp != ".." || (initial_slashes == 0 && comps.empty()) || (!comps.empty() && comps.back() == ".."))
-            comps.push_back(comp);
-        else if (!comps.empty())
-            comps.pop_back();
-    }
-    std::string out(static_cast<std::size_t>(initial_slashes), '/');
-    for (std::size_t i = 0; i < comps.size(); ++i) {
-        if (i)
-            out += '/';
-        out += comps[i];
+        if (comp != ".." || (root == 0 && kept == 0) || (kept > 0 && last_kept() == "..")) {
+            if (kept++ > 0)
+                out += '/';
+            out += comp;
+        } else if (kept > 0) {
+            --kept;
+            out.resize(kept == 0 ? root : out.rfind('/'));
+        }
     }
     return out.empty() ? "." : out;
 }

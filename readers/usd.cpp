@@ -9,6 +9,7 @@
 // and every other file goes to AnaylseSeq under the naming layer's path, so texture tokens
 // and cache twins are expanded as for any scene reference.
 
+#include <algorithm>
 #include <cctype>
 
 #include "assets/asset_collector.h"
@@ -80,8 +81,19 @@ std::string clip_pattern(std::string_view tmpl)
 
 }  // namespace
 
+std::string zel_Katana_asset::usd_layer_folder(const std::string& layer)
+{
+    return pypath::dirname(replace_all(layer, "\\", "/"));
+}
+
 std::string zel_Katana_asset::resolve_ref(const std::string& layer,
                                           const std::string& reference) const
+{
+    return resolve_ref_in(usd_layer_folder(layer), reference);
+}
+
+std::string zel_Katana_asset::resolve_ref_in(const std::string& folder,
+                                             const std::string& reference) const
 {
     if (reference.empty()) {
         return {};
@@ -92,12 +104,9 @@ std::string zel_Katana_asset::resolve_ref(const std::string& layer,
     if (has_scheme(reference)) {
         return {};
     }
-    std::string path = reference;
-    if (!is_absolute(reference)) {
-        path = pypath::join(pypath::dirname(replace_all(layer, "\\", "/")),
-                            replace_all(reference, "\\", "/"));
-    }
-    path = replace_all(pypath::normpath(path), "\\", "/");
+    std::string path = pypath::normpath(
+        is_absolute(reference) ? reference : pypath::join(folder, replace_all(reference, "\\", "/")));
+    std::replace(path.begin(), path.end(), '\\', '/');
     return upper_one(path);
 }
 
@@ -182,9 +191,10 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
     }
     // A map keeps its elements in place while the walk below adds layers.
     UsdLayerLinks& links = usd_links[usd_file];
+    const std::string folder = usd_layer_folder(usd_file);
     for (const readers::UsdAssetRef& ref : layer.refs) {
         if (ref.kind == readers::UsdRefKind::ClipTemplate) {
-            const std::string pattern = resolve_ref(usd_file, ref.path);
+            const std::string pattern = resolve_ref_in(folder, ref.path);
             if (pattern.empty()) {
                 continue;
             }
@@ -203,7 +213,7 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
             }
             continue;
         }
-        const std::string resolved = resolve_ref(usd_file, ref.path);
+        const std::string resolved = resolve_ref_in(folder, ref.path);
         if (resolved.empty()) {
             print_line(std::string(k_unresolvable) + usd_file + " " + ref.owner_path + " " +
                        ref.field + " @" + ref.path + "@");
