@@ -87,7 +87,7 @@ public:
     int is_analysed(const std::string& path) const;
 
     // Path helpers
-    std::string upper_one(const std::string& file_path) const;
+    std::string upper_one(std::string file_path) const;
     std::string getFullPath(host::NodeRef node) const;
     void get_file_from_dir(const std::string& dir_path,
                            const std::vector<std::string>& need_types = {});

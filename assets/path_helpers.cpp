@@ -1,6 +1,7 @@
 // Path helpers of the asset collector: canonical paths, node paths, folder walks, cache
 // twins and folder patterns.
 
+#include <algorithm>
 #include <cctype>
 #include <set>
 #include <utility>
@@ -77,12 +78,12 @@ void visit_files(fs::DirectoryCache& cache, const std::string& path,
 
 }  // namespace
 
-std::string zel_Katana_asset::upper_one(const std::string& file_path) const
+std::string zel_Katana_asset::upper_one(std::string file_path) const
 {
-    std::string path = replace_all(file_path, "\\", "/");
-    if (path.size() >= 2 && path[1] == ':')
-        path[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
-    return path;
+    std::replace(file_path.begin(), file_path.end(), '\\', '/');
+    if (file_path.size() >= 2 && file_path[1] == ':')
+        file_path[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(file_path[0])));
+    return file_path;
 }
 
 std::string zel_Katana_asset::getFullPath(host::NodeRef node) const

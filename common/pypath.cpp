@@ -1,6 +1,7 @@
 #include "common/pypath.h"
 
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -72,15 +73,15 @@ bool is_normal(std::string_view path)
     if (path.starts_with("//"))
         return false;
     std::size_t start = path.front() == '/' ? 1 : 0;
-    while (true) {
-        const std::size_t end = path.find('/', start);
-        const std::string_view part =
-            path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-        if (part.empty() || part == "." || part == "..")
+    for (std::size_t i = start;; ++i) {
+        if (i < path.size() && path[i] != '/')
+            continue;
+        const std::size_t length = i - start;
+        if (length == 0 || (path[start] == '.' && (length == 1 || (length == 2 && path[start + 1] == '.'))))
             return false;
-        if (end == std::string_view::npos)
+        if (i == path.size())
             return true;
-        start = end + 1;
+        start = i + 1;
     }
 }
 
@@ -90,41 +91,49 @@ std::string normpath(std::string_view path)
         return ".";
     if (is_normal(path))
         return std::string(path);
-    int initial_slashes = 0;
+    std::size_t root = 0;
     if (path.front() == '/') {
-        initial_slashes = 1;
+        root = 1;
         // POSIX leaves the meaning of exactly two leading slashes to the system.
         if (path.substr(0, 2) == "//" && path.substr(0, 3) != "///")
-            initial_slashes = 2;
+            root = 2;
     }
-    // The kept components are written straight into `out`, one "/" between two; a ".."
-    // drops the last one by cutting `out` back to the "/" before it.
-    const std::size_t root = static_cast<std::size_t>(initial_slashes);
-    std::string out(root, '/');
-    out.reserve(path.size());
+    // The kept components are written one "/" apart; a ".." that drops one cuts the
+    // result back to the "/" before it. The result is never longer than `path`.
+    std::string out(path.size() + 1, '\0');
+    char* const o = out.data();
+    std::size_t n = 0;
+    for (; n < root; ++n)
+        o[n] = '/';
     std::size_t kept = 0;
-    const auto last_kept = [&out, root] {
-        const std::size_t sep = out.rfind('/');
-        return std::string_view(out).substr(sep == std::string::npos || sep < root ? root : sep + 1);
-    };
-    std::size_t pos = 0;
-    while (pos <= path.size()) {
-        std::size_t next = path.find('/', pos);
-        if (next == std::string_view::npos)
-            next = path.size();
-        const std::string_view comp = path.substr(pos, next - pos);
-        pos = next + 1;
+    for (std::size_t i = 0; i < path.size();) {
+        std::size_t j = i;
+        while (j < path.size() && path[j] != '/')
+            ++j;
+        const std::string_view comp = path.substr(i, j - i);
+        i = j + 1;
         if (comp.empty() || comp == ".")
             continue;
-        if (comp != ".." || (root == 0 && kept == 0) || (kept > 0 && last_kept() == "..")) {
-            if (kept++ > 0)
-                out += '/';
-            out += comp;
-        } else if (kept > 0) {
-            --kept;
-            out.resize(kept == 0 ? root : out.rfind('/'));
+        if (comp == "..") {
+            if (kept == 0 && root > 0)
+                continue;  // ".." of the root is the root
+            if (kept > 0) {
+                std::size_t start = n;
+                while (start > root && o[start - 1] != '/')
+                    --start;
+                if (std::string_view(o + start, n - start) != "..") {
+                    --kept;
+                    n = kept == 0 ? root : start - 1;
+                    continue;
+                }
+            }
         }
+        if (kept++ > 0)
+            o[n++] = '/';
+        std::memcpy(o + n, comp.data(), comp.size());
+        n += comp.size();
     }
+    out.resize(n);
     return out.empty() ? "." : out;
 }
 

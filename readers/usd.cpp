@@ -104,10 +104,13 @@ std::string zel_Katana_asset::resolve_ref_in(const std::string& folder,
     if (has_scheme(reference)) {
         return {};
     }
-    std::string path = pypath::normpath(
-        is_absolute(reference) ? reference : pypath::join(folder, replace_all(reference, "\\", "/")));
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return upper_one(path);
+    if (is_absolute(reference)) {
+        return upper_one(pypath::normpath(reference));
+    }
+    if (reference.find('\\') == std::string::npos) {
+        return upper_one(pypath::normpath(pypath::join(folder, reference)));
+    }
+    return upper_one(pypath::normpath(pypath::join(folder, replace_all(reference, "\\", "/"))));
 }
 
 void zel_Katana_asset::reset_usd_walk()
@@ -124,7 +127,7 @@ void zel_Katana_asset::get_all_usd(const std::string& usd_path)
     if (usd_path.empty()) {
         return;
     }
-    const std::string path = upper_one(replace_all(pypath::normpath(usd_path), "\\", "/"));
+    const std::string path = upper_one(pypath::normpath(usd_path));
     usd_list.push_back(path);
     // A layer already entered in this walk has been walked: this ends reference cycles.
     if (!usd_entered.insert(path).second) {
@@ -162,7 +165,7 @@ void zel_Katana_asset::get_files_from_usd_file(const std::string& usd_file)
     if (usd_file.empty()) {
         return;
     }
-    const std::string path = upper_one(replace_all(pypath::normpath(usd_file), "\\", "/"));
+    const std::string path = upper_one(pypath::normpath(usd_file));
     if (!usd_listed.insert(path).second) {
         return;
     }
