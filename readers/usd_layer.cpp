@@ -101,25 +101,27 @@ std::string evaluate_usd_expression(std::string_view expression,
 void resolve_usd_expressions(UsdLayer& layer, const std::map<std::string, std::string>& variables,
                              std::string_view source_name)
 {
-    std::vector<UsdAssetRef> kept;
-    kept.reserve(layer.refs.size());
-    for (UsdAssetRef& ref : layer.refs) {
-        if (!is_usd_expression(ref.path)) {
-            kept.push_back(std::move(ref));
-            continue;
-        }
-        std::string value = evaluate_usd_expression(ref.path, variables);
-        if (value.empty()) {
-            if (layer.error.empty()) {
-                layer.error = std::string(source_name) + ": cannot evaluate the expression " +
-                              ref.path + " of " + ref.owner_path + " " + ref.field;
+    // Kept references move down in place over the ones dropped.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < layer.refs.size(); ++i) {
+        UsdAssetRef& ref = layer.refs[i];
+        if (is_usd_expression(ref.path)) {
+            std::string value = evaluate_usd_expression(ref.path, variables);
+            if (value.empty()) {
+                if (layer.error.empty()) {
+                    layer.error = std::string(source_name) + ": cannot evaluate the expression " +
+                                  ref.path + " of " + ref.owner_path + " " + ref.field;
+                }
+                continue;
             }
-            continue;
+            ref.path = usd_file_part(value);
         }
-        ref.path = usd_file_part(value);
-        kept.push_back(std::move(ref));
+        if (kept != i) {
+            layer.refs[kept] = std::move(ref);
+        }
+        ++kept;
     }
-    layer.refs = std::move(kept);
+    layer.refs.erase(layer.refs.begin() + static_cast<std::ptrdiff_t>(kept), layer.refs.end());
 }
 
 std::string_view usd_ref_kind_name(UsdRefKind kind)

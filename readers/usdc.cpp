@@ -435,21 +435,23 @@ private:
         }
     }
 
-    std::string child_path(const std::string& parent, const std::string& name, bool property) const
+    static std::string child_path(const std::string& parent, const std::string& name, bool property)
     {
+        std::string path;
+        path.reserve(parent.size() + 1 + name.size());
         if (property) {
-            return parent + "." + name;
+            path.append(parent).append(1, '.');
+        } else if (!name.empty() && (name.front() == '{' || name.front() == '[')) {
+            path.append(parent);
+        } else if (parent == "/") {
+            path.append(1, '/');
+        } else if (!parent.empty() && parent.back() == '}') {
+            path.append(parent);
+        } else {
+            path.append(parent).append(1, '/');
         }
-        if (!name.empty() && (name.front() == '{' || name.front() == '[')) {
-            return parent + name;
-        }
-        if (parent == "/") {
-            return "/" + name;
-        }
-        if (!parent.empty() && parent.back() == '}') {
-            return parent + name;
-        }
-        return parent + "/" + name;
+        path.append(name);
+        return path;
     }
 
     void fill_path(std::uint64_t slot, std::string path)
