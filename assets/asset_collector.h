@@ -29,6 +29,7 @@ class DirectoryCache;
 }
 namespace readers {
 class ArnoldSceneApi;
+class UsdLayerReadAhead;
 }
 
 /// What a format reader found: files found ("asset") and not found ("miss").
@@ -236,6 +237,12 @@ private:
         std::vector<bool> printed;
         std::vector<assets::PathId> miss;
     };
+    // Reads the layers a USD layer names while its other files are expanded; made at the
+    // first layer that names another (shared: made and ended where its type is known).
+    std::shared_ptr<readers::UsdLayerReadAhead> m_usd_read_ahead;
+    bool m_usd_read_ahead_failed = false;
+    readers::UsdLayerReadAhead* usd_read_ahead();
+
     // Kept expansions by the number of their reference in a table of their own.
     assets::PathTable m_expanded;
     std::vector<Expansion> m_expansions;

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <memory>
+#include <system_error>
 
 #include "assets/asset_collector.h"
 #include "common/console.h"
@@ -186,16 +188,64 @@ void zel_Katana_asset::handle_usda_file(const std::string& usd_file)
     handle_usd_file(usd_file);
 }
 
+readers::UsdLayerReadAhead* zel_Katana_asset::usd_read_ahead()
+{
+    if (!m_usd_read_ahead && !m_usd_read_ahead_failed) {
+        try {
+            m_usd_read_ahead = std::make_shared<readers::UsdLayerReadAhead>();
+        } catch (const std::system_error&) {
+            m_usd_read_ahead_failed = true;  // no thread: layers are read when entered
+        }
+    }
+    return m_usd_read_ahead.get();
+}
+
 void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
 {
-    const readers::UsdLayer layer = readers::read_usd_layer_file(usd_file);
+    readers::UsdLayerReadAhead* const ahead = usd_read_ahead();
+    const readers::UsdLayer layer =
+        ahead ? ahead->take(usd_file) : readers::read_usd_layer_file(usd_file);
     if (!layer.error.empty()) {
         print_line(std::string(k_unread_layer) + layer.error);
     }
     // A map keeps its elements in place while the walk below adds layers.
     UsdLayerLinks& links = usd_links[usd_file];
     const std::string folder = usd_layer_folder(usd_file);
-    for (const readers::UsdAssetRef& ref : layer.refs) {
+
+    // Every path is resolved first, so that the layers named here can be read ahead while
+    // the walk below enters the first of them and expands the other files.
+    std::vector<std::string> resolved_refs(layer.refs.size());
+    std::vector<std::string> wanted;
+    for (std::size_t i = 0; i < layer.refs.size(); ++i) {
+        const readers::UsdAssetRef& ref = layer.refs[i];
+        if (ref.kind == readers::UsdRefKind::ClipTemplate) {
+            continue;
+        }
+        resolved_refs[i] = resolve_ref_in(folder, ref.path);
+        const std::string& resolved = resolved_refs[i];
+        if (ahead && is_layer_name(resolved) && !usd_listed.contains(resolved) &&
+            directory_cache().isfile(resolved)) {
+            wanted.push_back(resolved);
+        }
+    }
+    if (!wanted.empty()) {
+        ahead->want(wanted);
+    }
+    // Layers wanted here but entered nowhere below (named twice, say) are let go.
+    struct ForgetUntaken
+    {
+        readers::UsdLayerReadAhead* ahead;
+        const std::vector<std::string>& paths;
+        ~ForgetUntaken()
+        {
+            for (const std::string& path : paths) {
+                ahead->forget(path);
+            }
+        }
+    } forget_untaken{ahead, wanted};
+
+    for (std::size_t i = 0; i < layer.refs.size(); ++i) {
+        const readers::UsdAssetRef& ref = layer.refs[i];
         if (ref.kind == readers::UsdRefKind::ClipTemplate) {
             const std::string pattern = resolve_ref_in(folder, ref.path);
             if (pattern.empty()) {
@@ -216,7 +266,7 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
             }
             continue;
         }
-        const std::string resolved = resolve_ref_in(folder, ref.path);
+        const std::string& resolved = resolved_refs[i];
         if (resolved.empty()) {
             print_line(std::string(k_unresolvable) + usd_file + " " + ref.owner_path + " " +
                        ref.field + " @" + ref.path + "@");

@@ -166,4 +166,120 @@ UsdLayer read_usd_layer_file(const std::string& path)
     return layer;
 }
 
+UsdLayerReadAhead::UsdLayerReadAhead() : m_worker([this] { work(); }) {}
+
+UsdLayerReadAhead::~UsdLayerReadAhead()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    m_worker.join();
+}
+
+void UsdLayerReadAhead::want(const std::vector<std::string>& paths)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        // A walk enters the layers a layer names before it returns to the ones named
+        // earlier: these go first, in their order.
+        auto front = m_queue.begin();
+        for (const std::string& path : paths) {
+            if (m_entries.try_emplace(path).second) {
+                front = std::next(m_queue.insert(front, path));
+            }
+        }
+    }
+    m_changed.notify_all();
+}
+
+UsdLayer UsdLayerReadAhead::take(const std::string& path)
+{
+    std::unique_lock lock(m_mutex);
+    const auto it = m_entries.find(path);
+    if (it == m_entries.end() || it->second.state == State::Queued) {
+        // Not begun: reading it here is quicker than waiting behind the queue.
+        if (it != m_entries.end()) {
+            m_entries.erase(it);
+        }
+        lock.unlock();
+        return read_usd_layer_file(path);
+    }
+    // Nothing is added while this thread waits, and the reader erases only forgotten
+    // entries, so `it` stays valid.
+    it->second.forgotten = false;
+    m_changed.wait(lock, [&it] { return it->second.state == State::Read; });
+    Entry entry = std::move(it->second);
+    m_entries.erase(it);
+    --m_read_untaken;
+    lock.unlock();
+    m_changed.notify_all();
+    if (entry.error) {
+        std::rethrow_exception(entry.error);
+    }
+    return std::move(entry.layer);
+}
+
+void UsdLayerReadAhead::forget(const std::string& path)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        const auto it = m_entries.find(path);
+        if (it == m_entries.end()) {
+            return;
+        }
+        if (it->second.state == State::Reading) {
+            it->second.forgotten = true;
+            return;
+        }
+        if (it->second.state == State::Read) {
+            --m_read_untaken;
+        }
+        m_entries.erase(it);
+    }
+    m_changed.notify_all();
+}
+
+void UsdLayerReadAhead::work()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] {
+            return m_stop || (!m_queue.empty() && m_read_untaken < k_read_ahead);
+        });
+        if (m_stop) {
+            return;
+        }
+        const std::string path = std::move(m_queue.front());
+        m_queue.pop_front();
+        const auto it = m_entries.find(path);
+        if (it == m_entries.end() || it->second.state != State::Queued) {
+            continue;  // taken or forgotten since
+        }
+        // Elements stay in place when the table grows (iterators do not): while it is
+        // being read, only this thread erases the entry.
+        Entry& entry = it->second;
+        entry.state = State::Reading;
+        lock.unlock();
+        UsdLayer layer;
+        std::exception_ptr error;
+        try {
+            layer = read_usd_layer_file(path);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        lock.lock();
+        if (entry.forgotten) {
+            m_entries.erase(path);
+            continue;
+        }
+        entry.layer = std::move(layer);
+        entry.error = error;
+        entry.state = State::Read;
+        ++m_read_untaken;
+        m_changed.notify_all();
+    }
+}
+
 }  // namespace script::readers

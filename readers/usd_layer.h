@@ -8,10 +8,16 @@
 // The formats: https://openusd.org/release/api/sdf_page_front.html (layers, owners, fields)
 // and https://openusd.org/release/glossary.html (sublayers, references, payloads, clips).
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace script::readers {
@@ -92,5 +98,58 @@ std::string_view usd_ref_kind_name(UsdRefKind kind);
 /// Reads a layer file of either encoding, chosen by its first bytes. A file that cannot
 /// be opened, or has neither header, gives an empty layer with `error` set.
 UsdLayer read_usd_layer_file(const std::string& path);
+
+/// Reads layer files on a thread of its own ahead of a walk that is about to need them.
+/// The walk names the layers it will enter (want) and takes each when it gets there
+/// (take); what take returns is what read_usd_layer_file returns for the path. A layer
+/// wanted but not taken is let go with forget. At most k_read_ahead layers wait read and
+/// untaken, so memory does not follow the size of the tree.
+class UsdLayerReadAhead
+{
+public:
+    static constexpr std::size_t k_read_ahead = 16;
+
+    /// Starts the reading thread; throws std::system_error when no thread can be started.
+    UsdLayerReadAhead();
+    /// Waits for the layer being read, if any, and stops the thread.
+    ~UsdLayerReadAhead();
+    UsdLayerReadAhead(const UsdLayerReadAhead&) = delete;
+    UsdLayerReadAhead& operator=(const UsdLayerReadAhead&) = delete;
+
+    /// Queues `paths` to be read, in their order and before every path queued earlier
+    /// (a walk goes depth first); paths queued or read already stay where they are.
+    void want(const std::vector<std::string>& paths);
+    /// The layer at `path`: read ahead (waiting for it when it is being read), or read
+    /// here and now when its turn has not come or it was never wanted. Whatever the read
+    /// threw is thrown here.
+    UsdLayer take(const std::string& path);
+    /// `path` will not be taken: drops it from the queue, or its layer once read.
+    void forget(const std::string& path);
+
+private:
+    enum class State : std::uint8_t
+    {
+        Queued,
+        Reading,
+        Read,
+    };
+    struct Entry
+    {
+        State state = State::Queued;
+        bool forgotten = false;  // Reading: dropped as soon as it is read
+        UsdLayer layer;
+        std::exception_ptr error;
+    };
+
+    void work();
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::string> m_queue;  // next to read first; may hold paths no longer queued
+    std::unordered_map<std::string, Entry> m_entries;
+    std::size_t m_read_untaken = 0;
+    bool m_stop = false;
+    std::thread m_worker;
+};
 
 }  // namespace script::readers

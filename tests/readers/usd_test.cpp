@@ -9,6 +9,7 @@
 #include "common/platform.h"
 #include "common/pypath.h"
 #include "host/standalone_host.h"
+#include "readers/usd_layer.h"
 #include "tests/support/temp_dir.h"
 
 namespace script {
@@ -196,6 +197,45 @@ TEST_F(UsdCollector, RealCrateAndTextTreesOfOthers)
             << root_name;
         EXPECT_TRUE(collector.ASSET_JSON.missing.empty()) << root_name;
     }
+}
+
+// Layers read ahead are what a read at the time of taking gives, whatever the order of
+// taking, and whether a layer was wanted, forgotten, or read past the read-ahead limit.
+TEST(UsdLayerReadAhead, TakesWhatAReadGivesInAnyOrder)
+{
+    TempDir dir;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "l" + std::to_string(i) + ".usda";
+        paths.push_back(dir.write(name, "#usda 1.0\ndef \"A\" { asset a = @./t" + std::to_string(i) +
+                                           ".exr@ }\n"));
+    }
+    paths.push_back(dir.write("bad.usda", "#usda 1.0\ndef \"A\" { asset a = @./x.exr"));
+    paths.push_back(dir.file("gone.usda"));
+    const auto same = [](const readers::UsdLayer& got, const std::string& path) {
+        const readers::UsdLayer read = readers::read_usd_layer_file(path);
+        EXPECT_EQ(got.refs, read.refs) << path;
+        EXPECT_EQ(got.error, read.error) << path;
+        EXPECT_EQ(got.version, read.version) << path;
+    };
+
+    readers::UsdLayerReadAhead ahead;
+    ahead.want(paths);
+    ahead.want({paths[3], paths[0]});  // wanted twice: stays where it was
+    for (int i = 9; i >= 0; --i) {
+        same(ahead.take(paths[i]), paths[i]);
+    }
+    ahead.forget(paths[10]);
+    ahead.forget(paths[11]);
+    same(ahead.take(paths[10]), paths[10]);  // forgotten, then taken after all
+    same(ahead.take(dir.write("late.usda", "#usda 1.0\n")), dir.file("late.usda"));  // never wanted
+    ahead.want({paths[5]});  // taken already: read again
+    same(ahead.take(paths[5]), paths[5]);
+    for (std::size_t i = 12; i < paths.size(); ++i) {
+        same(ahead.take(paths[i]), paths[i]);
+    }
+    ahead.want({paths[1], paths[2]});
+    ahead.forget(paths[1]);  // the other stays untaken until the end
 }
 
 }  // namespace
