@@ -70,19 +70,21 @@ bool is_normal(std::string_view path)
         return false;
     if (path == "/")
         return true;
-    if (path.starts_with("//"))
+    // An empty component: "//" anywhere (a leading one included) or a trailing "/".
+    if (path.back() == '/' || path.find("//") != std::string_view::npos)
         return false;
-    std::size_t start = path.front() == '/' ? 1 : 0;
-    for (std::size_t i = start;; ++i) {
-        if (i < path.size() && path[i] != '/')
+    // A "." or ".." component: a dot that starts a component and ends it, or is followed
+    // by one more dot that does.
+    for (std::size_t dot = path.find('.'); dot != std::string_view::npos; dot = path.find('.', dot + 1)) {
+        if (dot > 0 && path[dot - 1] != '/')
             continue;
-        const std::size_t length = i - start;
-        if (length == 0 || (path[start] == '.' && (length == 1 || (length == 2 && path[start + 1] == '.'))))
+        std::size_t end = dot + 1;
+        if (end < path.size() && path[end] == '.')
+            ++end;
+        if (end == path.size() || path[end] == '/')
             return false;
-        if (i == path.size())
-            return true;
-        start = i + 1;
     }
+    return true;
 }
 
 std::string normpath(std::string_view path)

@@ -321,7 +321,9 @@ private:
     {
         std::vector<std::uint32_t> out;
         if (at_least(4)) {
-            for (const std::uint64_t v : compressed_ints(cursor, count, 4, section_end)) {
+            const std::vector<std::uint64_t> values = compressed_ints(cursor, count, 4, section_end);
+            out.reserve(values.size());
+            for (const std::uint64_t v : values) {
                 out.push_back(static_cast<std::uint32_t>(v));
             }
             return out;
@@ -603,17 +605,19 @@ private:
                 types.push_back(load<std::uint32_t>(p + 8));
             }
         }
-        std::set<std::uint32_t> seen;
+        std::vector<bool> seen(m_paths.size(), false);
         for (std::uint64_t i = 0; i < count; ++i) {
             if (paths[i] >= m_paths.size() || sets[i] >= m_field_sets.size() ||
                 (sets[i] > 0 && m_field_sets[sets[i] - 1] != k_field_set_end)) {
                 corrupt("owner " + std::to_string(i) + " names no path or field set");
             }
-            if (types[i] == 0 || types[i] > 11 || !seen.insert(paths[i]).second) {
+            const bool bad_type = types[i] == 0 || types[i] > 11;
+            if (bad_type || seen[paths[i]]) {
                 note("owner " + std::to_string(i) + " (" + m_paths[paths[i]] +
                      ") is skipped: bad type or repeated path");
                 continue;
             }
+            seen[paths[i]] = true;
             m_owners.push_back(Spec{paths[i], sets[i], types[i]});
         }
     }
