@@ -38,6 +38,10 @@ constexpr std::size_t k_buffer_size = 64 * 1024;
 constexpr std::size_t k_max_token_text = 64 * 1024;
 constexpr std::size_t k_max_nesting = 4096;
 constexpr std::size_t k_recent_words = 4;
+// Bracketed values of plain numbers are passed over whole when they lie in this much of
+// the buffer, nested at most this deep.
+constexpr std::size_t k_plain_lookahead = 4096;
+constexpr std::size_t k_max_plain_nesting = 8;
 
 constexpr std::string_view k_header = "#usda ";
 constexpr std::string_view k_bom = "\xEF\xBB\xBF";
@@ -126,6 +130,29 @@ private:
     std::size_t m_len = 0;
     bool m_eof = false;
 };
+
+// The bytes of a bracketed value of plain numbers: 1, -2.5e+3, ".5", "(1, 2)", "[[0]]".
+enum class Plain : std::uint8_t
+{
+    Other,
+    Value,    // digits, signs, '.', 'e', 'E', ',', ' ', '\t'
+    Newline,  // '\n'
+    Open,     // '(' '['
+    Close,    // ')' ']'
+};
+
+constexpr std::array<Plain, 256> k_plain_class = [] {
+    std::array<Plain, 256> table{};
+    for (const char c : std::string_view("0123456789+-.eE, \t")) {
+        table[static_cast<unsigned char>(c)] = Plain::Value;
+    }
+    table['\n'] = Plain::Newline;
+    table['('] = Plain::Open;
+    table['['] = Plain::Open;
+    table[')'] = Plain::Close;
+    table[']'] = Plain::Close;
+    return table;
+}();
 
 bool ident_start(int c)
 {
@@ -217,6 +244,47 @@ public:
             token.punct = static_cast<char>(c);
             m_bytes.skip(1);
         }
+    }
+
+    /// After an opening bracket whose closing one is `close`: when everything up to that
+    /// closing bracket is buffered and is only numbers, commas, blanks, "\n" and brackets
+    /// nested properly (at most k_max_plain_nesting deep), consumes it through `close` and
+    /// returns true. Otherwise consumes nothing.
+    bool skip_plain_values(char close)
+    {
+        const std::string_view w = m_bytes.window(k_plain_lookahead);
+        char expected[k_max_plain_nesting + 1];
+        std::size_t depth = 0;
+        expected[0] = close;
+        int lines = 0;
+        for (std::size_t i = 0; i < w.size(); ++i) {
+            switch (k_plain_class[static_cast<unsigned char>(w[i])]) {
+            case Plain::Value:
+                continue;
+            case Plain::Newline:
+                ++lines;
+                continue;
+            case Plain::Open:
+                if (depth == k_max_plain_nesting) {
+                    return false;
+                }
+                expected[++depth] = w[i] == '(' ? ')' : ']';
+                continue;
+            case Plain::Close:
+                if (w[i] != expected[depth]) {
+                    return false;
+                }
+                if (depth-- == 0) {
+                    m_bytes.skip(i + 1);
+                    m_line += lines;
+                    return true;
+                }
+                continue;
+            case Plain::Other:
+                return false;
+            }
+        }
+        return false;
     }
 
     [[noreturn]] void fail(int line, const std::string& message) const
@@ -884,6 +952,15 @@ private:
         }
         m_layer_metadata_open = false;
         m_recent.clear();
+        // Numbers in brackets (extents, points, matrices) are most of a layer's bytes and
+        // name nothing: such a value is passed over whole when it is all buffered. Inside
+        // it only plain brackets could open, which leave nothing behind once closed, unless
+        // a prim or variant set waits for its body or metadata.
+        if (frame.kind == FrameKind::Group && c != '{' && !m_prim_pending && !m_set_pending &&
+            m_frames.size() + k_max_plain_nesting < k_max_nesting &&
+            m_lexer.skip_plain_values(frame.close)) {
+            m_frames.pop();
+        }
     }
 
     void close(char c, int line)

@@ -89,6 +89,11 @@ TEST(UsdaReader, FindsEveryExternalFileWhereItIsAuthored)
          "(\n  customLayerData = { # nothing\n  }\n  upAxis = \"Z\";\n)\n"
          "def \"A\" { float scale = 2; token kind = \"x\"; asset def = @./k.usd@ }\n",
          {"asset ./k.usd /A.def default"}},
+        {"number arrays over lines, then the paths after them",
+         "def \"A\" {\n  point3f[] points = [(0, 1.5e-3, -2), (+1, .5, 1E+2),\n    (3, 4, 5)]\n"
+         "  matrix4d m = ( (1, 0), [2, 3] )\n  asset f = @./f.exr@\n"
+         "  double[] mixed = [1, 2, None]\n  asset g = @./g.exr@\n}\n",
+         {"asset ./f.exr /A.f default", "asset ./g.exr /A.g default"}},
         {"expressions are evaluated against the layer's variables",
          "(\n  customLayerData = { asset a = @`\"./${N}.usda\"`@ }\n"
          "  expressionVariables = { string N = \"shot\" }\n)\n",
@@ -131,6 +136,9 @@ TEST(UsdaReader, MalformedTextKeepsWhatWasReadAndNamesTheLine)
          "t.usda:4: unterminated asset path", 1},
         {"#usda 1.0\ndef \"A\" (\n references = [@x.usd@\n", "t.usda:3: unterminated block", 1},
         {"#usda 1.0\ndef \"A\" { ] }\n", "t.usda:2: expected '}', found ']'", 0},
+        {"#usda 1.0\ndef \"A\" {\n float3 e = [(1, 2),\n (3, 4]]\n}\n", "t.usda:4: expected ')', found ']'", 0},
+        {"#usda 1.0\ndef \"A\" {\n float3[] e = [(1, 2),\n (3, 4)]\n asset b = @y.png\n}\n",
+         "t.usda:5: unterminated asset path", 0},
         {"#sdf 1.4.32\n", "t.usda:1: expected the header \"#usda 1.0\", found \"#sdf 1.4.32\"", 0},
         {"", "t.usda:1: expected the header", 0},
     };
