@@ -25,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <vector>
 
 #include "common/errors.h"
@@ -1049,6 +1050,24 @@ private:
 };
 
 }  // namespace
+
+std::vector<std::string> usda_asset_paths(std::string_view text)
+{
+    std::vector<std::string> paths;
+    std::istringstream in{std::string(text)};
+    Lexer lexer(in, "value");
+    Token token;
+    try {
+        for (lexer.next(token); token.kind != Tok::End; lexer.next(token)) {
+            if (token.kind == Tok::Asset && !token.text.empty()) {
+                paths.push_back(token.text);
+            }
+        }
+    } catch (const ParseError&) {
+        // the paths before the fault are kept
+    }
+    return paths;
+}
 
 UsdLayer read_usda(std::istream& in, std::string_view source_name)
 {

@@ -7,7 +7,9 @@
 // https://openusd.org/release/api/sdf_page_front.html
 
 #include <istream>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "readers/usd_layer.h"
 
@@ -21,5 +23,10 @@ namespace script::readers {
 /// Internal references (no asset path) name no file. Malformed text never throws: what was
 /// read before the fault is returned and `error` is "source_name:line: what is wrong".
 UsdLayer read_usda(std::istream& in, std::string_view source_name);
+
+/// The asset paths written between "@" signs in a piece of layer text, such as a value a
+/// crate layer keeps as text, in order and as authored. Comments and strings name nothing;
+/// what follows a fault in the text is not read.
+std::vector<std::string> usda_asset_paths(std::string_view text);
 
 }  // namespace script::readers

@@ -22,6 +22,7 @@
 #include <lz4.h>
 
 #include "common/errors.h"
+#include "readers/usda.h"
 
 namespace script::readers {
 
@@ -51,6 +52,7 @@ enum ValueType : int
     k_payload = 47,
     k_value_block = 51,
     k_value = 52,
+    k_unregistered_value = 53,
     k_payload_list_op = 55,
     k_string_vector = 50,
 };
@@ -745,6 +747,22 @@ private:
                 const auto jump = m_bytes.get<std::int64_t>(pos);
                 collect_value(m_bytes.get<std::uint64_t>(pos + static_cast<std::uint64_t>(jump)),
                               owner, field, key, depth + 1);
+            }
+            return;
+        case k_unregistered_value:
+            // A value the writer's schema did not know: its text (asset paths only as
+            // "@...@" in it) or a dictionary.
+            if (!rep_is_inlined(rep)) {
+                std::uint64_t inner = 0;
+                nested_value(rep_payload(rep), inner);
+                if (rep_type(inner) == k_string && rep_is_inlined(inner) && !rep_is_array(inner)) {
+                    const std::string& text = string_at(rep_payload(inner) & 0xFFFFFFFFu);
+                    for (const std::string& path : usda_asset_paths(text)) {
+                        add(UsdRefKind::Asset, path, owner, field);
+                    }
+                } else {
+                    collect_value(inner, owner, field, key, depth + 1);
+                }
             }
             return;
         case k_reference_list_op:

@@ -106,6 +106,14 @@ TEST(UsdaReader, FindsEveryExternalFileWhereItIsAuthored)
     }
 }
 
+TEST(UsdaReader, AssetPathsOfAValueKeptAsText)
+{
+    EXPECT_EQ(readers::usda_asset_paths("[@./a.usd@, @@@b@c.usd@@@, \"@s.usd@\"] # @x.usd@\n"),
+              (std::vector<std::string>{"./a.usd", "b@c.usd"}));
+    EXPECT_EQ(readers::usda_asset_paths("{ asset a = @./a.exr@\n asset b = @./b.exr"),
+              (std::vector<std::string>{"./a.exr"}));  // the rest after a fault is not read
+}
+
 TEST(UsdaReader, LineEndingsDoNotChangeWhatIsFound)
 {
     const std::string body = "(\n  subLayers = [@a.usd@]\n)\ndef \"A\" {\n  asset f = @b.png@\n}";

@@ -29,6 +29,7 @@ enum Type : int
     k_double_vector = 48,
     k_string_vector = 50,
     k_value_block = 51,
+    k_unregistered_value = 53,
     k_payload_list_op = 55,
 };
 
@@ -249,6 +250,14 @@ CrateWriter::Rep CrateWriter::dictionary(const Entries& entries)
         put_value(rep);
     }
     return raw(k_dictionary, at, false);
+}
+
+CrateWriter::Rep CrateWriter::unregistered(Rep inner)
+{
+    const std::uint64_t at = here();
+    put_value<std::int64_t>(8);
+    put_value(inner);
+    return raw(k_unregistered_value, at, false);
 }
 
 CrateWriter::Rep CrateWriter::time_samples(const std::vector<std::pair<double, Rep>>& samples)

@@ -64,6 +64,8 @@ public:
     Rep payloads(const ArcListOp& op);
     /// A single payload (every version).
     Rep payload(const Arc& arc);
+    /// An UnregisteredValue holding `inner`: a string (the value as text) or a dictionary.
+    Rep unregistered(Rep inner);
     /// A float3 array of `count` points, written in chunks (layers of any size).
     Rep points(std::uint64_t count);
     /// Any representation: a type the reader may not know, a corrupt offset.
