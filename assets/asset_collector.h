@@ -169,7 +169,9 @@ public:
     void handle_usda_file(const std::string& usd_file);
     /// An asset path anchored to the layer that authors it: absolute paths (POSIX, drive,
     /// network) as they are, "$VAR" and "[VAR]" paths as they are (AnaylseSeq expands
-    /// them), relative ones joined to the layer's folder; normalised with "/" separators
+    /// them), relative ones joined to the layer's folder (a name such as "assets/a.usd"
+    /// that is no file there is looked for in the folders of PXR_AR_DEFAULT_SEARCH_PATH,
+    /// as USD's default resolver does); normalised with "/" separators
     /// and an upper-case drive letter. Empty for an empty path or a resolver scheme
     /// ("http:", ...). Never changes the working directory.
     std::string resolve_ref(const std::string& layer, const std::string& reference) const;

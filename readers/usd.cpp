@@ -12,12 +12,14 @@
 #include <algorithm>
 #include <cctype>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 #include "assets/asset_collector.h"
 #include "common/console.h"
 #include "common/fs.h"
 #include "common/glob.h"
+#include "common/platform.h"
 #include "common/pypath.h"
 #include "common/pyutil.h"
 #include "readers/usd_layer.h"
@@ -55,6 +57,16 @@ bool has_scheme(std::string_view path)
         }
     }
     return true;
+}
+
+constexpr std::string_view k_search_path_variable = "PXR_AR_DEFAULT_SEARCH_PATH";
+
+// "assets/a.usd": a relative name that neither starts with "./" or "../" nor is a pattern
+// of files (tokens are expanded later, against the layer's folder).
+bool is_search_path_name(std::string_view name)
+{
+    return !name.starts_with("./") && !name.starts_with("../") &&
+           name.find_first_of("<>#%*?") == std::string_view::npos;
 }
 
 // POSIX, drive ("C:/", "C:\") and network ("//", "\\") paths.
@@ -109,10 +121,27 @@ std::string zel_Katana_asset::resolve_ref_in(const std::string& folder,
     if (is_absolute(reference)) {
         return upper_one(pypath::normpath(reference));
     }
-    if (reference.find('\\') == std::string::npos) {
-        return upper_one(pypath::normpath(pypath::join(folder, reference)));
+    const std::string name = reference.find('\\') == std::string::npos ? reference : replace_all(reference, "\\", "/");
+    std::string anchored = upper_one(pypath::normpath(pypath::join(folder, name)));
+    if (!is_search_path_name(name) || m_fs->isfile(anchored)) {
+        return anchored;
     }
-    return upper_one(pypath::normpath(pypath::join(folder, replace_all(reference, "\\", "/"))));
+    // USD's default resolver looks for a search-path name that is not beside its layer in
+    // the folders of PXR_AR_DEFAULT_SEARCH_PATH, in order.
+    const std::optional<std::string> search = platform::get_env(std::string(k_search_path_variable));
+    if (!search) {
+        return anchored;
+    }
+    for (const std::string& dir : split(*search, platform::is_windows() ? ";" : ":")) {
+        if (dir.empty()) {
+            continue;
+        }
+        std::string found = upper_one(pypath::normpath(pypath::join(replace_all(dir, "\\", "/"), name)));
+        if (m_fs->isfile(found)) {
+            return found;
+        }
+    }
+    return anchored;
 }
 
 void zel_Katana_asset::reset_usd_walk()

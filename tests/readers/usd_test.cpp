@@ -154,6 +154,25 @@ TEST_F(UsdCollector, ResolvesAgainstTheLayerFolderWithoutTheWorkingDirectory)
     EXPECT_EQ(platform::current_dir(), cwd);
 }
 
+TEST_F(UsdCollector, SearchPathNamesNotBesideTheirLayerAreLookedForInTheSearchPath)
+{
+    const std::string shot = layer("shot/shot.usda", "");
+    const std::string beside = m_dir.write("shot/assets/both.usd");
+    m_dir.write("lib1/assets/both.usd");
+    const std::string first = m_dir.write("lib1/assets/a.usd");
+    m_dir.write("lib2/assets/a.usd");
+    const std::string second = m_dir.write("lib2/assets/b.usd");
+    const ScopedEnv search("PXR_AR_DEFAULT_SEARCH_PATH",
+                           ("/no/such:" + at("lib1") + "::" + at("lib2")).c_str());
+    EXPECT_EQ(m_collector.resolve_ref(shot, "assets/a.usd"), first);
+    EXPECT_EQ(m_collector.resolve_ref(shot, "assets/b.usd"), second);
+    EXPECT_EQ(m_collector.resolve_ref(shot, "assets/both.usd"), beside);
+    // Named from the layer's folder, patterns, and names found nowhere stay beside the layer.
+    EXPECT_EQ(m_collector.resolve_ref(shot, "./assets/a.usd"), at("shot/assets/a.usd"));
+    EXPECT_EQ(m_collector.resolve_ref(shot, "assets/a.<UDIM>.usd"), at("shot/assets/a.<UDIM>.usd"));
+    EXPECT_EQ(m_collector.resolve_ref(shot, "assets/none.usd"), at("shot/assets/none.usd"));
+}
+
 TEST_F(UsdCollector, UnreadableLayerIsReportedFoundAndTheWalkGoesOn)
 {
     const std::string root = layer("root.usda", "(\n  subLayers = [@./broken.usda@, @./fake.usd@, "
