@@ -1,5 +1,6 @@
 #include "common/pypath.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
@@ -87,6 +88,49 @@ bool is_normal(std::string_view path)
     return true;
 }
 
+namespace {
+
+// Adds one component of a path being normalised to o[0, n): "", "." and a ".." that drops
+// a kept component leave nothing (the last cuts o back to the "/" before that component);
+// anything else is appended, one "/" after the component before. `root` is the number of
+// leading slashes, `kept` the components in o.
+void add_component(char* o, std::size_t& n, std::size_t root, std::size_t& kept, std::string_view comp)
+{
+    if (comp.empty() || comp == ".")
+        return;
+    if (comp == "..") {
+        if (kept == 0 && root > 0)
+            return;  // ".." of the root is the root
+        if (kept > 0) {
+            std::size_t start = n;
+            while (start > root && o[start - 1] != '/')
+                --start;
+            if (std::string_view(o + start, n - start) != "..") {
+                --kept;
+                n = kept == 0 ? root : start - 1;
+                return;
+            }
+        }
+    }
+    if (kept++ > 0)
+        o[n++] = '/';
+    std::memcpy(o + n, comp.data(), comp.size());
+    n += comp.size();
+}
+
+void add_components(char* o, std::size_t& n, std::size_t root, std::size_t& kept, std::string_view path)
+{
+    for (std::size_t i = 0; i < path.size();) {
+        std::size_t j = i;
+        while (j < path.size() && path[j] != '/')
+            ++j;
+        add_component(o, n, root, kept, path.substr(i, j - i));
+        i = j + 1;
+    }
+}
+
+}  // namespace
+
 std::string normpath(std::string_view path)
 {
     if (path.empty())
@@ -100,41 +144,28 @@ std::string normpath(std::string_view path)
         if (path.substr(0, 2) == "//" && path.substr(0, 3) != "///")
             root = 2;
     }
-    // The kept components are written one "/" apart; a ".." that drops one cuts the
-    // result back to the "/" before it. The result is never longer than `path`.
+    // The result is never longer than `path`.
     std::string out(path.size() + 1, '\0');
-    char* const o = out.data();
     std::size_t n = 0;
     for (; n < root; ++n)
-        o[n] = '/';
+        out[n] = '/';
     std::size_t kept = 0;
-    for (std::size_t i = 0; i < path.size();) {
-        std::size_t j = i;
-        while (j < path.size() && path[j] != '/')
-            ++j;
-        const std::string_view comp = path.substr(i, j - i);
-        i = j + 1;
-        if (comp.empty() || comp == ".")
-            continue;
-        if (comp == "..") {
-            if (kept == 0 && root > 0)
-                continue;  // ".." of the root is the root
-            if (kept > 0) {
-                std::size_t start = n;
-                while (start > root && o[start - 1] != '/')
-                    --start;
-                if (std::string_view(o + start, n - start) != "..") {
-                    --kept;
-                    n = kept == 0 ? root : start - 1;
-                    continue;
-                }
-            }
-        }
-        if (kept++ > 0)
-            o[n++] = '/';
-        std::memcpy(o + n, comp.data(), comp.size());
-        n += comp.size();
-    }
+    add_components(out.data(), n, root, kept, path);
+    out.resize(n);
+    return out.empty() ? "." : out;
+}
+
+std::string normpath_join(std::string_view dir, std::string_view name)
+{
+    if (name.starts_with('/') || !is_normal(dir))
+        return normpath(join(dir, name));
+    // `dir` is its own normal form: only the components of `name` are worked through.
+    std::string out(dir.size() + 1 + name.size(), '\0');
+    std::memcpy(out.data(), dir.data(), dir.size());
+    std::size_t n = dir.size();
+    const std::size_t root = dir.front() == '/' ? 1 : 0;
+    std::size_t kept = dir.size() == root ? 0 : 1 + static_cast<std::size_t>(std::count(dir.begin() + static_cast<std::ptrdiff_t>(root), dir.end(), '/'));
+    add_components(out.data(), n, root, kept, name);
     out.resize(n);
     return out.empty() ? "." : out;
 }
@@ -345,6 +376,11 @@ std::string join(std::initializer_list<std::string_view> parts)
 std::string normpath(std::string_view path)
 {
     return platform::is_windows() ? nt::normpath(path) : posix::normpath(path);
+}
+
+std::string normpath_join(std::string_view dir, std::string_view name)
+{
+    return platform::is_windows() ? nt::normpath(nt::join(dir, name)) : posix::normpath_join(dir, name);
 }
 
 bool isabs(std::string_view path)

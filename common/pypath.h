@@ -19,6 +19,8 @@ std::pair<std::string, std::string> split(std::string_view path);
 /// posixpath.join: an absolute later part discards what came before.
 std::string join(std::string_view a, std::string_view b);
 std::string normpath(std::string_view path);
+/// normpath(join(dir, name)), without working through `dir` again when it is normal.
+std::string normpath_join(std::string_view dir, std::string_view name);
 /// True only when normpath returns the path unchanged: non-empty, single "/" separators, no
 /// empty, "." or ".." component, no trailing "/" (paths on the farm nearly always are). A
 /// leading "//" is left to the full rules.
@@ -45,6 +47,8 @@ std::pair<std::string, std::string> split(std::string_view path);
 std::string join(std::string_view a, std::string_view b);
 std::string join(std::initializer_list<std::string_view> parts);
 std::string normpath(std::string_view path);
+/// normpath(join(dir, name)) in the platform's flavour.
+std::string normpath_join(std::string_view dir, std::string_view name);
 bool isabs(std::string_view path);
 
 /// os.path.abspath: normpath of the path joined under the current working directory.

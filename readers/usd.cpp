@@ -122,7 +122,7 @@ std::string zel_Katana_asset::resolve_ref_in(const std::string& folder,
         return upper_one(pypath::normpath(reference));
     }
     const std::string name = reference.find('\\') == std::string::npos ? reference : replace_all(reference, "\\", "/");
-    std::string anchored = upper_one(pypath::normpath(pypath::join(folder, name)));
+    std::string anchored = upper_one(pypath::normpath_join(folder, name));
     if (!is_search_path_name(name) || m_fs->isfile(anchored)) {
         return anchored;
     }

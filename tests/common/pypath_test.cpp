@@ -51,6 +51,15 @@ TEST(PosixPath, NormpathJoinSplitext)
     EXPECT_EQ(posix::join("", "b"), "b");
     EXPECT_EQ(posix::join("a", ""), "a/");
 
+    // Joining to a normal folder works through the name only, with the same result.
+    for (const char* dir : {"/", "/a", "/a/b", "a", "a/b", "..", "../..", "a/..x", "", ".", "//a", "a/"}) {
+        for (const char* name : {"", "c", "./c", "../c", "../../../c/d", "c/../..", "..", "/c/../d",
+                                 "c//d/.", "../..", "...", ".c/..c"}) {
+            EXPECT_EQ(posix::normpath_join(dir, name), posix::normpath(posix::join(dir, name)))
+                << dir << " + " << name;
+        }
+    }
+
     EXPECT_EQ(posix::splitext("a/b.tar.gz"), Pair("a/b.tar", ".gz"));
     EXPECT_EQ(posix::splitext(".bashrc"), Pair(".bashrc", ""));
     EXPECT_EQ(posix::splitext("..x.y"), Pair("..x", ".y"));
