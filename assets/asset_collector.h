@@ -228,15 +228,15 @@ private:
     std::string m_twin_source;
     std::string m_candidate;
 
-    /// What expanding an absolute reference gave: the wildcard pattern printed, the found
-    /// paths in order (with whether each was printed: matches are, twins are not) and the
-    /// missing ones. Scenes name the same texture from many locations; a reference met
-    /// again is filed from here without listing, matching or hashing anything.
+    /// What expanding an absolute reference gave: the console lines it printed (the
+    /// wildcard pattern and the matches, as quoted), the found paths in order (twins
+    /// included) and the missing ones. Scenes name the same texture from many locations; a
+    /// reference met again is filed from here without listing, matching, hashing or
+    /// quoting anything.
     struct Expansion
     {
-        std::string pattern;
+        std::string console;
         std::vector<assets::PathId> asset;
-        std::vector<bool> printed;
         std::vector<assets::PathId> miss;
     };
     // Reads the layers a USD layer names while its other files are expanded; made at the

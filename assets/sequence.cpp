@@ -272,7 +272,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     std::vector<std::string> matches = glob(pattern, m_fs.get());
     Expansion expansion;
     if (keepable)
-        expansion.pattern = pattern;
+        append_repr_line(expansion.console, pattern);
     if (matches.empty())
         result.miss.push_back(std::move(pattern));
 
@@ -289,10 +289,8 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
         const std::string& path = result.asset.back();
         const DispatchRow* row = dispatch_row(path);
         const std::string dispatched = row && row->handler ? path : std::string();
-        if (plain) {
-            expansion.printed.resize(result.asset.size(), false);
-            expansion.printed.back() = true;
-        }
+        if (plain)
+            append_repr_line(expansion.console, path);
         add_cache_twins(path, result.asset);
         if (!dispatched.empty()) {
             plain = false;
@@ -305,7 +303,6 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
         return std::nullopt;
     }
     record(nodePath, result, &expansion);
-    expansion.printed.resize(expansion.asset.size(), false);
     if (m_expanded.intern(reference).second)
         m_expansions.push_back(std::move(expansion));
     return std::nullopt;
@@ -313,10 +310,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
 
 void zel_Katana_asset::replay(const std::string& nodePath, const Expansion& expansion)
 {
-    print_repr_line(expansion.pattern);
-    for (std::size_t i = 0; i < expansion.asset.size(); ++i)
-        if (expansion.printed[i])
-            print_repr_line(ASSET_JSON.paths.text(expansion.asset[i]));
+    console().lines(expansion.console);
     ASSET_JSON.asset.extend(nodePath, expansion.asset);
     if (!expansion.miss.empty())
         ASSET_JSON.missing.extend(nodePath, expansion.miss);

@@ -31,8 +31,13 @@ void Console::line(std::string_view text)
 
 void Console::repr_line(std::string_view text)
 {
-    append_py_repr(m_out, text);
-    m_out.push_back('\n');
+    append_repr_line(m_out, text);
+    write_out_if_full();
+}
+
+void Console::lines(std::string_view text)
+{
+    m_out.append(text);
     write_out_if_full();
 }
 
@@ -139,6 +144,12 @@ void print_line(std::string_view text)
 void print_repr_line(std::string_view text)
 {
     console().repr_line(text);
+}
+
+void append_repr_line(std::string& out, std::string_view text)
+{
+    append_py_repr(out, text);
+    out.push_back('\n');
 }
 
 void print_repr_list_line(const std::vector<std::string>& texts)

@@ -22,6 +22,8 @@ public:
     void line(std::string_view text);
     /// Prints the quoted form of a text (Python's repr) as one line.
     void repr_line(std::string_view text);
+    /// Prints text that is already whole lines, each ending in "\n".
+    void lines(std::string_view text);
     /// Prints the quoted form of a list of texts (Python's repr of the list) as one line,
     /// buffered piece by piece however long the list is.
     void repr_list_line(const std::vector<std::string>& texts);
@@ -63,6 +65,8 @@ Console& console();
 void print_line(std::string_view text);
 /// console().repr_line: a path printed in its quoted form.
 void print_repr_line(std::string_view text);
+/// Appends to `out` the line print_repr_line prints for `text`.
+void append_repr_line(std::string& out, std::string_view text);
 /// console().repr_list_line: a list of paths printed as Python prints the list.
 void print_repr_list_line(const std::vector<std::string>& texts);
 void print_error_line(std::string_view text);
