@@ -27,6 +27,9 @@ class SceneTree;
 namespace fs {
 class DirectoryCache;
 }
+namespace pypath {
+class NormalJoin;
+}
 namespace readers {
 class ArnoldSceneApi;
 class UsdLayerReadAhead;
@@ -176,7 +179,7 @@ public:
     /// ("http:", ...). Never changes the working directory.
     std::string resolve_ref(const std::string& layer, const std::string& reference) const;
     /// resolve_ref with the layer's folder (usd_layer_folder) worked out once per layer.
-    std::string resolve_ref_in(const std::string& folder, const std::string& reference) const;
+    std::string resolve_ref_in(const pypath::NormalJoin& folder, const std::string& reference) const;
     static std::string usd_layer_folder(const std::string& layer);
     /// Empties usd_list and usdFiles and forgets the layers of the previous walk.
     void reset_usd_walk();

@@ -155,19 +155,38 @@ std::string normpath(std::string_view path)
     return out.empty() ? "." : out;
 }
 
+namespace {
+
+std::size_t leading_slashes_of_normal(std::string_view dir)
+{
+    return dir.front() == '/' ? 1 : 0;
+}
+
+std::size_t components_of_normal(std::string_view dir)
+{
+    const std::size_t root = leading_slashes_of_normal(dir);
+    return dir.size() == root ? 0 : 1 + static_cast<std::size_t>(std::count(dir.begin() + static_cast<std::ptrdiff_t>(root), dir.end(), '/'));
+}
+
+// normpath(join(dir, name)) for a relative name and a folder that is_normal, whose leading
+// slashes and components are given: only the components of `name` are worked through.
+std::string normpath_join_normal(std::string_view dir, std::size_t root, std::size_t kept, std::string_view name)
+{
+    std::string out(dir.size() + 1 + name.size(), '\0');
+    std::memcpy(out.data(), dir.data(), dir.size());
+    std::size_t n = dir.size();
+    add_components(out.data(), n, root, kept, name);
+    out.resize(n);
+    return out.empty() ? "." : out;
+}
+
+}  // namespace
+
 std::string normpath_join(std::string_view dir, std::string_view name)
 {
     if (name.starts_with('/') || !is_normal(dir))
         return normpath(join(dir, name));
-    // `dir` is its own normal form: only the components of `name` are worked through.
-    std::string out(dir.size() + 1 + name.size(), '\0');
-    std::memcpy(out.data(), dir.data(), dir.size());
-    std::size_t n = dir.size();
-    const std::size_t root = dir.front() == '/' ? 1 : 0;
-    std::size_t kept = dir.size() == root ? 0 : 1 + static_cast<std::size_t>(std::count(dir.begin() + static_cast<std::ptrdiff_t>(root), dir.end(), '/'));
-    add_components(out.data(), n, root, kept, name);
-    out.resize(n);
-    return out.empty() ? "." : out;
+    return normpath_join_normal(dir, leading_slashes_of_normal(dir), components_of_normal(dir), name);
 }
 
 bool isabs(std::string_view path)
@@ -381,6 +400,22 @@ std::string normpath(std::string_view path)
 std::string normpath_join(std::string_view dir, std::string_view name)
 {
     return platform::is_windows() ? nt::normpath(nt::join(dir, name)) : posix::normpath_join(dir, name);
+}
+
+NormalJoin::NormalJoin(std::string dir)
+    : m_dir(std::move(dir)), m_normal(!platform::is_windows() && posix::is_normal(m_dir))
+{
+    if (m_normal) {
+        m_root = posix::leading_slashes_of_normal(m_dir);
+        m_kept = posix::components_of_normal(m_dir);
+    }
+}
+
+std::string NormalJoin::operator()(std::string_view name) const
+{
+    if (!m_normal || name.starts_with('/'))
+        return normpath_join(m_dir, name);
+    return posix::normpath_join_normal(m_dir, m_root, m_kept, name);
 }
 
 bool isabs(std::string_view path)

@@ -49,6 +49,22 @@ std::string join(std::initializer_list<std::string_view> parts);
 std::string normpath(std::string_view path);
 /// normpath(join(dir, name)) in the platform's flavour.
 std::string normpath_join(std::string_view dir, std::string_view name);
+
+/// A folder that many names are joined to and normalised against, as normpath_join does,
+/// with what the folder's text allows worked out once.
+class NormalJoin
+{
+public:
+    explicit NormalJoin(std::string dir);
+    std::string operator()(std::string_view name) const;
+    const std::string& dir() const { return m_dir; }
+
+private:
+    std::string m_dir;
+    bool m_normal = false;   // POSIX flavour and the folder is its own normal form
+    std::size_t m_root = 0;  // its leading slashes
+    std::size_t m_kept = 0;  // its components
+};
 bool isabs(std::string_view path);
 
 /// os.path.abspath: normpath of the path joined under the current working directory.

@@ -103,10 +103,10 @@ std::string zel_Katana_asset::usd_layer_folder(const std::string& layer)
 std::string zel_Katana_asset::resolve_ref(const std::string& layer,
                                           const std::string& reference) const
 {
-    return resolve_ref_in(usd_layer_folder(layer), reference);
+    return resolve_ref_in(pypath::NormalJoin(usd_layer_folder(layer)), reference);
 }
 
-std::string zel_Katana_asset::resolve_ref_in(const std::string& folder,
+std::string zel_Katana_asset::resolve_ref_in(const pypath::NormalJoin& folder,
                                              const std::string& reference) const
 {
     if (reference.empty()) {
@@ -122,7 +122,7 @@ std::string zel_Katana_asset::resolve_ref_in(const std::string& folder,
         return upper_one(pypath::normpath(reference));
     }
     const std::string name = reference.find('\\') == std::string::npos ? reference : replace_all(reference, "\\", "/");
-    std::string anchored = upper_one(pypath::normpath_join(folder, name));
+    std::string anchored = upper_one(folder(name));
     if (!is_search_path_name(name) || m_fs->isfile(anchored)) {
         return anchored;
     }
@@ -239,7 +239,7 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
     }
     // A map keeps its elements in place while the walk below adds layers.
     UsdLayerLinks& links = usd_links[usd_file];
-    const std::string folder = usd_layer_folder(usd_file);
+    const pypath::NormalJoin folder(usd_layer_folder(usd_file));
 
     // Every path is resolved first, so that the layers named here can be read ahead while
     // the walk below enters the first of them and expands the other files.
