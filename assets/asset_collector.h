@@ -179,7 +179,8 @@ public:
     /// ("http:", ...). Never changes the working directory.
     std::string resolve_ref(const std::string& layer, const std::string& reference) const;
     /// resolve_ref with the layer's folder (usd_layer_folder) worked out once per layer.
-    std::string resolve_ref_in(const pypath::NormalJoin& folder, const std::string& reference) const;
+    std::string resolve_ref_in(const pypath::NormalJoin& folder,
+                               const std::string& reference) const;
     static std::string usd_layer_folder(const std::string& layer);
     /// Empties usd_list and usdFiles and forgets the layers of the previous walk.
     void reset_usd_walk();

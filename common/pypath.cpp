@@ -76,7 +76,8 @@ bool is_normal(std::string_view path)
         return false;
     // A "." or ".." component: a dot that starts a component and ends it, or is followed
     // by one more dot that does.
-    for (std::size_t dot = path.find('.'); dot != std::string_view::npos; dot = path.find('.', dot + 1)) {
+    for (std::size_t dot = path.find('.'); dot != std::string_view::npos;
+         dot = path.find('.', dot + 1)) {
         if (dot > 0 && path[dot - 1] != '/')
             continue;
         std::size_t end = dot + 1;
@@ -94,7 +95,8 @@ namespace {
 // a kept component leave nothing (the last cuts o back to the "/" before that component);
 // anything else is appended, one "/" after the component before. `root` is the number of
 // leading slashes, `kept` the components in o.
-void add_component(char* o, std::size_t& n, std::size_t root, std::size_t& kept, std::string_view comp)
+void add_component(char* o, std::size_t& n, std::size_t root, std::size_t& kept,
+                   std::string_view comp)
 {
     if (comp.empty() || comp == ".")
         return;
@@ -118,7 +120,8 @@ void add_component(char* o, std::size_t& n, std::size_t root, std::size_t& kept,
     n += comp.size();
 }
 
-void add_components(char* o, std::size_t& n, std::size_t root, std::size_t& kept, std::string_view path)
+void add_components(char* o, std::size_t& n, std::size_t root, std::size_t& kept,
+                    std::string_view path)
 {
     for (std::size_t i = 0; i < path.size();) {
         std::size_t j = i;
@@ -165,12 +168,16 @@ std::size_t leading_slashes_of_normal(std::string_view dir)
 std::size_t components_of_normal(std::string_view dir)
 {
     const std::size_t root = leading_slashes_of_normal(dir);
-    return dir.size() == root ? 0 : 1 + static_cast<std::size_t>(std::count(dir.begin() + static_cast<std::ptrdiff_t>(root), dir.end(), '/'));
+    return dir.size() == root
+               ? 0
+               : 1 + static_cast<std::size_t>(std::count(
+                         dir.begin() + static_cast<std::ptrdiff_t>(root), dir.end(), '/'));
 }
 
 // normpath(join(dir, name)) for a relative name and a folder that is_normal, whose leading
 // slashes and components are given: only the components of `name` are worked through.
-std::string normpath_join_normal(std::string_view dir, std::size_t root, std::size_t kept, std::string_view name)
+std::string normpath_join_normal(std::string_view dir, std::size_t root, std::size_t kept,
+                                 std::string_view name)
 {
     std::string out(dir.size() + 1 + name.size(), '\0');
     std::memcpy(out.data(), dir.data(), dir.size());
@@ -186,7 +193,8 @@ std::string normpath_join(std::string_view dir, std::string_view name)
 {
     if (name.starts_with('/') || !is_normal(dir))
         return normpath(join(dir, name));
-    return normpath_join_normal(dir, leading_slashes_of_normal(dir), components_of_normal(dir), name);
+    return normpath_join_normal(dir, leading_slashes_of_normal(dir), components_of_normal(dir),
+                                name);
 }
 
 bool isabs(std::string_view path)
@@ -399,7 +407,8 @@ std::string normpath(std::string_view path)
 
 std::string normpath_join(std::string_view dir, std::string_view name)
 {
-    return platform::is_windows() ? nt::normpath(nt::join(dir, name)) : posix::normpath_join(dir, name);
+    return platform::is_windows() ? nt::normpath(nt::join(dir, name))
+                                  : posix::normpath_join(dir, name);
 }
 
 NormalJoin::NormalJoin(std::string dir)

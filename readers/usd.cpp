@@ -121,14 +121,16 @@ std::string zel_Katana_asset::resolve_ref_in(const pypath::NormalJoin& folder,
     if (is_absolute(reference)) {
         return upper_one(pypath::normpath(reference));
     }
-    const std::string name = reference.find('\\') == std::string::npos ? reference : replace_all(reference, "\\", "/");
+    const std::string name =
+        reference.find('\\') == std::string::npos ? reference : replace_all(reference, "\\", "/");
     std::string anchored = upper_one(folder(name));
     if (!is_search_path_name(name) || m_fs->isfile(anchored)) {
         return anchored;
     }
     // USD's default resolver looks for a search-path name that is not beside its layer in
     // the folders of PXR_AR_DEFAULT_SEARCH_PATH, in order.
-    const std::optional<std::string> search = platform::get_env(std::string(k_search_path_variable));
+    const std::optional<std::string> search =
+        platform::get_env(std::string(k_search_path_variable));
     if (!search) {
         return anchored;
     }
@@ -136,7 +138,8 @@ std::string zel_Katana_asset::resolve_ref_in(const pypath::NormalJoin& folder,
         if (dir.empty()) {
             continue;
         }
-        std::string found = upper_one(pypath::normpath(pypath::join(replace_all(dir, "\\", "/"), name)));
+        std::string found =
+            upper_one(pypath::normpath(pypath::join(replace_all(dir, "\\", "/"), name)));
         if (m_fs->isfile(found)) {
             return found;
         }

@@ -245,9 +245,8 @@ void UsdLayerReadAhead::work()
 {
     std::unique_lock lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [this] {
-            return m_stop || (!m_queue.empty() && m_read_untaken < k_read_ahead);
-        });
+        m_changed.wait(
+            lock, [this] { return m_stop || (!m_queue.empty() && m_read_untaken < k_read_ahead); });
         if (m_stop) {
             return;
         }

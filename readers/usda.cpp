@@ -380,8 +380,7 @@ private:
     }
 
     // The length of the run at the start of `w` whose bytes pass `accept`.
-    template <typename Accept>
-    static std::size_t run_length(std::string_view w, Accept accept)
+    template <typename Accept> static std::size_t run_length(std::string_view w, Accept accept)
     {
         std::size_t i = 0;
         while (i < w.size() && accept(static_cast<unsigned char>(w[i]))) {
@@ -411,7 +410,8 @@ private:
     {
         int last = m_bytes.get();
         for (std::string_view w = m_bytes.window(); !w.empty(); w = m_bytes.window()) {
-            const std::size_t digits = run_length(w, [](int b) { return ident_char(b) || b == '.'; });
+            const std::size_t digits =
+                run_length(w, [](int b) { return ident_char(b) || b == '.'; });
             if (digits > 0) {
                 last = static_cast<unsigned char>(w[digits - 1]);
                 m_bytes.skip(digits);
@@ -508,9 +508,8 @@ private:
         }
         for (;;) {
             const std::string_view w = m_bytes.window();
-            const std::size_t plain = run_length(w, [quote](int b) {
-                return b != quote && b != '\\' && b != '\n' && b != '\r';
-            });
+            const std::size_t plain = run_length(
+                w, [quote](int b) { return b != quote && b != '\\' && b != '\n' && b != '\r'; });
             if (plain > 0) {
                 keep_run(token, w.substr(0, plain));
                 continue;

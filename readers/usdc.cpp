@@ -323,7 +323,8 @@ private:
     {
         std::vector<std::uint32_t> out;
         if (at_least(4)) {
-            const std::vector<std::uint64_t> values = compressed_ints(cursor, count, 4, section_end);
+            const std::vector<std::uint64_t> values =
+                compressed_ints(cursor, count, 4, section_end);
             out.reserve(values.size());
             for (const std::uint64_t v : values) {
                 out.push_back(static_cast<std::uint32_t>(v));

@@ -52,7 +52,8 @@ TEST(PosixPath, NormpathJoinSplitext)
     EXPECT_EQ(posix::join("a", ""), "a/");
 
     // Joining to a normal folder works through the name only, with the same result.
-    for (const char* dir : {"/", "/a", "/a/b", "a", "a/b", "..", "../..", "a/..x", "", ".", "//a", "a/"}) {
+    for (const char* dir :
+         {"/", "/a", "/a/b", "a", "a/b", "..", "../..", "a/..x", "", ".", "//a", "a/"}) {
         for (const char* name : {"", "c", "./c", "../c", "../../../c/d", "c/../..", "..", "/c/../d",
                                  "c//d/.", "../..", "...", ".c/..c"}) {
             const std::string expected = posix::normpath(posix::join(dir, name));

@@ -226,8 +226,8 @@ TEST(UsdLayerReadAhead, TakesWhatAReadGivesInAnyOrder)
     std::vector<std::string> paths;
     for (int i = 0; i < 40; ++i) {
         const std::string name = "l" + std::to_string(i) + ".usda";
-        paths.push_back(dir.write(name, "#usda 1.0\ndef \"A\" { asset a = @./t" + std::to_string(i) +
-                                           ".exr@ }\n"));
+        paths.push_back(dir.write(name, "#usda 1.0\ndef \"A\" { asset a = @./t" +
+                                            std::to_string(i) + ".exr@ }\n"));
     }
     paths.push_back(dir.write("bad.usda", "#usda 1.0\ndef \"A\" { asset a = @./x.exr"));
     paths.push_back(dir.file("gone.usda"));

@@ -117,7 +117,8 @@ std::string every_place_layer(int minor, int patch = 0)
             {"clips", clips},
             {"assetInfo", w.dictionary({})},
             {"mystery", CrateWriter::raw(99, 1234567, false)},
-            {"pipelineData", w.unregistered(w.string("{ asset cache = @./unreg.abc@, string s = \"@no.usd@\" }"))},
+            {"pipelineData",
+             w.unregistered(w.string("{ asset cache = @./unreg.abc@, string s = \"@no.usd@\" }"))},
             {"pipelineDict", w.unregistered(w.dictionary({{"lut", w.asset("./unreg.cube")}}))}});
     w.owner("/World.tex", CrateWriter::Attribute,
            {{"typeName", w.token("asset")}, {"default", w.asset("./tex/wood.<UDIM>.tx")},
