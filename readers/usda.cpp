@@ -580,19 +580,9 @@ private:
                 keep(token, m_bytes.get());
             }
         }
-        for (std::string_view w = m_bytes.window(); !w.empty(); w = m_bytes.window()) {
-            const std::size_t plain =
-                run_length(w, [](int b) { return b != '@' && b != '\n' && b != '\r'; });
-            keep_run(token, w.substr(0, plain));
-            if (plain < w.size()) {
-                m_bytes.skip(1);
-                if (w[plain] == '@') {
-                    return;
-                }
-                break;
-            }
+        if (!read_through_on_line('@', &token)) {
+            fail(start, "unterminated asset path");
         }
-        fail(start, "unterminated asset path");
     }
 
     // A path reference (</Prim.prop>) names nothing outside the layer.
@@ -600,19 +590,30 @@ private:
     {
         const int start = m_line;
         m_bytes.skip(1);
+        if (!read_through_on_line('>', nullptr)) {
+            fail(start, "unterminated path reference");
+        }
+    }
+
+    // Consumes the bytes up to and including `close`, kept in `token` when one is given;
+    // false when the line or the layer ends first.
+    bool read_through_on_line(char close, Token* token)
+    {
         for (std::string_view w = m_bytes.window(); !w.empty(); w = m_bytes.window()) {
-            const std::size_t plain =
-                run_length(w, [](int b) { return b != '>' && b != '\n' && b != '\r'; });
-            m_bytes.skip(plain);
+            const std::size_t plain = run_length(w, [close](int b) {
+                return b != static_cast<unsigned char>(close) && b != '\n' && b != '\r';
+            });
+            if (token) {
+                keep_run(*token, w.substr(0, plain));
+            } else {
+                m_bytes.skip(plain);
+            }
             if (plain < w.size()) {
                 m_bytes.skip(1);
-                if (w[plain] == '>') {
-                    return;
-                }
-                break;
+                return w[plain] == close;
             }
         }
-        fail(start, "unterminated path reference");
+        return false;
     }
 
     Bytes m_bytes;
