@@ -53,6 +53,7 @@ enum ValueType : int
     k_value_block = 51,
     k_value = 52,
     k_unregistered_value = 53,
+    k_unregistered_value_list_op = 54,
     k_payload_list_op = 55,
     k_string_vector = 50,
 };
@@ -751,20 +752,14 @@ private:
             }
             return;
         case k_unregistered_value:
-            // A value the writer's schema did not know: its text (asset paths only as
-            // "@...@" in it) or a dictionary.
             if (!rep_is_inlined(rep)) {
                 std::uint64_t inner = 0;
                 nested_value(rep_payload(rep), inner);
-                if (rep_type(inner) == k_string && rep_is_inlined(inner) && !rep_is_array(inner)) {
-                    const std::string& text = string_at(rep_payload(inner) & 0xFFFFFFFFu);
-                    for (const std::string& path : usda_asset_paths(text)) {
-                        add(UsdRefKind::Asset, path, owner, field);
-                    }
-                } else {
-                    collect_value(inner, owner, field, key, depth + 1);
-                }
+                collect_unregistered(inner, owner, field, key, depth + 1);
             }
+            return;
+        case k_unregistered_value_list_op:
+            read_unregistered_list_op(rep, owner, field, key, depth);
             return;
         case k_reference_list_op:
             read_list_op(rep, owner, field, UsdRefKind::Reference);
@@ -779,6 +774,44 @@ private:
         }
         default:
             return;  // no file in it, or a type this reader does not know: skipped
+        }
+    }
+
+    // A value the writer's schema did not know: its text (asset paths only as "@...@" in
+    // it), a dictionary, or another value.
+    void collect_unregistered(std::uint64_t rep, const std::string& owner, const std::string& field,
+                              const std::string& key, int depth)
+    {
+        if (rep_type(rep) == k_string && rep_is_inlined(rep) && !rep_is_array(rep)) {
+            const std::string& text = string_at(rep_payload(rep) & 0xFFFFFFFFu);
+            for (const std::string& path : usda_asset_paths(text)) {
+                add(UsdRefKind::Asset, path, owner, field);
+            }
+            return;
+        }
+        collect_value(rep, owner, field, key, depth);
+    }
+
+    // A list operation whose items are such values, each a nested value.
+    void read_unregistered_list_op(std::uint64_t rep, const std::string& owner,
+                                   const std::string& field, const std::string& key, int depth)
+    {
+        if (rep_is_inlined(rep) || rep_is_array(rep)) {
+            return;
+        }
+        Cursor cursor{m_bytes, rep_payload(rep)};
+        const auto header = cursor.next<std::uint8_t>();
+        for (const std::uint8_t bit : k_list_op_stream_order) {
+            if ((header & bit) == 0) {
+                continue;
+            }
+            const auto count =
+                checked_count(cursor.next<std::uint64_t>(), m_bytes.size(), 16, "items");
+            for (std::uint64_t i = 0; i < count; ++i) {
+                std::uint64_t item = 0;
+                cursor.pos = nested_value(cursor.pos, item);
+                collect_unregistered(item, owner, field, key, depth + 1);
+            }
         }
     }
 

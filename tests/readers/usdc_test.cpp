@@ -119,7 +119,10 @@ std::string every_place_layer(int minor, int patch = 0)
             {"mystery", CrateWriter::raw(99, 1234567, false)},
             {"pipelineData",
              w.unregistered(w.string("{ asset cache = @./unreg.abc@, string s = \"@no.usd@\" }"))},
-            {"pipelineDict", w.unregistered(w.dictionary({{"lut", w.asset("./unreg.cube")}}))}});
+            {"pipelineDict", w.unregistered(w.dictionary({{"lut", w.asset("./unreg.cube")}}))},
+            {"pipelineList",
+             w.unregistered_list_op({w.string("@./list.abc@"),
+                                     w.unregistered(w.dictionary({{"a", w.asset("./l.exr")}}))})}});
     w.owner("/World.tex", CrateWriter::Attribute,
            {{"typeName", w.token("asset")}, {"default", w.asset("./tex/wood.<UDIM>.tx")},
             {"timeSamples", samples}});
@@ -151,6 +154,7 @@ Strings every_place_expected(int minor)
          {"asset ./c.1.usd /World clips", "asset ./c.2.usd /World clips",
           "asset ./manifest.usda /World clips", "clip template ./c.###.usd /World clips",
           "asset ./unreg.abc /World pipelineData", "asset ./unreg.cube /World pipelineDict",
+          "asset ./list.abc /World pipelineList", "asset ./l.exr /World pipelineList",
           "asset ./tex/wood.<UDIM>.tx /World.tex default",
           "asset ./tex/a.<UDIM>.exr /World.tex timeSamples",
           "asset ./tex/b.exr /World.tex timeSamples",

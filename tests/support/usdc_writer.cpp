@@ -30,6 +30,7 @@ enum Type : int
     k_string_vector = 50,
     k_value_block = 51,
     k_unregistered_value = 53,
+    k_unregistered_value_list_op = 54,
     k_payload_list_op = 55,
 };
 
@@ -258,6 +259,18 @@ CrateWriter::Rep CrateWriter::unregistered(Rep inner)
     put_value<std::int64_t>(8);
     put_value(inner);
     return raw(k_unregistered_value, at, false);
+}
+
+CrateWriter::Rep CrateWriter::unregistered_list_op(const std::vector<Rep>& items)
+{
+    const std::uint64_t at = here();
+    put_value<std::uint8_t>(0x03);  // explicit, with items
+    put_value<std::uint64_t>(items.size());
+    for (const Rep item : items) {
+        put_value<std::int64_t>(8);
+        put_value(item);
+    }
+    return raw(k_unregistered_value_list_op, at, false);
 }
 
 CrateWriter::Rep CrateWriter::time_samples(const std::vector<std::pair<double, Rep>>& samples)

@@ -66,6 +66,8 @@ public:
     Rep payload(const Arc& arc);
     /// An UnregisteredValue holding `inner`: a string (the value as text) or a dictionary.
     Rep unregistered(Rep inner);
+    /// An UnregisteredValueListOp with explicit items, each written as a nested value.
+    Rep unregistered_list_op(const std::vector<Rep>& items);
     /// A float3 array of `count` points, written in chunks (layers of any size).
     Rep points(std::uint64_t count);
     /// Any representation: a type the reader may not know, a corrupt offset.
