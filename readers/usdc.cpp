@@ -796,6 +796,19 @@ private:
     void read_unregistered_list_op(std::uint64_t rep, const std::string& owner,
                                    const std::string& field, const std::string& key, int depth)
     {
+        for_each_list_op_item(rep, 16, [&](Cursor& cursor) {
+            std::uint64_t item = 0;
+            cursor.pos = nested_value(cursor.pos, item);
+            collect_unregistered(item, owner, field, key, depth + 1);
+        });
+    }
+
+    // Calls read_item(cursor) once for every item of a list operation, its item vectors in
+    // stream order; each call reads one item (at least `min_item_bytes` of the file) and
+    // leaves the cursor after it.
+    template <typename ReadItem>
+    void for_each_list_op_item(std::uint64_t rep, std::uint64_t min_item_bytes, ReadItem read_item)
+    {
         if (rep_is_inlined(rep) || rep_is_array(rep)) {
             return;
         }
@@ -805,12 +818,10 @@ private:
             if ((header & bit) == 0) {
                 continue;
             }
-            const auto count =
-                checked_count(cursor.next<std::uint64_t>(), m_bytes.size(), 16, "items");
+            const auto count = checked_count(cursor.next<std::uint64_t>(), m_bytes.size(),
+                                             min_item_bytes, "items");
             for (std::uint64_t i = 0; i < count; ++i) {
-                std::uint64_t item = 0;
-                cursor.pos = nested_value(cursor.pos, item);
-                collect_unregistered(item, owner, field, key, depth + 1);
+                read_item(cursor);
             }
         }
     }
@@ -893,29 +904,18 @@ private:
     void read_list_op(std::uint64_t rep, const std::string& owner, const std::string& field,
                       UsdRefKind kind)
     {
-        if (rep_is_inlined(rep) || rep_is_array(rep)) {
-            return;
-        }
-        Cursor cursor{m_bytes, rep_payload(rep)};
-        const auto header = cursor.next<std::uint8_t>();
-        for (const std::uint8_t bit : k_list_op_stream_order) {
-            if ((header & bit) == 0) {
-                continue;
+        for_each_list_op_item(rep, 8, [&](Cursor& cursor) {
+            if (kind == UsdRefKind::Payload) {
+                read_payload(cursor, owner, field);
+                return;
             }
-            const auto count = checked_count(cursor.next<std::uint64_t>(), m_bytes.size(), 8, "items");
-            for (std::uint64_t i = 0; i < count; ++i) {
-                if (kind == UsdRefKind::Payload) {
-                    read_payload(cursor, owner, field);
-                    continue;
-                }
-                const auto asset = cursor.next<std::uint32_t>();
-                path_at(cursor.next<std::uint32_t>());
-                cursor.pos += 16;  // layer offset
-                add(UsdRefKind::Reference, string_at(asset), owner, field);
-                // Custom data: a dictionary written in place, so the next item follows it.
-                cursor.pos = read_dictionary_at(cursor.pos, owner, field, 0, false);
-            }
-        }
+            const auto asset = cursor.next<std::uint32_t>();
+            path_at(cursor.next<std::uint32_t>());
+            cursor.pos += 16;  // layer offset
+            add(UsdRefKind::Reference, string_at(asset), owner, field);
+            // Custom data: a dictionary written in place, so the next item follows it.
+            cursor.pos = read_dictionary_at(cursor.pos, owner, field, 0, false);
+        });
     }
 
     Bytes& m_bytes;
