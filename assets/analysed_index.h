@@ -78,6 +78,9 @@ public:
     /// text's signature; nothing for texts shorter than k_shortest_indexed.
     static void minimizer_hashes(std::string_view text, std::vector<std::uint64_t>& out, Signature& grams);
     bool empty() const { return m_ids.empty(); }
+    /// True when no held string can contain a text of these bytes: the set is empty, or
+    /// one of the bytes is in none of its strings.
+    bool lacks_a_byte_of(const ByteSet& bytes) const { return m_ids.empty() || !bytes.within(m_bytes); }
     const PathTable& table() const { return m_table; }
     std::size_t size() const { return m_ids.size(); }
 
@@ -129,6 +132,12 @@ public:
 
     /// 0 not recorded, 1 among found paths, 2 among missing paths ("missing" first).
     int status(std::string_view path) const;
+    /// True when a text of these bytes is surely not recorded (status 0): each set is empty
+    /// or lacks one of the bytes. False says nothing.
+    bool surely_unrecorded(const ByteSet& bytes) const
+    {
+        return m_found.lacks_a_byte_of(bytes) && m_missing.lacks_a_byte_of(bytes);
+    }
 
 private:
     mutable std::vector<std::uint64_t> m_minimizers;

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "assets/analysed_index.h"
 #include "assets/asset_record.h"
 #include "driver/job_files.h"
 #include "host/host.h"
@@ -20,9 +21,6 @@ namespace script {
 
 using Json = nlohmann::ordered_json;
 
-namespace assets {
-class AnalysedIndex;
-}
 class SceneTree;
 namespace fs {
 class DirectoryCache;
@@ -252,6 +250,19 @@ private:
     // Kept expansions by the number of their reference in a table of their own.
     assets::PathTable m_expanded;
     std::vector<Expansion> m_expansions;
+    // References as written whose expansion is kept, by their number in a table of their
+    // own: a reference written again goes straight to its expansion while no recorded
+    // path can contain it, which its bytes tell (a token's "<", say, is in no file name).
+    struct WrittenReference
+    {
+        std::size_t expansion;
+        assets::ByteSet bytes;
+    };
+    assets::PathTable m_written;
+    std::vector<WrittenReference> m_written_references;
+    /// Notes that the reference as written expands to a kept expansion, unless its text
+    /// depends on the environment.
+    void note_written(const std::string& filePath, std::size_t expansion);
     /// Replays a kept expansion under another label: the same console lines and record.
     void replay(const std::string& nodePath, const Expansion& expansion);
     /// record(), keeping the numbers of the recorded paths in `keep` when it is given.

@@ -207,6 +207,13 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
 
     if (filePath.empty())
         return std::nullopt;
+    if (const std::optional<assets::PathId> written = m_written.find(filePath)) {
+        const WrittenReference& known = m_written_references[*written];
+        if (m_analysed->surely_unrecorded(known.bytes)) {
+            replay(nodePath, m_expansions[known.expansion]);
+            return std::nullopt;
+        }
+    }
     ReaderResult result;
 
     // A reference already recorded is filed again under this label without the disk.
@@ -254,6 +261,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     if (keepable) {
         if (const std::optional<assets::PathId> kept = m_expanded.find(reference)) {
             replay(nodePath, m_expansions[*kept]);
+            note_written(filePath, *kept);
             return std::nullopt;
         }
     }
@@ -303,9 +311,20 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
         return std::nullopt;
     }
     record(nodePath, result, &expansion);
-    if (m_expanded.intern(reference).second)
+    const auto [kept, added] = m_expanded.intern(reference);
+    if (added)
         m_expansions.push_back(std::move(expansion));
+    note_written(filePath, kept);
     return std::nullopt;
+}
+
+void zel_Katana_asset::note_written(const std::string& filePath, std::size_t expansion)
+{
+    // "$VAR" and "[VAR]" are expanded from the environment each time they are met.
+    if (filePath.find_first_of("$[") != std::string::npos)
+        return;
+    if (m_written.intern(filePath).second)
+        m_written_references.push_back({expansion, assets::ByteSet::of(filePath)});
 }
 
 void zel_Katana_asset::replay(const std::string& nodePath, const Expansion& expansion)

@@ -101,6 +101,37 @@ TEST_F(SequenceTest, ReferencesMetAgainFileAsTheFirstTime)
     EXPECT_NE(std::find(look.begin(), look.end(), f("tex/wall.1002.exr")), look.end());
 }
 
+// A reference written again takes its first expansion only while nothing recorded since can
+// contain it, and one naming the environment is expanded from the environment each time.
+TEST_F(SequenceTest, ReferencesWrittenAgainFollowTheRecordAndTheEnvironment)
+{
+    files.write("tex/wall.1001.exr");
+    files.write("one/a.1001.exr");
+    files.write("two/a.1002.exr");
+    auto c = idle();
+    ConsoleCapture capture;
+
+    const std::string udim = f("tex/wall.<UDIM>.exr");
+    c.AnaylseSeq("first", udim);
+    c.AnaylseSeq("second", udim);
+    EXPECT_EQ(found(c, "second"), (Paths{f("tex/wall.1001.exr")}));
+    // A recorded path now holds the reference, so it counts as recorded and is filed as given.
+    c.record("reader", ReaderResult{{udim + ".bak"}, {}});
+    c.AnaylseSeq("third", udim);
+    EXPECT_EQ(found(c, "third"), (Paths{udim}));
+    EXPECT_TRUE(missing(c, "third").empty());
+
+    {
+        ScopedEnv root("TEX_ROOT_OF_SHOT", files.file("one").c_str());
+        c.AnaylseSeq("env one", "$TEX_ROOT_OF_SHOT/a.<UDIM>.exr");
+        c.AnaylseSeq("env one again", "$TEX_ROOT_OF_SHOT/a.<UDIM>.exr");
+    }
+    ScopedEnv root("TEX_ROOT_OF_SHOT", files.file("two").c_str());
+    c.AnaylseSeq("env two", "$TEX_ROOT_OF_SHOT/a.<UDIM>.exr");
+    EXPECT_EQ(found(c, "env one again"), (Paths{f("one/a.1001.exr")}));
+    EXPECT_EQ(found(c, "env two"), (Paths{f("two/a.1002.exr")}));
+}
+
 TEST_F(SequenceTest, RangeTokensVolumeNumbersAndHiddenNames)
 {
     files.write("rng/img.1001.exr");
