@@ -80,7 +80,8 @@ void visit_files(fs::DirectoryCache& cache, const std::string& path,
 
 std::string zel_Katana_asset::upper_one(std::string file_path) const
 {
-    std::replace(file_path.begin(), file_path.end(), '\\', '/');
+    if (file_path.find('\\') != std::string::npos)
+        std::replace(file_path.begin(), file_path.end(), '\\', '/');
     if (file_path.size() >= 2 && file_path[1] == ':')
         file_path[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(file_path[0])));
     return file_path;

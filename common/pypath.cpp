@@ -179,6 +179,19 @@ std::size_t components_of_normal(std::string_view dir)
 std::string normpath_join_normal(std::string_view dir, std::size_t root, std::size_t kept,
                                  std::string_view name)
 {
+    // Most names are normal once their leading "./" go ("./tex/a.exr"): they are appended.
+    std::string_view rest = name;
+    while (rest.starts_with("./"))
+        rest.remove_prefix(2);
+    if (!rest.empty() && rest.front() != '/' && is_normal(rest)) {
+        std::string out;
+        out.reserve(dir.size() + 1 + rest.size());
+        out.append(dir);
+        if (kept > 0)
+            out += '/';
+        out.append(rest);
+        return out;
+    }
     std::string out(dir.size() + 1 + name.size(), '\0');
     std::memcpy(out.data(), dir.data(), dir.size());
     std::size_t n = dir.size();

@@ -121,8 +121,10 @@ std::string zel_Katana_asset::resolve_ref_in(const pypath::NormalJoin& folder,
     if (is_absolute(reference)) {
         return upper_one(pypath::normpath(reference));
     }
-    const std::string name =
-        reference.find('\\') == std::string::npos ? reference : replace_all(reference, "\\", "/");
+    std::string slashed;
+    if (reference.find('\\') != std::string::npos)
+        slashed = replace_all(reference, "\\", "/");
+    const std::string_view name = slashed.empty() ? std::string_view(reference) : slashed;
     std::string anchored = upper_one(folder(name));
     if (!is_search_path_name(name) || m_fs->isfile(anchored)) {
         return anchored;
