@@ -179,14 +179,30 @@ std::size_t components_of_normal(std::string_view dir)
 std::string normpath_join_normal(std::string_view dir, std::size_t root, std::size_t kept,
                                  std::string_view name)
 {
-    // Most names are normal once their leading "./" go ("./tex/a.exr"): they are appended.
+    // Most names are normal once their leading "./" and "../" go ("../tex/a.exr"): each
+    // "../" takes a component off an absolute folder (or is the root's own), and the rest
+    // is appended.
     std::string_view rest = name;
-    while (rest.starts_with("./"))
-        rest.remove_prefix(2);
-    if (!rest.empty() && rest.front() != '/' && is_normal(rest)) {
+    std::size_t up = 0;
+    for (;;) {
+        if (rest.starts_with("./")) {
+            rest.remove_prefix(2);
+        } else if (rest.starts_with("../")) {
+            rest.remove_prefix(3);
+            ++up;
+        } else {
+            break;
+        }
+    }
+    if (!rest.empty() && rest.front() != '/' && (up == 0 || root > 0) && is_normal(rest)) {
+        std::string_view head = dir;
+        for (; up > 0 && kept > 0; --up) {
+            --kept;
+            head = kept == 0 ? dir.substr(0, root) : head.substr(0, head.rfind('/'));
+        }
         std::string out;
-        out.reserve(dir.size() + 1 + rest.size());
-        out.append(dir);
+        out.reserve(head.size() + 1 + rest.size());
+        out.append(head);
         if (kept > 0)
             out += '/';
         out.append(rest);
