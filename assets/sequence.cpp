@@ -321,7 +321,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
 void zel_Katana_asset::note_written(const std::string& filePath, std::size_t expansion)
 {
     // "$VAR" and "[VAR]" are expanded from the environment each time they are met.
-    if (filePath.find_first_of("$[") != std::string::npos)
+    if (filePath.find('$') != std::string::npos || filePath.find('[') != std::string::npos)
         return;
     if (m_written.intern(filePath).second)
         m_written_references.push_back({expansion, assets::ByteSet::of(filePath)});

@@ -37,6 +37,36 @@ TEST(AnalysedIndex, SubstringStatusWithMissingFirst)
     EXPECT_EQ(index.status(""), 2);
 }
 
+// The byte set of a text holds exactly its bytes, from each quarter of the byte range, and
+// surely_unrecorded holds only while a set lacks one of them.
+TEST(AnalysedIndex, ByteSetsAndTheQuickNotRecordedAnswer)
+{
+    std::mt19937 rng(3);
+    for (int round = 0; round < 2000; ++round) {
+        std::string text(rng() % 40, '\0');
+        for (char& c : text)
+            c = static_cast<char>(round % 2 ? rng() % 256 : 0x20 + rng() % 0x60);
+        const ByteSet set = ByteSet::of(text);
+        for (int byte = 0; byte < 256; ++byte) {
+            const bool in_text = text.find(static_cast<char>(byte)) != std::string::npos;
+            const bool in_set = (set.words[byte >> 6] >> (byte & 63)) & 1;
+            ASSERT_EQ(in_set, in_text) << "byte " << byte << " of round " << round;
+        }
+    }
+
+    PathTable table;
+    AnalysedIndex index(table);
+    const ByteSet token = ByteSet::of("/tex/a.<UDIM>.exr");
+    EXPECT_TRUE(index.surely_unrecorded(token));
+    index.add_found(table.intern("/tex/a.1001.exr").first);
+    EXPECT_TRUE(index.surely_unrecorded(token));
+    EXPECT_FALSE(index.surely_unrecorded(ByteSet::of("/tex/a.1001")));
+    index.add_missing(table.intern("/tex/<b>.exr").first);
+    EXPECT_TRUE(index.surely_unrecorded(token));  // found paths still lack '<'
+    index.add_found(table.intern("/tex/<U>.DIM").first);
+    EXPECT_FALSE(index.surely_unrecorded(token));
+}
+
 // The index must give exactly the answer of a scan over every held string, for needles
 // shorter and longer than its shortest indexed length.
 TEST(AnalysedIndex, AgreesWithAFullScan)
