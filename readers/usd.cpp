@@ -237,8 +237,7 @@ readers::UsdLayerReadAhead* zel_Katana_asset::usd_read_ahead()
 void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
 {
     readers::UsdLayerReadAhead* const ahead = usd_read_ahead();
-    const readers::UsdLayer layer =
-        ahead ? ahead->take(usd_file) : readers::read_usd_layer_file(usd_file);
+    readers::UsdLayer layer = ahead ? ahead->take(usd_file) : readers::read_usd_layer_file(usd_file);
     if (!layer.error.empty()) {
         print_line(std::string(k_unread_layer) + layer.error);
     }
@@ -266,17 +265,23 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
         ahead->want(wanted);
     }
     // Layers wanted here but entered nowhere below (named twice, say) are let go.
+    // The layer itself goes back to the reading thread to be freed.
     struct ForgetUntaken
     {
         readers::UsdLayerReadAhead* ahead;
         const std::vector<std::string>& paths;
+        readers::UsdLayer& layer;
         ~ForgetUntaken()
         {
-            for (const std::string& path : paths) {
-                ahead->forget(path);
+            if (!ahead) {
+                return;
             }
+            if (!paths.empty()) {
+                ahead->forget(paths);
+            }
+            ahead->dispose(std::move(layer));
         }
-    } forget_untaken{ahead, wanted};
+    } forget_untaken{ahead, wanted, layer};
 
     for (std::size_t i = 0; i < layer.refs.size(); ++i) {
         const readers::UsdAssetRef& ref = layer.refs[i];

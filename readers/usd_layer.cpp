@@ -174,24 +174,50 @@ UsdLayerReadAhead::~UsdLayerReadAhead()
         const std::lock_guard lock(m_mutex);
         m_stop = true;
     }
-    m_changed.notify_all();
+    m_work.notify_one();
     m_worker.join();
+}
+
+// Each side is woken only when it waits and can go on: a wake-up is two system calls and
+// a switch of threads, which on a virtual machine cost more than reading a small layer.
+void UsdLayerReadAhead::wake_worker(std::unique_lock<std::mutex>& lock, bool slot_freed)
+{
+    // A reading thread that stopped at the limit is woken once half the slots are free,
+    // not at every layer taken, so it reads in runs.
+    const bool wake = m_worker_idle && worker_can_go_on() &&
+                      (!slot_freed || m_read_untaken <= k_read_ahead / 2 || m_stop ||
+                       m_disposed.size() >= k_read_ahead);
+    lock.unlock();
+    if (wake) {
+        m_work.notify_one();
+    }
+}
+
+bool UsdLayerReadAhead::worker_can_go_on() const
+{
+    return m_stop || (!m_queue.empty() && m_read_untaken < k_read_ahead) ||
+           m_disposed.size() >= k_read_ahead;
+}
+
+void UsdLayerReadAhead::dispose(UsdLayer&& layer)
+{
+    std::unique_lock lock(m_mutex);
+    m_disposed.push_back(std::move(layer));
+    wake_worker(lock, true);
 }
 
 void UsdLayerReadAhead::want(const std::vector<std::string>& paths)
 {
-    {
-        const std::lock_guard lock(m_mutex);
-        // A walk enters the layers a layer names before it returns to the ones named
-        // earlier: these go first, in their order.
-        auto front = m_queue.begin();
-        for (const std::string& path : paths) {
-            if (m_entries.try_emplace(path).second) {
-                front = std::next(m_queue.insert(front, path));
-            }
+    std::unique_lock lock(m_mutex);
+    // A walk enters the layers a layer names before it returns to the ones named
+    // earlier: these go first, in their order.
+    auto front = m_queue.begin();
+    for (const std::string& path : paths) {
+        if (m_entries.try_emplace(path).second) {
+            front = std::next(m_queue.insert(front, path));
         }
     }
-    m_changed.notify_all();
+    wake_worker(lock, false);
 }
 
 UsdLayer UsdLayerReadAhead::take(const std::string& path)
@@ -209,46 +235,60 @@ UsdLayer UsdLayerReadAhead::take(const std::string& path)
     // Nothing is added while this thread waits, and the reader erases only forgotten
     // entries, so `it` stays valid.
     it->second.forgotten = false;
-    m_changed.wait(lock, [&it] { return it->second.state == State::Read; });
+    if (it->second.state != State::Read) {
+        m_taker_waiting = true;
+        m_read.wait(lock, [&it] { return it->second.state == State::Read; });
+        m_taker_waiting = false;
+    }
     Entry entry = std::move(it->second);
     m_entries.erase(it);
     --m_read_untaken;
-    lock.unlock();
-    m_changed.notify_all();
+    wake_worker(lock, true);
     if (entry.error) {
         std::rethrow_exception(entry.error);
     }
     return std::move(entry.layer);
 }
 
-void UsdLayerReadAhead::forget(const std::string& path)
+void UsdLayerReadAhead::forget(const std::vector<std::string>& paths)
 {
-    {
-        const std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    for (const std::string& path : paths) {
         const auto it = m_entries.find(path);
         if (it == m_entries.end()) {
-            return;
+            continue;
         }
         if (it->second.state == State::Reading) {
             it->second.forgotten = true;
-            return;
+            continue;
         }
         if (it->second.state == State::Read) {
             --m_read_untaken;
         }
         m_entries.erase(it);
     }
-    m_changed.notify_all();
+    wake_worker(lock, true);
 }
 
 void UsdLayerReadAhead::work()
 {
     std::unique_lock lock(m_mutex);
     for (;;) {
-        m_changed.wait(
-            lock, [this] { return m_stop || (!m_queue.empty() && m_read_untaken < k_read_ahead); });
+        m_worker_idle = true;
+        m_work.wait(lock, [this] { return worker_can_go_on(); });
+        m_worker_idle = false;
         if (m_stop) {
             return;
+        }
+        if (!m_disposed.empty()) {
+            std::vector<UsdLayer> disposed;
+            disposed.swap(m_disposed);
+            lock.unlock();
+            disposed.clear();
+            lock.lock();
+        }
+        if (m_queue.empty() || m_read_untaken >= k_read_ahead) {
+            continue;
         }
         const std::string path = std::move(m_queue.front());
         m_queue.pop_front();
@@ -277,7 +317,13 @@ void UsdLayerReadAhead::work()
         entry.error = error;
         entry.state = State::Read;
         ++m_read_untaken;
-        m_changed.notify_all();
+        // Only one layer is read at a time, so a waiting taker waits for this one. It is
+        // woken after the lock is let go, or it would wake only to wait for the lock.
+        if (m_taker_waiting) {
+            lock.unlock();
+            m_read.notify_one();
+            lock.lock();
+        }
     }
 }
 

@@ -123,8 +123,11 @@ public:
     /// here and now when its turn has not come or it was never wanted. Whatever the read
     /// threw is thrown here.
     UsdLayer take(const std::string& path);
-    /// `path` will not be taken: drops it from the queue, or its layer once read.
-    void forget(const std::string& path);
+    /// `paths` will not be taken: drops them from the queue, or their layers once read.
+    void forget(const std::vector<std::string>& paths);
+    /// Hands a taken layer back to be freed on the reading thread, which made most of
+    /// them: memory freed by the thread whose heap it is in takes no lock the other holds.
+    void dispose(UsdLayer&& layer);
 
 private:
     enum class State : std::uint8_t
@@ -142,9 +145,17 @@ private:
     };
 
     void work();
+    bool worker_can_go_on() const;
+    /// Unlocks, waking the reading thread if it waits and now has something to do
+    /// (`slot_freed`: a layer read ahead was let go).
+    void wake_worker(std::unique_lock<std::mutex>& lock, bool slot_freed);
 
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable m_work;  // the reading thread waits here
+    std::condition_variable m_read;  // a taker waits here for the layer being read
+    std::vector<UsdLayer> m_disposed;  // freed by the reading thread when it next wakes
+    bool m_worker_idle = false;
+    bool m_taker_waiting = false;
     std::deque<std::string> m_queue;  // next to read first; may hold paths no longer queued
     std::unordered_map<std::string, Entry> m_entries;
     std::size_t m_read_untaken = 0;

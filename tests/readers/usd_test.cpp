@@ -244,8 +244,7 @@ TEST(UsdLayerReadAhead, TakesWhatAReadGivesInAnyOrder)
     for (int i = 9; i >= 0; --i) {
         same(ahead.take(paths[i]), paths[i]);
     }
-    ahead.forget(paths[10]);
-    ahead.forget(paths[11]);
+    ahead.forget({paths[10], paths[11], dir.file("never-wanted.usda")});
     same(ahead.take(paths[10]), paths[10]);  // forgotten, then taken after all
     same(ahead.take(dir.write("late.usda", "#usda 1.0\n")), dir.file("late.usda"));  // never wanted
     ahead.want({paths[5]});  // taken already: read again
@@ -253,8 +252,15 @@ TEST(UsdLayerReadAhead, TakesWhatAReadGivesInAnyOrder)
     for (std::size_t i = 12; i < paths.size(); ++i) {
         same(ahead.take(paths[i]), paths[i]);
     }
+    // Layers handed back are freed by the reading thread, which goes on reading.
+    for (int i = 0; i < 20; ++i) {
+        ahead.dispose(readers::read_usd_layer_file(paths[static_cast<std::size_t>(i)]));
+    }
+    ahead.want({paths[6], paths[7]});
+    same(ahead.take(paths[7]), paths[7]);
+    ahead.dispose(ahead.take(paths[6]));
     ahead.want({paths[1], paths[2]});
-    ahead.forget(paths[1]);  // the other stays untaken until the end
+    ahead.forget({paths[1]});  // the other stays untaken until the end
 }
 
 }  // namespace
