@@ -109,6 +109,12 @@ std::string zel_Katana_asset::resolve_ref(const std::string& layer,
 std::string zel_Katana_asset::resolve_ref_in(const pypath::NormalJoin& folder,
                                              const std::string& reference) const
 {
+    return resolve_anchored(reference, anchor_ref(folder, reference));
+}
+
+std::string zel_Katana_asset::anchor_ref(const pypath::NormalJoin& folder,
+                                         const std::string& reference) const
+{
     if (reference.empty()) {
         return {};
     }
@@ -121,11 +127,22 @@ std::string zel_Katana_asset::resolve_ref_in(const pypath::NormalJoin& folder,
     if (is_absolute(reference)) {
         return upper_one(pypath::normpath(reference));
     }
-    std::string slashed;
-    if (reference.find('\\') != std::string::npos)
-        slashed = replace_all(reference, "\\", "/");
-    const std::string_view name = slashed.empty() ? std::string_view(reference) : slashed;
-    std::string anchored = upper_one(folder(name));
+    if (reference.find('\\') != std::string::npos) {
+        return upper_one(folder(replace_all(reference, "\\", "/")));
+    }
+    return upper_one(folder(reference));
+}
+
+std::string zel_Katana_asset::resolve_anchored(const std::string& reference,
+                                               std::string anchored) const
+{
+    // Only a relative name can be a search-path name.
+    if (anchored.empty() || reference.front() == '$' || reference.front() == '[' ||
+        is_absolute(reference)) {
+        return anchored;
+    }
+    const std::string name =
+        reference.find('\\') == std::string::npos ? reference : replace_all(reference, "\\", "/");
     if (!is_search_path_name(name) || m_fs->isfile(anchored)) {
         return anchored;
     }
@@ -225,8 +242,19 @@ void zel_Katana_asset::handle_usda_file(const std::string& usd_file)
 readers::UsdLayerReadAhead* zel_Katana_asset::usd_read_ahead()
 {
     if (!m_usd_read_ahead && !m_usd_read_ahead_failed) {
+        // The reading thread also anchors each layer's paths to its folder: that needs
+        // no disk and nothing of the walk's, and the walk is the busier thread.
+        auto anchor = [this](const std::string& path, readers::UsdLayer& layer) {
+            const pypath::NormalJoin folder(usd_layer_folder(path));
+            layer.prepared.resize(layer.refs.size());
+            for (std::size_t i = 0; i < layer.refs.size(); ++i) {
+                if (layer.refs[i].kind != readers::UsdRefKind::ClipTemplate) {
+                    layer.prepared[i] = anchor_ref(folder, layer.refs[i].path);
+                }
+            }
+        };
         try {
-            m_usd_read_ahead = std::make_shared<readers::UsdLayerReadAhead>();
+            m_usd_read_ahead = std::make_shared<readers::UsdLayerReadAhead>(anchor);
         } catch (const std::system_error&) {
             m_usd_read_ahead_failed = true;  // no thread: layers are read when entered
         }
@@ -247,14 +275,21 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
 
     // Every path is resolved first, so that the layers named here can be read ahead while
     // the walk below enters the first of them and expands the other files.
-    std::vector<std::string> resolved_refs(layer.refs.size());
+    // The resolved paths take the place of the anchored ones, so they are freed with the
+    // layer, by the thread that made them.
+    std::vector<std::string>& resolved_refs = layer.prepared;
+    const bool anchored = resolved_refs.size() == layer.refs.size();
+    if (!anchored) {
+        resolved_refs.assign(layer.refs.size(), std::string());
+    }
     std::vector<std::string> wanted;
     for (std::size_t i = 0; i < layer.refs.size(); ++i) {
         const readers::UsdAssetRef& ref = layer.refs[i];
         if (ref.kind == readers::UsdRefKind::ClipTemplate) {
             continue;
         }
-        resolved_refs[i] = resolve_ref_in(folder, ref.path);
+        resolved_refs[i] = resolve_anchored(
+            ref.path, anchored ? std::move(resolved_refs[i]) : anchor_ref(folder, ref.path));
         const std::string& resolved = resolved_refs[i];
         if (ahead && is_layer_name(resolved) && !usd_listed.contains(resolved) &&
             directory_cache().isfile(resolved)) {

@@ -166,7 +166,10 @@ UsdLayer read_usd_layer_file(const std::string& path)
     return layer;
 }
 
-UsdLayerReadAhead::UsdLayerReadAhead() : m_worker([this] { work(); }) {}
+UsdLayerReadAhead::UsdLayerReadAhead(Prepare prepare)
+    : m_prepare(std::move(prepare)), m_worker([this] { work(); })
+{
+}
 
 UsdLayerReadAhead::~UsdLayerReadAhead()
 {
@@ -182,11 +185,11 @@ UsdLayerReadAhead::~UsdLayerReadAhead()
 // a switch of threads, which on a virtual machine cost more than reading a small layer.
 void UsdLayerReadAhead::wake_worker(std::unique_lock<std::mutex>& lock, bool slot_freed)
 {
-    // A reading thread that stopped at the limit is woken once half the slots are free,
-    // not at every layer taken, so it reads in runs.
+    // A reading thread that stopped at the limit is woken once half of it is free, not
+    // at every layer taken, so it reads in runs.
     const bool wake = m_worker_idle && worker_can_go_on() &&
-                      (!slot_freed || m_read_untaken <= k_read_ahead / 2 || m_stop ||
-                       m_disposed.size() >= k_read_ahead);
+                      (!slot_freed || m_untaken_paths <= k_read_ahead_paths / 2 || m_stop ||
+                       m_disposed.size() >= k_disposed_limit);
     lock.unlock();
     if (wake) {
         m_work.notify_one();
@@ -195,8 +198,25 @@ void UsdLayerReadAhead::wake_worker(std::unique_lock<std::mutex>& lock, bool slo
 
 bool UsdLayerReadAhead::worker_can_go_on() const
 {
-    return m_stop || (!m_queue.empty() && m_read_untaken < k_read_ahead) ||
-           m_disposed.size() >= k_read_ahead;
+    return m_stop || (!m_queue.empty() && room_to_read()) ||
+           m_disposed.size() >= k_disposed_limit;
+}
+
+bool UsdLayerReadAhead::room_to_read() const
+{
+    return m_read_untaken == 0 || m_untaken_paths < k_read_ahead_paths;
+}
+
+void UsdLayerReadAhead::count_untaken(const Entry& entry, bool add)
+{
+    const std::size_t paths = entry.layer.refs.size() + 1;
+    if (add) {
+        ++m_read_untaken;
+        m_untaken_paths += paths;
+    } else {
+        --m_read_untaken;
+        m_untaken_paths -= paths;
+    }
 }
 
 void UsdLayerReadAhead::dispose(UsdLayer&& layer)
@@ -240,9 +260,9 @@ UsdLayer UsdLayerReadAhead::take(const std::string& path)
         m_read.wait(lock, [&it] { return it->second.state == State::Read; });
         m_taker_waiting = false;
     }
+    count_untaken(it->second, false);
     Entry entry = std::move(it->second);
     m_entries.erase(it);
-    --m_read_untaken;
     wake_worker(lock, true);
     if (entry.error) {
         std::rethrow_exception(entry.error);
@@ -263,7 +283,7 @@ void UsdLayerReadAhead::forget(const std::vector<std::string>& paths)
             continue;
         }
         if (it->second.state == State::Read) {
-            --m_read_untaken;
+            count_untaken(it->second, false);
         }
         m_entries.erase(it);
     }
@@ -287,7 +307,7 @@ void UsdLayerReadAhead::work()
             disposed.clear();
             lock.lock();
         }
-        if (m_queue.empty() || m_read_untaken >= k_read_ahead) {
+        if (m_queue.empty() || !room_to_read()) {
             continue;
         }
         const std::string path = std::move(m_queue.front());
@@ -305,6 +325,9 @@ void UsdLayerReadAhead::work()
         std::exception_ptr error;
         try {
             layer = read_usd_layer_file(path);
+            if (m_prepare) {
+                m_prepare(path, layer);
+            }
         } catch (...) {
             error = std::current_exception();
         }
@@ -316,7 +339,7 @@ void UsdLayerReadAhead::work()
         entry.layer = std::move(layer);
         entry.error = error;
         entry.state = State::Read;
-        ++m_read_untaken;
+        count_untaken(entry, true);
         // Only one layer is read at a time, so a waiting taker waits for this one. It is
         // woken after the lock is let go, or it would wake only to wait for the lock.
         if (m_taker_waiting) {

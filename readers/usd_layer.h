@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -64,6 +65,9 @@ struct UsdLayer
     std::string version;
     std::vector<UsdAssetRef> refs;
     std::string error;
+    /// Left to the reader's caller: what it works out from each of `refs` off the walk's
+    /// thread (see UsdLayerReadAhead), one text per ref; empty when nothing was.
+    std::vector<std::string> prepared;
 };
 
 /// The largest file header the format detection looks at.
@@ -102,15 +106,22 @@ UsdLayer read_usd_layer_file(const std::string& path);
 /// Reads layer files on a thread of its own ahead of a walk that is about to need them.
 /// The walk names the layers it will enter (want) and takes each when it gets there
 /// (take); what take returns is what read_usd_layer_file returns for the path. A layer
-/// wanted but not taken is let go with forget. At most k_read_ahead layers wait read and
-/// untaken, so memory does not follow the size of the tree.
+/// wanted but not taken is let go with forget. The layers waiting read and untaken name
+/// at most k_read_ahead_paths paths between them (one layer may name more, when it waits
+/// alone), so memory does not follow the size of the tree.
 class UsdLayerReadAhead
 {
 public:
-    static constexpr std::size_t k_read_ahead = 16;
+    static constexpr std::size_t k_read_ahead_paths = std::size_t{1} << 15;
+    /// Taken layers handed back wait at most this many to be freed.
+    static constexpr std::size_t k_disposed_limit = 16;
+
+    /// Work on a layer just read, done on the reading thread (filling `prepared`, say).
+    using Prepare = std::function<void(const std::string& path, UsdLayer& layer)>;
 
     /// Starts the reading thread; throws std::system_error when no thread can be started.
-    UsdLayerReadAhead();
+    /// `prepare`, when given, is run on each layer the thread reads.
+    explicit UsdLayerReadAhead(Prepare prepare = {});
     /// Waits for the layer being read, if any, and stops the thread.
     ~UsdLayerReadAhead();
     UsdLayerReadAhead(const UsdLayerReadAhead&) = delete;
@@ -146,10 +157,15 @@ private:
 
     void work();
     bool worker_can_go_on() const;
+    /// Whether another layer may be read ahead now.
+    bool room_to_read() const;
+    /// Counts a layer in (`add`) or out of those read and untaken.
+    void count_untaken(const Entry& entry, bool add);
     /// Unlocks, waking the reading thread if it waits and now has something to do
     /// (`slot_freed`: a layer read ahead was let go).
     void wake_worker(std::unique_lock<std::mutex>& lock, bool slot_freed);
 
+    Prepare m_prepare;
     std::mutex m_mutex;
     std::condition_variable m_work;  // the reading thread waits here
     std::condition_variable m_read;  // a taker waits here for the layer being read
@@ -158,7 +174,8 @@ private:
     bool m_taker_waiting = false;
     std::deque<std::string> m_queue;  // next to read first; may hold paths no longer queued
     std::unordered_map<std::string, Entry> m_entries;
-    std::size_t m_read_untaken = 0;
+    std::size_t m_read_untaken = 0;       // layers read and untaken
+    std::size_t m_untaken_paths = 0;      // the paths they name, one more for each
     bool m_stop = false;
     std::thread m_worker;
 };
