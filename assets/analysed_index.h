@@ -80,7 +80,10 @@ public:
     bool empty() const { return m_ids.empty(); }
     /// True when no held string can contain a text of these bytes: the set is empty, or
     /// one of the bytes is in none of its strings.
-    bool lacks_a_byte_of(const ByteSet& bytes) const { return m_ids.empty() || !bytes.within(m_bytes); }
+    bool lacks_a_byte_of(const ByteSet& bytes) const
+    {
+        return m_ids.empty() || !bytes.within(m_bytes);
+    }
     const PathTable& table() const { return m_table; }
     std::size_t size() const { return m_ids.size(); }
 

@@ -265,7 +265,8 @@ readers::UsdLayerReadAhead* zel_Katana_asset::usd_read_ahead()
 void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
 {
     readers::UsdLayerReadAhead* const ahead = usd_read_ahead();
-    readers::UsdLayer layer = ahead ? ahead->take(usd_file) : readers::read_usd_layer_file(usd_file);
+    readers::UsdLayer layer =
+        ahead ? ahead->take(usd_file) : readers::read_usd_layer_file(usd_file);
     if (!layer.error.empty()) {
         print_line(std::string(k_unread_layer) + layer.error);
     }
@@ -288,8 +289,8 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
         if (ref.kind == readers::UsdRefKind::ClipTemplate) {
             continue;
         }
-        resolved_refs[i] = resolve_anchored(
-            ref.path, anchored ? std::move(resolved_refs[i]) : anchor_ref(folder, ref.path));
+        resolved_refs[i] = resolve_anchored(ref.path, anchored ? std::move(resolved_refs[i])
+                                                               : anchor_ref(folder, ref.path));
         const std::string& resolved = resolved_refs[i];
         if (ahead && is_layer_name(resolved) && !usd_listed.contains(resolved) &&
             directory_cache().isfile(resolved)) {

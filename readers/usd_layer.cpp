@@ -198,8 +198,7 @@ void UsdLayerReadAhead::wake_worker(std::unique_lock<std::mutex>& lock, bool slo
 
 bool UsdLayerReadAhead::worker_can_go_on() const
 {
-    return m_stop || (!m_queue.empty() && room_to_read()) ||
-           m_disposed.size() >= k_disposed_limit;
+    return m_stop || (!m_queue.empty() && room_to_read()) || m_disposed.size() >= k_disposed_limit;
 }
 
 bool UsdLayerReadAhead::room_to_read() const

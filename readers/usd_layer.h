@@ -167,15 +167,15 @@ private:
 
     Prepare m_prepare;
     std::mutex m_mutex;
-    std::condition_variable m_work;  // the reading thread waits here
-    std::condition_variable m_read;  // a taker waits here for the layer being read
+    std::condition_variable m_work;    // the reading thread waits here
+    std::condition_variable m_read;    // a taker waits here for the layer being read
     std::vector<UsdLayer> m_disposed;  // freed by the reading thread when it next wakes
     bool m_worker_idle = false;
     bool m_taker_waiting = false;
     std::deque<std::string> m_queue;  // next to read first; may hold paths no longer queued
     std::unordered_map<std::string, Entry> m_entries;
-    std::size_t m_read_untaken = 0;       // layers read and untaken
-    std::size_t m_untaken_paths = 0;      // the paths they name, one more for each
+    std::size_t m_read_untaken = 0;   // layers read and untaken
+    std::size_t m_untaken_paths = 0;  // the paths they name, one more for each
     bool m_stop = false;
     std::thread m_worker;
 };
