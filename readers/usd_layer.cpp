@@ -218,6 +218,12 @@ void UsdLayerReadAhead::count_untaken(const Entry& entry, bool add)
     }
 }
 
+std::size_t UsdLayerReadAhead::paths_waiting()
+{
+    const std::lock_guard lock(m_mutex);
+    return m_untaken_paths;
+}
+
 void UsdLayerReadAhead::dispose(UsdLayer&& layer)
 {
     std::unique_lock lock(m_mutex);

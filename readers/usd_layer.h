@@ -139,6 +139,9 @@ public:
     /// Hands a taken layer back to be freed on the reading thread, which made most of
     /// them: memory freed by the thread whose heap it is in takes no lock the other holds.
     void dispose(UsdLayer&& layer);
+    /// The paths named by the layers read and not yet taken, one more for each layer: what
+    /// k_read_ahead_paths bounds.
+    std::size_t paths_waiting();
 
 private:
     enum class State : std::uint8_t

@@ -1,6 +1,8 @@
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -216,6 +218,36 @@ TEST_F(UsdCollector, RealCrateAndTextTreesOfOthers)
             << root_name;
         EXPECT_TRUE(collector.ASSET_JSON.missing.empty()) << root_name;
     }
+}
+
+// The layers waiting to be taken name at most the read-ahead's share of paths, and one
+// layer more: the rest wait their turn, and are all read in the end.
+TEST(UsdLayerReadAhead, HoldsABoundedNumberOfPaths)
+{
+    TempDir dir;
+    constexpr std::size_t k_per_layer = 10'000;
+    std::string text = "#usda 1.0\ndef \"A\" {\n";
+    for (std::size_t i = 0; i < k_per_layer; ++i)
+        text += "    asset a" + std::to_string(i) + " = @./t.exr@\n";
+    text += "}\n";
+    std::vector<std::string> paths;
+    for (int i = 0; i < 8; ++i)
+        paths.push_back(dir.write("big" + std::to_string(i) + ".usda", text));
+
+    readers::UsdLayerReadAhead ahead;
+    ahead.want(paths);
+    constexpr std::size_t k_share = readers::UsdLayerReadAhead::k_read_ahead_paths;
+    constexpr std::size_t k_most = k_share + k_per_layer + 1;
+    // However far the reading thread has come, it never holds more.
+    for (int i = 0; i < 200 && ahead.paths_waiting() < k_share; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_LE(ahead.paths_waiting(), k_most);
+    for (const std::string& path : paths) {
+        EXPECT_EQ(ahead.take(path).refs.size(), k_per_layer) << path;
+        EXPECT_LE(ahead.paths_waiting(), k_most);
+    }
+    EXPECT_EQ(ahead.paths_waiting(), 0u);
 }
 
 // Layers read ahead are what a read at the time of taking gives, whatever the order of
