@@ -141,8 +141,11 @@ std::string zel_Katana_asset::resolve_anchored(const std::string& reference,
         is_absolute(reference)) {
         return anchored;
     }
-    const std::string name =
-        reference.find('\\') == std::string::npos ? reference : replace_all(reference, "\\", "/");
+    std::string slashed;
+    if (reference.find('\\') != std::string::npos) {
+        slashed = replace_all(reference, "\\", "/");
+    }
+    const std::string_view name = slashed.empty() ? std::string_view(reference) : slashed;
     if (!is_search_path_name(name) || m_fs->isfile(anchored)) {
         return anchored;
     }
@@ -300,14 +303,14 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
     if (!wanted.empty()) {
         ahead->want(wanted);
     }
-    // Layers wanted here but entered nowhere below (named twice, say) are let go.
-    // The layer itself goes back to the reading thread to be freed.
-    struct ForgetUntaken
+    // Layers wanted here but entered nowhere below (named twice, say) are let go, and the
+    // layer itself goes back to the reading thread to be freed.
+    struct LetGo
     {
         readers::UsdLayerReadAhead* ahead;
         const std::vector<std::string>& paths;
         readers::UsdLayer& layer;
-        ~ForgetUntaken()
+        ~LetGo()
         {
             if (!ahead) {
                 return;
@@ -317,7 +320,7 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
             }
             ahead->dispose(std::move(layer));
         }
-    } forget_untaken{ahead, wanted, layer};
+    } let_go{ahead, wanted, layer};
 
     for (std::size_t i = 0; i < layer.refs.size(); ++i) {
         const readers::UsdAssetRef& ref = layer.refs[i];
