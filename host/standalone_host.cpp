@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <span>
 
 #include "common/errors.h"
 #include "common/fs.h"
@@ -26,11 +27,29 @@ struct ParamData
     std::vector<std::uint32_t> children;
 };
 
+enum class AttrKind : std::uint8_t { Group, String, Double, Int };
+
+const char* kind_name(AttrKind kind)
+{
+    switch (kind) {
+    case AttrKind::Group: return "GroupAttr";
+    case AttrKind::String: return "StringAttr";
+    case AttrKind::Double: return "DoubleAttr";
+    case AttrKind::Int: return "IntAttr";
+    }
+    return "";
+}
+
+using AttrChild = std::pair<std::string, std::uint32_t>;
+
+// A scene holds one of these per attribute, hundreds of thousands in a large scene, so a
+// group's children are a run of the scene's shared child table rather than a list of their own.
 struct AttrData
 {
-    std::string kind;
+    AttrKind kind = AttrKind::Group;
+    std::uint32_t first_child = 0;  // into Scene::attr_children
+    std::uint32_t child_count = 0;
     Json value;  // first value of a data attribute
-    std::vector<std::pair<std::string, std::uint32_t>> children;
 };
 
 struct NodeData
@@ -105,6 +124,10 @@ struct StandaloneHost::Scene
     bool offers_child_list = true;
     // Look files are opened lazily from const calls; their attributes join the same table.
     mutable std::vector<AttrData> attrs;
+    mutable std::vector<AttrChild> attr_children;
+    // Children of the groups being read: a group's own children are gathered here above those
+    // of its enclosing groups, and move to `attr_children` in one run when the group ends.
+    mutable std::vector<AttrChild> open_children;
     mutable std::vector<LookFileData> look_files;
     mutable std::map<std::string, std::uint32_t> look_file_cache;
 
@@ -147,13 +170,13 @@ struct StandaloneHost::Scene
         AttrData data;
         const Json& first = value.is_array() && !value.empty() ? value.front() : value;
         if (value.is_object()) {
-            data.kind = "GroupAttr";
+            data.kind = AttrKind::Group;
         } else if (first.is_string()) {
-            data.kind = "StringAttr";
+            data.kind = AttrKind::String;
         } else if (first.is_number_float()) {
-            data.kind = "DoubleAttr";
+            data.kind = AttrKind::Double;
         } else if (first.is_number() || first.is_boolean()) {
-            data.kind = "IntAttr";
+            data.kind = AttrKind::Int;
         } else {
             throw HostError("unsupported attribute value: " + value.dump());
         }
@@ -162,12 +185,30 @@ struct StandaloneHost::Scene
         attrs.push_back(std::move(data));
         const auto id = static_cast<std::uint32_t>(attrs.size());
         if (value.is_object()) {
+            const std::size_t mark = open_children.size();
             for (const auto& [key, child] : value.items()) {
                 const std::uint32_t child_id = add_attr(child);
-                attrs[id - 1].children.emplace_back(key, child_id);
+                open_children.emplace_back(key, child_id);
             }
+            close_group(id, mark);
         }
         return id;
+    }
+
+    /// Moves the children gathered since `mark` to the shared table as the group's own.
+    void close_group(std::uint32_t id, std::size_t mark) const
+    {
+        AttrData& group = attrs[id - 1];
+        group.first_child = static_cast<std::uint32_t>(attr_children.size());
+        group.child_count = static_cast<std::uint32_t>(open_children.size() - mark);
+        attr_children.insert(attr_children.end(), std::make_move_iterator(open_children.begin() + mark),
+                             std::make_move_iterator(open_children.end()));
+        open_children.resize(mark);
+    }
+
+    std::span<const AttrChild> children_of(const AttrData& data) const
+    {
+        return {attr_children.data() + data.first_child, data.child_count};
     }
 
     std::uint32_t add_location(const Json& tree, const std::string& parent_full,
@@ -218,15 +259,17 @@ struct StandaloneHost::Scene
     std::uint32_t add_attr(JsonCursor& in, std::string& key) const
     {
         if (in.peek_value() == '{') {
-            attrs.push_back(AttrData{"GroupAttr", Json(), {}});
+            attrs.emplace_back();
             const auto id = static_cast<std::uint32_t>(attrs.size());
+            const std::size_t mark = open_children.size();
             in.begin_object();
             while (in.next_member(key)) {
                 std::string name = std::move(key);
                 const std::uint32_t child = add_attr(in, key);
-                attrs[id - 1].children.emplace_back(std::move(name), child);
+                open_children.emplace_back(std::move(name), child);
             }
-            refuse_duplicate_names(attrs[id - 1].children);
+            refuse_duplicate_names(std::span<const AttrChild>(open_children).subspan(mark));
+            close_group(id, mark);
             return id;
         }
         AttrData data;
@@ -250,13 +293,13 @@ struct StandaloneHost::Scene
         case '"': {
             std::string text;
             in.read_string(text);
-            data.kind = "StringAttr";
+            data.kind = AttrKind::String;
             data.value = std::move(text);
             return;
         }
         case 't':
         case 'f':
-            data.kind = "IntAttr";
+            data.kind = AttrKind::Int;
             data.value = in.read_literal() == "true" ? 1 : 0;
             return;
         case '-':
@@ -264,14 +307,14 @@ struct StandaloneHost::Scene
         case '5': case '6': case '7': case '8': case '9':
             // Numbers keep the general parser's types (unsigned, signed, float).
             data.value = Json::parse(in.read_number());
-            data.kind = data.value.is_number_float() ? "DoubleAttr" : "IntAttr";
+            data.kind = data.value.is_number_float() ? AttrKind::Double : AttrKind::Int;
             return;
         default:
             throw JsonCursor::Refused{};
         }
     }
 
-    static void refuse_duplicate_names(const std::vector<std::pair<std::string, std::uint32_t>>& children)
+    static void refuse_duplicate_names(std::span<const AttrChild> children)
     {
         if (children.size() < 2)
             return;
@@ -390,7 +433,7 @@ struct StandaloneHost::Scene
     }
     std::optional<AttrRef> child_of(std::uint32_t attr_id, std::string_view name) const
     {
-        for (const auto& [key, id] : attrs[attr_id - 1].children)
+        for (const auto& [key, id] : children_of(attrs[attr_id - 1]))
             if (key == name)
                 return AttrRef{id};
         return std::nullopt;
@@ -713,22 +756,26 @@ std::vector<LocationRef> StandaloneHost::location_children(LocationRef location)
 std::vector<std::string> StandaloneHost::location_attribute_names(LocationRef location) const
 {
     std::vector<std::string> names;
-    for (const auto& [key, id] : m_scene->attrs[m_scene->location(location).attributes - 1].children)
+    const Scene& scene = *m_scene;
+    for (const auto& [key, id] : scene.children_of(scene.attrs[scene.location(location).attributes - 1]))
         names.push_back(key);
     return names;
 }
 
 Json StandaloneHost::attribute_value(AttrRef attr) const { return m_scene->attr(attr).value; }
 
-std::string StandaloneHost::attribute_kind(AttrRef attr) const { return m_scene->attr(attr).kind; }
+std::string StandaloneHost::attribute_kind(AttrRef attr) const
+{
+    return kind_name(m_scene->attr(attr).kind);
+}
 
 std::optional<std::vector<std::string>> StandaloneHost::attribute_child_names(AttrRef attr) const
 {
     const AttrData& data = m_scene->attr(attr);
-    if (data.kind != "GroupAttr" || !m_scene->offers_child_names)
+    if (data.kind != AttrKind::Group || !m_scene->offers_child_names)
         return std::nullopt;
     std::vector<std::string> names;
-    for (const auto& [key, id] : data.children)
+    for (const auto& [key, id] : m_scene->children_of(data))
         names.push_back(key);
     return names;
 }
@@ -737,17 +784,17 @@ std::optional<std::vector<std::pair<std::string, AttrRef>>>
 StandaloneHost::attribute_child_list(AttrRef attr) const
 {
     const AttrData& data = m_scene->attr(attr);
-    if (data.kind != "GroupAttr")
+    if (data.kind != AttrKind::Group)
         return std::nullopt;
     std::vector<std::pair<std::string, AttrRef>> list;
-    for (const auto& [key, id] : data.children)
+    for (const auto& [key, id] : m_scene->children_of(data))
         list.emplace_back(key, AttrRef{id});
     return list;
 }
 
 std::optional<AttrRef> StandaloneHost::attribute_child(AttrRef attr, std::string_view name) const
 {
-    if (m_scene->attr(attr).kind != "GroupAttr")
+    if (m_scene->attr(attr).kind != AttrKind::Group)
         return std::nullopt;
     return m_scene->child_of(attr.id, name);
 }
@@ -783,6 +830,7 @@ try {
             try {
                 material.attributes = m_scene->add_attr(attributes);
             } catch (const HostError& error) {
+                m_scene->open_children.clear();  // groups left unfinished
                 throw HostError(path + ": material '" + material.key + "': " + error.what());
             }
         }
