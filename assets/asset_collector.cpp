@@ -181,13 +181,22 @@ bool own_upload_form(std::string_view path)
 class UploadList
 {
 public:
-    /// `regular` tells by path number whether a path that is its own upload form is an
-    /// existing regular file (settled beforehand from the folder listings).
+    /// What a path number's text is as an upload form, settled beforehand for every path
+    /// that is added (an existing regular file is answered from the folder listings).
+    enum Form : std::uint8_t
+    {
+        k_unsettled,
+        k_other_form,
+        k_own_form,       ///< absolute, normal, forward slashes, and no regular file
+        k_own_form_file,  ///< the same, and an existing regular file
+    };
+
     UploadList(const assets::PathTable& table, const assets::AnalysedIndex& analysed,
-               const std::vector<std::uint8_t>& regular)
-        : m_table(table), m_analysed(analysed), m_regular(regular), m_seen(table.size(), 0),
+               const std::vector<Form>& forms)
+        : m_table(table), m_analysed(analysed), m_forms(forms), m_seen(table.size(), 0),
           m_listed(table.size(), 0)
     {
+        m_paths.reserve(table.size());  // address space only: pages are touched as it fills
     }
 
     void add(assets::PathId id)
@@ -196,8 +205,8 @@ public:
             return;
         m_seen[id] = 1;
         const std::string_view path = m_table.text(id);
-        if (own_upload_form(path)) {
-            if (m_regular[id])
+        if (m_forms[id] == k_own_form_file || m_forms[id] == k_own_form) {
+            if (m_forms[id] == k_own_form_file)
                 list_recorded(id);
             return;
         }
@@ -230,7 +239,7 @@ private:
 
     const assets::PathTable& m_table;
     const assets::AnalysedIndex& m_analysed;
-    const std::vector<std::uint8_t>& m_regular;
+    const std::vector<Form>& m_forms;
     std::vector<std::uint8_t> m_seen;    // by path number: its upload form was taken
     std::vector<std::uint8_t> m_listed;  // by path number: its text is in the list
     assets::PathTable m_others;          // upload forms that are no recorded path
@@ -359,23 +368,27 @@ void zel_Katana_asset::collect()
     std::future<Upload> upload_paths =
         std::async(std::launch::async | std::launch::deferred, [this, &table, &paths] {
             Upload upload;
-            // Which found paths that are their own upload form are regular files, answered
-            // from the folder listings.
-            std::vector<std::uint8_t> regular(table.size(), 0);
-            std::vector<std::uint8_t> asked(table.size(), 0);
+            // Which found paths are their own upload form, and which of those are regular
+            // files, answered from the folder listings.
+            std::vector<UploadList::Form> forms(table.size(), UploadList::k_unsettled);
             std::string path;
             for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
                 for (const assets::PathId id : ids) {
-                    if (asked[id])
+                    if (forms[id] != UploadList::k_unsettled)
                         continue;
-                    asked[id] = 1;
-                    if (!own_upload_form(table.text(id)) || m_analysed->is_missing(id))
+                    if (!own_upload_form(table.text(id))) {
+                        forms[id] = UploadList::k_other_form;
+                        continue;
+                    }
+                    forms[id] = UploadList::k_own_form;
+                    if (m_analysed->is_missing(id))
                         continue;
                     path.assign(table.text(id));
-                    regular[id] = m_fs->isfile(path) ? 1 : 0;
+                    if (m_fs->isfile(path))
+                        forms[id] = UploadList::k_own_form_file;
                 }
             }
-            upload.list = std::make_unique<UploadList>(table, *m_analysed, regular);
+            upload.list = std::make_unique<UploadList>(table, *m_analysed, forms);
             ExclusionVerdicts reported(&report_excluded(), table);
             for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
                 for (const assets::PathId id : ids)
