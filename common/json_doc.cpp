@@ -20,7 +20,7 @@ namespace {
 // backslash. Paths nearly always are, so the general escaper is the exception.
 bool needs_no_escape(std::string_view text)
 {
-    return plain_ascii(text, "\"\\", true);
+    return plain_json_ascii(text);
 }
 
 // A scalar, or an empty array or object, as the documents write it. nlohmann's own dump

@@ -64,7 +64,7 @@ namespace {
 // Plain printable ASCII without quotes or backslashes comes out between single quotes.
 bool plain_repr(std::string_view text)
 {
-    return plain_ascii(text, "'\"\\", false);
+    return plain_repr_ascii(text);
 }
 
 std::string escaped_repr(std::string_view text)
@@ -362,12 +362,22 @@ bool plain_ascii_words(const char* at, std::size_t left)
 
 }  // namespace
 
+bool plain_json_ascii(std::string_view text)
+{
+    return plain_ascii_words<true, '"', '\\'>(text.data(), text.size());
+}
+
+bool plain_repr_ascii(std::string_view text)
+{
+    return plain_ascii_words<false, '\'', '"', '\\'>(text.data(), text.size());
+}
+
 bool plain_ascii(std::string_view text, std::string_view excluded, bool allow_del)
 {
     if (excluded == "\"\\" && allow_del)
-        return plain_ascii_words<true, '"', '\\'>(text.data(), text.size());
+        return plain_json_ascii(text);
     if (excluded == "'\"\\" && !allow_del)
-        return plain_ascii_words<false, '\'', '"', '\\'>(text.data(), text.size());
+        return plain_repr_ascii(text);
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
         if (c < 0x20 || c > 0x7f || (c == 0x7f && !allow_del) || excluded.find(ch) != std::string_view::npos)

@@ -67,4 +67,9 @@ std::size_t utf8_sequence_length(std::string_view bytes, std::size_t at);
 /// since job files carry hundreds of thousands of paths.
 bool plain_ascii(std::string_view text, std::string_view excluded, bool allow_del);
 
+/// plain_ascii for JSON strings (no quote or backslash, DEL allowed) and for repr() (no
+/// quote of either kind or backslash, no DEL), without choosing the set at every call.
+bool plain_json_ascii(std::string_view text);
+bool plain_repr_ascii(std::string_view text);
+
 }  // namespace script

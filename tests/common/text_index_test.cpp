@@ -64,12 +64,15 @@ TEST(PlainAscii, AgreesWithAByteTestAtEveryPosition)
                 std::string text(length, 'a');
                 text[at] = static_cast<char>(value);
                 for (const bool allow_del : {false, true}) {
-                    // The second set holds the byte short tails are filled up with.
-                    for (const std::string_view excluded : {"'\"\\", " \""}) {
+                    // The JSON and repr() sets, and one holding the byte short tails are
+                    // filled up with.
+                    for (const std::string_view excluded : {"'\"\\", "\"\\", " \""}) {
                         ASSERT_EQ(plain_ascii(text, excluded, allow_del), by_bytes(text, excluded, allow_del))
                             << "length " << length << " at " << at << " value " << value;
                     }
                 }
+                ASSERT_EQ(plain_json_ascii(text), by_bytes(text, "\"\\", true)) << length << " " << at << " " << value;
+                ASSERT_EQ(plain_repr_ascii(text), by_bytes(text, "'\"\\", false)) << length << " " << at << " " << value;
             }
         }
     }
