@@ -350,6 +350,7 @@ void zel_Katana_asset::collect()
 
     // scene.json is written on a second thread while the reports are built here.
     PendingSceneFile scene_file = walk_scene();
+    m_usd_read_ahead.reset();  // the walk is over, and so is its reading thread
 
     // The reports: every label's lines, duplicates removed in first-met order, produced
     // as their job files are written.

@@ -247,7 +247,8 @@ private:
         std::vector<assets::PathId> miss;
     };
     // Reads the layers a USD layer names while its other files are expanded; made at the
-    // first layer that names another (shared: made and ended where its type is known).
+    // first layer that names another, ended when the scene walk is over (shared: made and
+    // ended where its type is known).
     std::shared_ptr<readers::UsdLayerReadAhead> m_usd_read_ahead;
     bool m_usd_read_ahead_failed = false;
     readers::UsdLayerReadAhead* usd_read_ahead();

@@ -233,6 +233,30 @@ ChildOutput run_program(const std::vector<std::string>& argv, std::size_t max_li
     return result;
 }
 
+namespace {
+
+bool g_run_ends_process = false;
+
+}  // namespace
+
+void set_run_ends_process(bool ends)
+{
+    g_run_ends_process = ends;
+}
+
+bool run_ends_process()
+{
+    return g_run_ends_process;
+}
+
+void keep_until_exit(std::shared_ptr<const void> object)
+{
+    // Never destroyed, so nothing it holds is freed; still reachable, so leak checkers
+    // do not report it.
+    static auto* const kept = new std::vector<std::shared_ptr<const void>>();
+    kept->push_back(std::move(object));
+}
+
 void tune_heap_for_run()
 {
 #if defined(__GLIBC__)

@@ -3,6 +3,7 @@
 // Everything that differs between platforms lives behind these functions.
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,6 +48,15 @@ std::string executable_path();
 /// follows use). Where the system refuses either, the heap grows as it normally would.
 /// Does nothing outside glibc.
 void tune_heap_for_run();
+
+/// Whether the process ends when its run ends (the executable says so; the host's module
+/// does not). What a run builds is then left for the system to take back at exit: taking a
+/// large record and scene apart block by block costs a noticeable part of the run.
+void set_run_ends_process(bool ends);
+bool run_ends_process();
+/// Keeps the object, reachable and never destroyed, until the process ends. Only for objects
+/// whose destructors do nothing but free memory.
+void keep_until_exit(std::shared_ptr<const void> object);
 
 /// Result of running a child program.
 struct ChildOutput

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -134,7 +135,9 @@ void run_common_steps(host::Host& host, const ModeHook& on_mode)
 
     // The asset step writes asset.json, upload.json "asset", scene.json and "70004".
     {
-        const zel_Katana_asset asset_step(host);
+        auto asset_step = std::make_unique<const zel_Katana_asset>(host);
+        if (platform::run_ends_process())
+            platform::keep_until_exit(std::move(asset_step));
     }
 
     const zel_Katana job_files;
@@ -327,9 +330,11 @@ int run_command_line(int argc, char** argv)
             print_error_line(k_usage);
             return 2;
         }
-        host::StandaloneHost host;
-        run_positional(host, argv[1], argv[2], argv[3], lower_case(program_file_name()),
-                       load_document_unless_script(host, argv[1]));
+        auto host = std::make_shared<host::StandaloneHost>();
+        if (platform::run_ends_process())
+            platform::keep_until_exit(host);  // the scene is left for exit to take back
+        run_positional(*host, argv[1], argv[2], argv[3], lower_case(program_file_name()),
+                       load_document_unless_script(*host, argv[1]));
         return 0;
     });
 }
