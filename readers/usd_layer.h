@@ -46,8 +46,10 @@ struct UsdAssetRef
     /// The file as authored, without file-format arguments or a package member (see
     /// usd_file_part); relative paths are still relative to the authoring layer.
     std::string path;
-    /// The owner that holds it ("/" for the layer's own metadata, "/A{v=x}B.attr", ...).
-    std::string owner_path;
+    /// Where the path of the owner that holds it ("/" for the layer's own metadata,
+    /// "/A{v=x}B.attr", ...) lies in its layer's `owner_text` (see UsdLayer::owner_of).
+    std::size_t owner_start = 0;
+    std::size_t owner_size = 0;
     /// The field or metadata key that holds it ("subLayers", "references", "default",
     /// "timeSamples", "assetInfo", "templateAssetPath", ...).
     std::string field;
@@ -64,10 +66,19 @@ struct UsdLayer
     /// "1.0" for text layers, "0.8.0" for crate layers.
     std::string version;
     std::vector<UsdAssetRef> refs;
+    /// The owner paths of `refs`, side by side: a layer names thousands of owners, and a
+    /// crate layer's path table is already one text.
+    std::string owner_text;
     std::string error;
     /// Left to the reader's caller: what it works out from each of `refs` off the walk's
     /// thread (see UsdLayerReadAhead), one text per ref; empty when nothing was.
     std::vector<std::string> prepared;
+
+    /// The path of the owner that holds `ref`, one of `refs`.
+    std::string_view owner_of(const UsdAssetRef& ref) const
+    {
+        return std::string_view(owner_text).substr(ref.owner_start, ref.owner_size);
+    }
 };
 
 /// The largest file header the format detection looks at.

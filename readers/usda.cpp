@@ -1023,13 +1023,16 @@ private:
         UsdAssetRef ref;
         ref.kind = kind;
         ref.path = std::move(path);
-        ref.owner_path = m_frames[owner].owner_path;
+        std::string& owners = m_layer.owner_text;
+        ref.owner_start = owners.size();
+        owners.append(m_frames[owner].owner_path);
         if (field_frame) {
             ref.field = field_frame->key;
             if (!field_frame->attribute.empty()) {
-                ref.owner_path += "." + field_frame->attribute;
+                owners.append(1, '.').append(field_frame->attribute);
             }
         }
+        ref.owner_size = owners.size() - ref.owner_start;
         m_layer.refs.push_back(std::move(ref));
     }
 

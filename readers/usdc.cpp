@@ -39,6 +39,10 @@ constexpr std::uint64_t k_whole_file_limit = 4 * 1024 * 1024;
 constexpr std::uint64_t k_lz4_max_ratio = 255;
 constexpr int k_max_value_depth = 32;
 constexpr std::uint32_t k_field_set_end = 0xFFFFFFFFu;
+// The most path text a layer's path table may spell out: paths repeat their parents, so a
+// deep tree of long names can stand for far more text than its file holds.
+constexpr std::uint64_t k_path_text_per_byte = 16;
+constexpr std::uint64_t k_path_text_slack = 64 * 1024 * 1024;
 
 // Value types (the type byte of a value representation).
 enum ValueType : int
@@ -191,6 +195,12 @@ struct Field
     std::uint64_t rep = 0;
 };
 
+struct PathSpan
+{
+    std::size_t start = 0;
+    std::size_t size = 0;
+};
+
 struct Spec
 {
     std::uint32_t path = 0;
@@ -202,7 +212,8 @@ class CrateReader
 {
 public:
     CrateReader(Bytes& bytes, std::string_view source_name, UsdLayer& layer)
-        : m_bytes(bytes), m_source(source_name), m_layer(layer)
+        : m_bytes(bytes), m_source(source_name), m_layer(layer),
+          m_path_text_limit(k_path_text_per_byte * bytes.size() + k_path_text_slack)
     {
     }
 
@@ -232,7 +243,7 @@ public:
     void collect()
     {
         for (const Spec& owner : m_owners) {
-            const std::string& path = m_paths[owner.path];
+            const PathSpan path = m_paths[owner.path];
             for (std::uint64_t k = owner.field_set; k < m_field_sets.size(); ++k) {
                 const std::uint32_t index = m_field_sets[k];
                 if (index == k_field_set_end) {
@@ -244,10 +255,32 @@ public:
                     collect_field(path, name, field.rep);
                 } catch (const Error& e) {
                     // One bad value does not lose the rest of the layer.
-                    note(path + " " + name + ": " + e.what());
+                    note(std::string(path_text(path)) + " " + name + ": " + e.what());
                 }
             }
         }
+    }
+
+    // Hands the layer the text of its refs' owner paths: the whole path table when the refs
+    // name a good part of it, their own paths alone otherwise.
+    void keep_owner_paths()
+    {
+        std::size_t used = 0;
+        for (const UsdAssetRef& ref : m_layer.refs) {
+            used += ref.owner_size;
+        }
+        if (m_path_text.size() <= 4 * used + 4096) {
+            m_layer.owner_text = std::move(m_path_text);
+            return;
+        }
+        std::string kept;
+        kept.reserve(used);
+        for (UsdAssetRef& ref : m_layer.refs) {
+            const std::size_t start = kept.size();
+            kept.append(m_path_text, ref.owner_start, ref.owner_size);
+            ref.owner_start = start;
+        }
+        m_layer.owner_text = std::move(kept);
     }
 
     const std::map<std::string, std::string>& variables() const { return m_variables; }
@@ -441,26 +474,48 @@ private:
         }
     }
 
-    static std::string child_path(const std::string& parent, const std::string& name, bool property)
+    std::string_view path_text(PathSpan span) const
     {
-        std::string path;
-        path.reserve(parent.size() + 1 + name.size());
-        if (property) {
-            path.append(parent).append(1, '.');
-        } else if (!name.empty() && (name.front() == '{' || name.front() == '[')) {
-            path.append(parent);
-        } else if (parent == "/") {
-            path.append(1, '/');
-        } else if (!parent.empty() && parent.back() == '}') {
-            path.append(parent);
-        } else {
-            path.append(parent).append(1, '/');
-        }
-        path.append(name);
-        return path;
+        return std::string_view(m_path_text).substr(span.start, span.size);
     }
 
-    void fill_path(std::uint64_t slot, std::string path)
+    // Adds the root path, or the path of a child of the path in `parent_slot`, to the path
+    // text.
+    PathSpan add_path(std::int64_t parent_slot, const std::string& name, bool property)
+    {
+        const std::size_t start = m_path_text.size();
+        if (parent_slot < 0) {
+            m_path_text.append(1, '/');
+            return {start, 1};
+        }
+        const PathSpan parent = m_paths[static_cast<std::uint64_t>(parent_slot)];
+        const std::size_t most = parent.size + 1 + name.size();
+        // Paths repeat their parents, so a deep tree of long names stands for far more text
+        // than its file holds: past the limit the table is refused rather than memory run out.
+        if (most > m_path_text_limit - std::min<std::uint64_t>(m_path_text_limit, start)) {
+            corrupt("the path table's text runs past " + std::to_string(m_path_text_limit) + " bytes");
+        }
+        // Room first: the parent is copied from the same text.
+        if (m_path_text.capacity() - start < most) {
+            m_path_text.reserve(std::max(start + most, 2 * m_path_text.capacity()));
+        }
+        const std::string_view up(m_path_text.data() + parent.start, parent.size);
+        if (property) {
+            m_path_text.append(up).append(1, '.');
+        } else if (!name.empty() && (name.front() == '{' || name.front() == '[')) {
+            m_path_text.append(up);
+        } else if (up == "/") {
+            m_path_text.append(1, '/');
+        } else if (!up.empty() && up.back() == '}') {
+            m_path_text.append(up);
+        } else {
+            m_path_text.append(up).append(1, '/');
+        }
+        m_path_text.append(name);
+        return {start, m_path_text.size() - start};
+    }
+
+    void fill_path(std::uint64_t slot, std::int64_t parent_slot, const std::string& name, bool property)
     {
         if (slot >= m_paths.size()) {
             corrupt("path slot " + std::to_string(slot) + " is outside the path table");
@@ -469,7 +524,7 @@ private:
             corrupt("path slot " + std::to_string(slot) + " is filled twice");
         }
         m_filled[slot] = true;
-        m_paths[slot] = std::move(path);
+        m_paths[slot] = add_path(parent_slot, name, property);
     }
 
     void read_paths()
@@ -487,7 +542,7 @@ private:
             const std::vector<std::uint32_t> slots = u32_list(cursor, count, end);
             const std::vector<std::uint32_t> elements = u32_list(cursor, count, end);
             const std::vector<std::uint32_t> jumps = u32_list(cursor, count, end);
-            m_paths.assign(total, std::string());
+            m_paths.assign(total, PathSpan{});
             m_filled.assign(total, false);
             build_paths(slots, elements, jumps);
         } else {
@@ -495,7 +550,7 @@ private:
             if (total > s.size / record * 2 + 64) {
                 corrupt("a path table of " + std::to_string(total) + " slots");
             }
-            m_paths.assign(total, std::string());
+            m_paths.assign(total, PathSpan{});
             m_filled.assign(total, false);
             build_old_paths(cursor.pos, record);
         }
@@ -517,18 +572,17 @@ private:
                 if (i >= slots.size()) {
                     corrupt("path node " + std::to_string(i) + " is outside the path tree");
                 }
-                std::string path = "/";
+                const std::uint64_t slot = slots[i];
                 if (parent >= 0) {
                     const auto element = static_cast<std::int32_t>(elements[i]);
                     const bool property = element < 0;
                     const std::uint32_t token =
                         property ? static_cast<std::uint32_t>(-static_cast<std::int64_t>(element))
                                  : static_cast<std::uint32_t>(element);
-                    path = child_path(m_paths[static_cast<std::uint64_t>(parent)], token_at(token),
-                                      property);
+                    fill_path(slot, parent, token_at(token), property);
+                } else {
+                    fill_path(slot, -1, {}, false);
                 }
-                const std::uint64_t slot = slots[i];
-                fill_path(slot, std::move(path));
                 const auto jump = static_cast<std::int32_t>(jumps[i]);
                 const bool has_child = jump > 0 || jump == -1;
                 const bool has_sibling = jump >= 0;
@@ -568,12 +622,11 @@ private:
                     sibling = m_bytes.get<std::uint64_t>(pos);
                     pos += 8;
                 }
-                std::string path = "/";
                 if (parent >= 0) {
-                    path = child_path(m_paths[static_cast<std::uint64_t>(parent)],
-                                      token_at(element), property);
+                    fill_path(slot, parent, token_at(element), property);
+                } else {
+                    fill_path(slot, -1, {}, false);
                 }
-                fill_path(slot, std::move(path));
                 if (has_child && has_sibling) {
                     stack.emplace_back(sibling, parent);
                 }
@@ -617,7 +670,7 @@ private:
             }
             const bool bad_type = types[i] == 0 || types[i] > 11;
             if (bad_type || seen[paths[i]]) {
-                note("owner " + std::to_string(i) + " (" + m_paths[paths[i]] +
+                note("owner " + std::to_string(i) + " (" + std::string(path_text(m_paths[paths[i]])) +
                      ") is skipped: bad type or repeated path");
                 continue;
             }
@@ -642,18 +695,17 @@ private:
         return token_at(m_strings[index]);
     }
 
-    const std::string& path_at(std::uint64_t index) const
+    // A path index of a value (the prim a reference targets) must name a slot of the table.
+    void check_path(std::uint64_t index) const
     {
         if (index >= m_paths.size()) {
             corrupt("path " + std::to_string(index) + " is outside the path table");
         }
-        return m_paths[index];
     }
 
     // ---- values ----
 
-    void add(UsdRefKind kind, const std::string& path, const std::string& owner,
-             const std::string& field)
+    void add(UsdRefKind kind, const std::string& path, PathSpan owner, const std::string& field)
     {
         if (path.empty()) {
             return;  // an internal reference, or no value
@@ -661,12 +713,13 @@ private:
         UsdAssetRef ref;
         ref.kind = kind;
         ref.path = kind == UsdRefKind::ClipTemplate ? path : usd_file_part(path);
-        ref.owner_path = owner;
+        ref.owner_start = owner.start;
+        ref.owner_size = owner.size;
         ref.field = field;
         m_layer.refs.push_back(std::move(ref));
     }
 
-    void collect_field(const std::string& owner, const std::string& name, std::uint64_t rep)
+    void collect_field(PathSpan owner, const std::string& name, std::uint64_t rep)
     {
         const int type = rep_type(rep);
         if (type == k_string_vector && name == "subLayers") {
@@ -677,7 +730,7 @@ private:
             }
             return;
         }
-        if (type == k_dictionary && name == "expressionVariables" && owner == "/") {
+        if (type == k_dictionary && name == "expressionVariables" && path_text(owner) == "/") {
             read_dictionary(rep, owner, name, {}, 0, true);
             return;
         }
@@ -697,7 +750,7 @@ private:
     }
 
     // `key` is the innermost dictionary key (the field name at the top).
-    void collect_value(std::uint64_t rep, const std::string& owner, const std::string& field,
+    void collect_value(std::uint64_t rep, PathSpan owner, const std::string& field,
                        const std::string& key, int depth)
     {
         if (depth > k_max_value_depth) {
@@ -779,7 +832,7 @@ private:
 
     // A value the writer's schema did not know: its text (asset paths only as "@...@" in
     // it), a dictionary, or another value.
-    void collect_unregistered(std::uint64_t rep, const std::string& owner, const std::string& field,
+    void collect_unregistered(std::uint64_t rep, PathSpan owner, const std::string& field,
                               const std::string& key, int depth)
     {
         if (rep_type(rep) == k_string && rep_is_inlined(rep) && !rep_is_array(rep)) {
@@ -793,7 +846,7 @@ private:
     }
 
     // A list operation whose items are such values, each a nested value.
-    void read_unregistered_list_op(std::uint64_t rep, const std::string& owner,
+    void read_unregistered_list_op(std::uint64_t rep, PathSpan owner,
                                    const std::string& field, const std::string& key, int depth)
     {
         for_each_list_op_item(rep, 16, [&](Cursor& cursor) {
@@ -835,7 +888,7 @@ private:
         return rep_pos + 8;
     }
 
-    std::uint64_t read_dictionary_at(std::uint64_t pos, const std::string& owner,
+    std::uint64_t read_dictionary_at(std::uint64_t pos, PathSpan owner,
                                      const std::string& field, int depth, bool variables)
     {
         if (!m_open_dictionaries.insert(pos).second) {
@@ -859,7 +912,7 @@ private:
         return cursor.pos;
     }
 
-    void read_dictionary(std::uint64_t rep, const std::string& owner, const std::string& field,
+    void read_dictionary(std::uint64_t rep, PathSpan owner, const std::string& field,
                          const std::string&, int depth, bool variables)
     {
         if (rep_is_inlined(rep) || rep_is_array(rep) || rep_payload(rep) == 0) {
@@ -868,7 +921,7 @@ private:
         read_dictionary_at(rep_payload(rep), owner, field, depth, variables);
     }
 
-    void read_time_samples(std::uint64_t rep, const std::string& owner, int depth)
+    void read_time_samples(std::uint64_t rep, PathSpan owner, int depth)
     {
         if (rep_is_inlined(rep) || rep_is_array(rep)) {
             return;
@@ -891,17 +944,17 @@ private:
         }
     }
 
-    void read_payload(Cursor& cursor, const std::string& owner, const std::string& field)
+    void read_payload(Cursor& cursor, PathSpan owner, const std::string& field)
     {
         const auto asset = cursor.next<std::uint32_t>();
-        path_at(cursor.next<std::uint32_t>());
+        check_path(cursor.next<std::uint32_t>());
         if (at_least(8)) {
             cursor.pos += 16;  // layer offset
         }
         add(UsdRefKind::Payload, string_at(asset), owner, field);
     }
 
-    void read_list_op(std::uint64_t rep, const std::string& owner, const std::string& field,
+    void read_list_op(std::uint64_t rep, PathSpan owner, const std::string& field,
                       UsdRefKind kind)
     {
         for_each_list_op_item(rep, 8, [&](Cursor& cursor) {
@@ -910,7 +963,7 @@ private:
                 return;
             }
             const auto asset = cursor.next<std::uint32_t>();
-            path_at(cursor.next<std::uint32_t>());
+            check_path(cursor.next<std::uint32_t>());
             cursor.pos += 16;  // layer offset
             add(UsdRefKind::Reference, string_at(asset), owner, field);
             // Custom data: a dictionary written in place, so the next item follows it.
@@ -929,7 +982,11 @@ private:
     std::vector<std::uint32_t> m_strings;
     std::vector<Field> m_fields;
     std::vector<std::uint32_t> m_field_sets;
-    std::vector<std::string> m_paths;
+    // The path table: every path's text side by side, found by its slot. The layer keeps the
+    // text its refs' owners need (keep_owner_paths).
+    std::string m_path_text;
+    std::vector<PathSpan> m_paths;
+    std::uint64_t m_path_text_limit = 0;
     std::vector<bool> m_filled;
     std::vector<Spec> m_owners;
     std::set<std::uint64_t> m_open_dictionaries;
@@ -1053,9 +1110,11 @@ UsdLayer read_usdc(std::istream& in, std::string_view source_name)
             reader.collect();
         } catch (const Error&) {
             variables = reader.variables();
+            reader.keep_owner_paths();
             throw;
         }
         variables = reader.variables();
+        reader.keep_owner_paths();
     } catch (const Error& e) {
         layer.error = std::string(source_name) + ": " + e.what();
     }

@@ -266,6 +266,7 @@ TEST(UsdLayerReadAhead, TakesWhatAReadGivesInAnyOrder)
     const auto same = [](const readers::UsdLayer& got, const std::string& path) {
         const readers::UsdLayer read = readers::read_usd_layer_file(path);
         EXPECT_EQ(got.refs, read.refs) << path;
+        EXPECT_EQ(got.owner_text, read.owner_text) << path;
         EXPECT_EQ(got.error, read.error) << path;
         EXPECT_EQ(got.version, read.version) << path;
     };

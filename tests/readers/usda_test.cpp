@@ -19,7 +19,7 @@ std::vector<std::string> describe(const UsdLayer& layer)
     std::vector<std::string> out;
     for (const readers::UsdAssetRef& ref : layer.refs) {
         out.push_back(std::string(readers::usd_ref_kind_name(ref.kind)) + " " + ref.path + " " +
-                      ref.owner_path + " " + ref.field);
+                      std::string(layer.owner_of(ref)) + " " + ref.field);
     }
     return out;
 }

@@ -23,7 +23,7 @@ Strings describe(const UsdLayer& layer)
     Strings out;
     for (const readers::UsdAssetRef& ref : layer.refs) {
         out.push_back(std::string(readers::usd_ref_kind_name(ref.kind)) + " " + ref.path + " " +
-                      ref.owner_path + " " + ref.field);
+                      std::string(layer.owner_of(ref)) + " " + ref.field);
     }
     return out;
 }
@@ -262,6 +262,35 @@ TEST(UsdcReader, DamagedLayersFailCleanlyWithTheReason)
     const UsdLayer layer = read_bytes(out.str());
     EXPECT_EQ(describe(layer), (Strings{"sublayer ./a.usd / subLayers", "asset ./kept.png /A assetInfo"}));
     EXPECT_TRUE(layer.error.starts_with("t.usdc: /A references: offset ")) << layer.error;
+}
+
+// Paths repeat their parents: a chain of prims with long names spells out far more text than
+// the file holds. Past a limit the path table is refused, with the reason, rather than
+// spelled out until memory runs out; a chain within it reads as usual.
+TEST(UsdcReader, APathTableSpellingOutTooMuchTextIsRefused)
+{
+    const auto chain = [](std::size_t depth, std::size_t name_size) {
+        std::ostringstream out;
+        CrateWriter w(out, 8);
+        std::string path;
+        for (std::size_t i = 0; i < depth; ++i)
+            path += "/" + std::string(name_size, 'p');
+        w.owner("/", CrateWriter::PseudoRoot, {});
+        w.owner(path, CrateWriter::Prim, {{"assetInfo", w.dictionary({{"x", w.asset("./deep.png")}})}});
+        w.finish();
+        return out.str();
+    };
+    // About 80 MB of path text from a file of about 64 KB.
+    const std::string deep = chain(50, 64 * 1024);
+    ASSERT_LT(deep.size(), 200u * 1024);
+    const UsdLayer refused = read_bytes(deep);
+    EXPECT_TRUE(refused.refs.empty());
+    EXPECT_TRUE(refused.error.starts_with("t.usdc: the path table's text runs past ")) << refused.error;
+
+    const UsdLayer read = read_bytes(chain(20, 64 * 1024));
+    EXPECT_EQ(read.error, "");
+    ASSERT_EQ(read.refs.size(), 1u);
+    EXPECT_EQ(read.owner_of(read.refs[0]).size(), 20 * (64 * 1024 + 1));
 }
 
 // A stream over a text that counts the bytes handed out.
