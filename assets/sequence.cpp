@@ -229,7 +229,8 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     expand_dollar_variable(reference);
     expand_bracket_variable(reference);
 
-    const std::size_t name_start = reference.find_last_of(platform::is_windows() ? "/\\:" : "/") + 1;
+    const std::size_t name_start =
+        (platform::is_windows() ? reference.find_last_of("/\\:") : reference.rfind('/')) + 1;
     if (reference.find('(', name_start) != std::string::npos || !split_join_keeps(reference)) {
         auto [dir, name] = pypath::split(reference);
         name = k_range_token.replace_all(name, "<UDIM>");

@@ -3,6 +3,7 @@
 #include "common/errors.h"
 #include "common/fs.h"
 #include "common/pypath.h"
+#include "common/text_match.h"
 
 namespace script {
 
@@ -155,7 +156,7 @@ struct Globber
         }
         // Only the names that begin with the pattern's literal prefix can match; they are
         // found by binary search and kept in listing order.
-        const std::string_view prefix = pattern.substr(0, pattern.find_first_of("*?["));
+        const std::string_view prefix = pattern.substr(0, find_first_byte_of(pattern, "*?["));
         if (prefix.empty()) {
             if (const auto* entries = cache->listing(folder))
                 for (const fs::DirEntry& e : *entries)
@@ -214,7 +215,7 @@ struct Globber
 
 bool has_magic(std::string_view pattern)
 {
-    return pattern.find_first_of("*?[") != std::string_view::npos;
+    return find_first_byte_of(pattern, "*?[") != std::string_view::npos;
 }
 
 bool fnmatch(std::string_view name, std::string_view pattern)

@@ -1,5 +1,6 @@
 #include "common/text_match.h"
 
+#include <cstring>
 #include <stdexcept>
 
 #if defined(__SSE2__)
@@ -7,6 +8,21 @@
 #endif
 
 namespace script {
+
+std::size_t find_first_byte_of(std::string_view text, std::string_view set)
+{
+    std::size_t first = std::string_view::npos;
+    if (text.empty())
+        return first;
+    std::size_t before = text.size();  // where a later find must start to come first
+    for (const char byte : set) {
+        if (const void* at = std::memchr(text.data(), byte, before)) {
+            first = static_cast<std::size_t>(static_cast<const char*>(at) - text.data());
+            before = first;
+        }
+    }
+    return first;
+}
 
 AnyOfTexts::AnyOfTexts(std::span<const std::string_view> texts) : m_texts(texts)
 {

@@ -22,6 +22,7 @@
 #include "common/platform.h"
 #include "common/pypath.h"
 #include "common/pyutil.h"
+#include "common/text_match.h"
 #include "readers/usd_layer.h"
 
 namespace script {
@@ -66,7 +67,7 @@ constexpr std::string_view k_search_path_variable = "PXR_AR_DEFAULT_SEARCH_PATH"
 bool is_search_path_name(std::string_view name)
 {
     return !name.starts_with("./") && !name.starts_with("../") &&
-           name.find_first_of("<>#%*?") == std::string_view::npos;
+           find_first_byte_of(name, "<>#%*?") == std::string_view::npos;
 }
 
 // POSIX, drive ("C:/", "C:\") and network ("//", "\\") paths.

@@ -79,6 +79,24 @@ TEST(PlainAscii, AgreesWithAByteTestAtEveryPosition)
     EXPECT_TRUE(plain_ascii("", "\"", false));
 }
 
+// The scan per byte of the set must agree with find_first_of, wherever the set's bytes fall
+// and whichever of them comes first.
+TEST(FindFirstByteOf, AgreesWithFindFirstOf)
+{
+    const std::string_view sets[] = {"*?[", "<>#%*?", "/", ""};
+    const std::string alphabet = "ab*?[<>#%/";
+    std::uint32_t seed = 7;
+    for (int round = 0; round < 20000; ++round) {
+        std::string text(round % 23, 'x');
+        for (char& c : text) {
+            seed = seed * 1664525u + 1013904223u;
+            c = alphabet[(seed >> 16) % alphabet.size()];
+        }
+        for (const std::string_view set : sets)
+            ASSERT_EQ(find_first_byte_of(text, set), std::string_view(text).find_first_of(set)) << text << " " << set;
+    }
+}
+
 // The one-pass search must find exactly what a search per text finds: at every place
 // around the 16-byte blocks, with texts sharing a first byte, running past the path's end,
 // or starting with a byte above 0x7f.
