@@ -27,15 +27,25 @@ struct ParamData
     std::vector<std::uint32_t> children;
 };
 
-enum class AttrKind : std::uint8_t { Group, String, Double, Int };
+enum class AttrKind : std::uint8_t
+{
+    Group,
+    String,
+    Double,
+    Int
+};
 
 const char* kind_name(AttrKind kind)
 {
     switch (kind) {
-    case AttrKind::Group: return "GroupAttr";
-    case AttrKind::String: return "StringAttr";
-    case AttrKind::Double: return "DoubleAttr";
-    case AttrKind::Int: return "IntAttr";
+    case AttrKind::Group:
+        return "GroupAttr";
+    case AttrKind::String:
+        return "StringAttr";
+    case AttrKind::Double:
+        return "DoubleAttr";
+    case AttrKind::Int:
+        return "IntAttr";
     }
     return "";
 }
@@ -201,7 +211,8 @@ struct StandaloneHost::Scene
         AttrData& group = attrs[id - 1];
         group.first_child = static_cast<std::uint32_t>(attr_children.size());
         group.child_count = static_cast<std::uint32_t>(open_children.size() - mark);
-        attr_children.insert(attr_children.end(), std::make_move_iterator(open_children.begin() + mark),
+        attr_children.insert(attr_children.end(),
+                             std::make_move_iterator(open_children.begin() + mark),
                              std::make_move_iterator(open_children.end()));
         open_children.resize(mark);
     }
@@ -757,7 +768,8 @@ std::vector<std::string> StandaloneHost::location_attribute_names(LocationRef lo
 {
     std::vector<std::string> names;
     const Scene& scene = *m_scene;
-    for (const auto& [key, id] : scene.children_of(scene.attrs[scene.location(location).attributes - 1]))
+    for (const auto& [key, id] :
+         scene.children_of(scene.attrs[scene.location(location).attributes - 1]))
         names.push_back(key);
     return names;
 }

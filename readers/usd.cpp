@@ -347,8 +347,8 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
         }
         const std::string& resolved = resolved_refs[i];
         if (resolved.empty()) {
-            print_line(std::string(k_unresolvable) + usd_file + " " + std::string(layer.owner_of(ref)) +
-                       " " + ref.field + " @" + ref.path + "@");
+            print_line(std::string(k_unresolvable) + usd_file + " " +
+                       std::string(layer.owner_of(ref)) + " " + ref.field + " @" + ref.path + "@");
             continue;
         }
         const bool arc = ref.kind == readers::UsdRefKind::SubLayer ||

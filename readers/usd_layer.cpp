@@ -110,7 +110,8 @@ void resolve_usd_expressions(UsdLayer& layer, const std::map<std::string, std::s
             if (value.empty()) {
                 if (layer.error.empty()) {
                     layer.error = std::string(source_name) + ": cannot evaluate the expression " +
-                                  ref.path + " of " + std::string(layer.owner_of(ref)) + " " + ref.field;
+                                  ref.path + " of " + std::string(layer.owner_of(ref)) + " " +
+                                  ref.field;
                 }
                 continue;
             }

@@ -493,7 +493,8 @@ private:
         // Paths repeat their parents, so a deep tree of long names stands for far more text
         // than its file holds: past the limit the table is refused rather than memory run out.
         if (most > m_path_text_limit - std::min<std::uint64_t>(m_path_text_limit, start)) {
-            corrupt("the path table's text runs past " + std::to_string(m_path_text_limit) + " bytes");
+            corrupt("the path table's text runs past " + std::to_string(m_path_text_limit) +
+                    " bytes");
         }
         // Room first: the parent is copied from the same text.
         if (m_path_text.capacity() - start < most) {
@@ -515,7 +516,8 @@ private:
         return {start, m_path_text.size() - start};
     }
 
-    void fill_path(std::uint64_t slot, std::int64_t parent_slot, const std::string& name, bool property)
+    void fill_path(std::uint64_t slot, std::int64_t parent_slot, const std::string& name,
+                   bool property)
     {
         if (slot >= m_paths.size()) {
             corrupt("path slot " + std::to_string(slot) + " is outside the path table");
@@ -670,7 +672,8 @@ private:
             }
             const bool bad_type = types[i] == 0 || types[i] > 11;
             if (bad_type || seen[paths[i]]) {
-                note("owner " + std::to_string(i) + " (" + std::string(path_text(m_paths[paths[i]])) +
+                note("owner " + std::to_string(i) + " (" +
+                     std::string(path_text(m_paths[paths[i]])) +
                      ") is skipped: bad type or repeated path");
                 continue;
             }
@@ -846,8 +849,8 @@ private:
     }
 
     // A list operation whose items are such values, each a nested value.
-    void read_unregistered_list_op(std::uint64_t rep, PathSpan owner,
-                                   const std::string& field, const std::string& key, int depth)
+    void read_unregistered_list_op(std::uint64_t rep, PathSpan owner, const std::string& field,
+                                   const std::string& key, int depth)
     {
         for_each_list_op_item(rep, 16, [&](Cursor& cursor) {
             std::uint64_t item = 0;
@@ -888,8 +891,8 @@ private:
         return rep_pos + 8;
     }
 
-    std::uint64_t read_dictionary_at(std::uint64_t pos, PathSpan owner,
-                                     const std::string& field, int depth, bool variables)
+    std::uint64_t read_dictionary_at(std::uint64_t pos, PathSpan owner, const std::string& field,
+                                     int depth, bool variables)
     {
         if (!m_open_dictionaries.insert(pos).second) {
             corrupt("offset " + std::to_string(pos) + ": a dictionary holds itself");
@@ -954,8 +957,7 @@ private:
         add(UsdRefKind::Payload, string_at(asset), owner, field);
     }
 
-    void read_list_op(std::uint64_t rep, PathSpan owner, const std::string& field,
-                      UsdRefKind kind)
+    void read_list_op(std::uint64_t rep, PathSpan owner, const std::string& field, UsdRefKind kind)
     {
         for_each_list_op_item(rep, 8, [&](Cursor& cursor) {
             if (kind == UsdRefKind::Payload) {

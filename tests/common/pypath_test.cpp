@@ -54,10 +54,11 @@ TEST(PosixPath, NormpathJoinSplitext)
     // Joining to a normal folder works through the name only, with the same result.
     for (const char* dir :
          {"/", "/a", "/a/b", "a", "a/b", "..", "../..", "a/..x", "", ".", "//a", "a/"}) {
-        for (const char* name : {"", "c", "./c", "../c", "../../../c/d", "c/../..", "..", "/c/../d",
-                                 "c//d/.", "../..", "...", ".c/..c", ".//c", "././c/d", "./c/",
-                                 "./.", "./..", "./c/./d", "./.c", "./c..d", ".././c", "./../../c",
-                                 "../c/../d", "../.."}) {
+        for (const char* name :
+             {"",     "c",       "./c",    "../c",      "../../../c/d", "c/../..",
+              "..",   "/c/../d", "c//d/.", "../..",     "...",          ".c/..c",
+              ".//c", "././c/d", "./c/",   "./.",       "./..",         "./c/./d",
+              "./.c", "./c..d",  ".././c", "./../../c", "../c/../d",    "../.."}) {
             const std::string expected = posix::normpath(posix::join(dir, name));
             EXPECT_EQ(posix::normpath_join(dir, name), expected) << dir << " + " << name;
             EXPECT_EQ(NormalJoin(dir)(name), expected) << dir << " + " << name;

@@ -71,8 +71,10 @@ TEST(PlainAscii, AgreesWithAByteTestAtEveryPosition)
                             << "length " << length << " at " << at << " value " << value;
                     }
                 }
-                ASSERT_EQ(plain_json_ascii(text), by_bytes(text, "\"\\", true)) << length << " " << at << " " << value;
-                ASSERT_EQ(plain_repr_ascii(text), by_bytes(text, "'\"\\", false)) << length << " " << at << " " << value;
+                ASSERT_EQ(plain_json_ascii(text), by_bytes(text, "\"\\", true))
+                    << length << " " << at << " " << value;
+                ASSERT_EQ(plain_repr_ascii(text), by_bytes(text, "'\"\\", false))
+                    << length << " " << at << " " << value;
             }
         }
     }
@@ -93,7 +95,8 @@ TEST(FindFirstByteOf, AgreesWithFindFirstOf)
             c = alphabet[(seed >> 16) % alphabet.size()];
         }
         for (const std::string_view set : sets)
-            ASSERT_EQ(find_first_byte_of(text, set), std::string_view(text).find_first_of(set)) << text << " " << set;
+            ASSERT_EQ(find_first_byte_of(text, set), std::string_view(text).find_first_of(set))
+                << text << " " << set;
     }
 }
 

@@ -276,7 +276,8 @@ TEST(UsdcReader, APathTableSpellingOutTooMuchTextIsRefused)
         for (std::size_t i = 0; i < depth; ++i)
             path += "/" + std::string(name_size, 'p');
         w.owner("/", CrateWriter::PseudoRoot, {});
-        w.owner(path, CrateWriter::Prim, {{"assetInfo", w.dictionary({{"x", w.asset("./deep.png")}})}});
+        w.owner(path, CrateWriter::Prim,
+                {{"assetInfo", w.dictionary({{"x", w.asset("./deep.png")}})}});
         w.finish();
         return out.str();
     };
@@ -285,7 +286,8 @@ TEST(UsdcReader, APathTableSpellingOutTooMuchTextIsRefused)
     ASSERT_LT(deep.size(), 200u * 1024);
     const UsdLayer refused = read_bytes(deep);
     EXPECT_TRUE(refused.refs.empty());
-    EXPECT_TRUE(refused.error.starts_with("t.usdc: the path table's text runs past ")) << refused.error;
+    EXPECT_TRUE(refused.error.starts_with("t.usdc: the path table's text runs past "))
+        << refused.error;
 
     const UsdLayer read = read_bytes(chain(20, 64 * 1024));
     EXPECT_EQ(read.error, "");
