@@ -205,11 +205,12 @@ public:
             return;
         m_seen[id] = 1;
         const std::string_view path = m_table.text(id);
-        if (m_forms[id] == k_own_form_file || m_forms[id] == k_own_form) {
-            if (m_forms[id] == k_own_form_file)
-                list_recorded(id);
+        if (m_forms[id] == k_own_form_file) {
+            list_recorded(id);
             return;
         }
+        if (m_forms[id] == k_own_form)
+            return;
         std::string local(path);
         if (local.size() >= 2 && local[1] == ':')
             local[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(local[0])));

@@ -15,6 +15,7 @@
 #include "common/pypath.h"
 #include "common/pyutil.h"
 #include "common/regex.h"
+#include "common/text_match.h"
 
 namespace script {
 
@@ -322,7 +323,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
 void zel_Katana_asset::note_written(const std::string& filePath, std::size_t expansion)
 {
     // "$VAR" and "[VAR]" are expanded from the environment each time they are met.
-    if (filePath.find('$') != std::string::npos || filePath.find('[') != std::string::npos)
+    if (find_first_byte_of(filePath, "$[") != std::string::npos)
         return;
     if (m_written.intern(filePath).second)
         m_written_references.push_back({expansion, assets::ByteSet::of(filePath)});

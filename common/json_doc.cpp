@@ -16,13 +16,6 @@ namespace script {
 
 namespace {
 
-// True when the text is written between quotes as it is: printable ASCII without quote or
-// backslash. Paths nearly always are, so the general escaper is the exception.
-bool needs_no_escape(std::string_view text)
-{
-    return plain_json_ascii(text);
-}
-
 // A scalar, or an empty array or object, as the documents write it. nlohmann's own dump
 // differs from Python for floats (1e15 is "1e+15" there, "1000000000000000.0" in Python;
 // non-finite values become null), so numbers are written here and strings are left to
@@ -111,12 +104,13 @@ WriteFailurePredicate& injected_write_failure()
 
 bool json_string_is_plain(std::string_view text)
 {
-    return needs_no_escape(text);
+    return plain_json_ascii(text);
 }
 
 void append_json_string(std::string& out, std::string_view text, bool ascii)
 {
-    if (needs_no_escape(text)) {
+    // Paths nearly always are plain, so the general escaper is the exception.
+    if (plain_json_ascii(text)) {
         out += '"';
         out += text;
         out += '"';

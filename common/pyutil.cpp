@@ -61,12 +61,6 @@ std::string py_float_str(double value)
 
 namespace {
 
-// Plain printable ASCII without quotes or backslashes comes out between single quotes.
-bool plain_repr(std::string_view text)
-{
-    return plain_repr_ascii(text);
-}
-
 std::string escaped_repr(std::string_view text)
 {
     const bool has_single = text.find('\'') != std::string_view::npos;
@@ -113,7 +107,8 @@ std::string escaped_repr(std::string_view text)
 
 void append_py_repr(std::string& out, std::string_view text)
 {
-    if (plain_repr(text)) {
+    // Plain printable ASCII without quotes or backslashes comes out between single quotes.
+    if (plain_repr_ascii(text)) {
         out += '\'';
         out += text;
         out += '\'';
