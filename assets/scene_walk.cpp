@@ -246,9 +246,13 @@ PendingSceneFile::PendingSceneFile(std::string target, std::unique_ptr<SceneTree
     : m_target(std::move(target))
 {
     // The thread owns the tree, so its text, its file and its release all happen there.
+    // When the process ends with the run, the tree is left for exit to take back: freeing
+    // a large scene's nodes one by one is work the caller would wait for.
     m_written = std::async(std::launch::async | std::launch::deferred,
                            [target = m_target, tree = std::shared_ptr<SceneTree>(std::move(tree))]() mutable {
                                write_file_atomic(target, [&tree](TextStream& out) { tree->write(out, 0); });
+                               if (platform::run_ends_process())
+                                   platform::keep_until_exit(std::move(tree));
                                tree.reset();
                            });
 }

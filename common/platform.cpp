@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include <fcntl.h>
 #if defined(__GLIBC__)
@@ -253,7 +254,9 @@ void keep_until_exit(std::shared_ptr<const void> object)
 {
     // Never destroyed, so nothing it holds is freed; still reachable, so leak checkers
     // do not report it.
+    static std::mutex guard;
     static auto* const kept = new std::vector<std::shared_ptr<const void>>();
+    const std::lock_guard<std::mutex> lock(guard);
     kept->push_back(std::move(object));
 }
 

@@ -55,7 +55,7 @@ void tune_heap_for_run();
 void set_run_ends_process(bool ends);
 bool run_ends_process();
 /// Keeps the object, reachable and never destroyed, until the process ends. Only for objects
-/// whose destructors do nothing but free memory.
+/// whose destructors do nothing but free memory. Any thread may call it.
 void keep_until_exit(std::shared_ptr<const void> object);
 
 /// Result of running a child program.
