@@ -1,6 +1,7 @@
 #include "assets/asset_collector.h"
 
 #include <algorithm>
+#include <chrono>
 #include <future>
 #include <memory>
 #include <span>
@@ -54,44 +55,39 @@ Json upload_entry(const std::string& local)
     return entry;
 }
 
-// Whether each path of the table holds a text of the list, worked out once per path: a
-// path is reported under every label that met it.
+// Whether each path of a record holds a text of the list, worked out once per path: a path
+// is reported under every label that met it.
 class ExclusionVerdicts
 {
 public:
-    ExclusionVerdicts(const AnyOfTexts* texts, const assets::PathTable& table)
-        : m_texts(texts), m_table(table), m_verdicts(texts != nullptr ? table.size() : 0, 0)
+    ExclusionVerdicts(const AnyOfTexts& texts, const assets::LabelledPaths& record,
+                      const assets::PathTable& table)
+        : m_verdicts(table.size(), 0)
     {
+        for (const auto& [label, ids] : record.entries()) {
+            for (const assets::PathId id : ids) {
+                std::uint8_t& verdict = m_verdicts[id];
+                if (verdict == 0)
+                    verdict = texts.found_in(table.text(id)) ? 2 : 1;
+            }
+        }
     }
 
-    bool excluded(assets::PathId id)
-    {
-        if (m_texts == nullptr)
-            return false;
-        if (id >= m_verdicts.size())
-            m_verdicts.resize(m_table.size(), 0);
-        std::uint8_t& verdict = m_verdicts[id];
-        if (verdict == 0)
-            verdict = m_texts->found_in(m_table.text(id)) ? 2 : 1;
-        return verdict == 2;
-    }
+    bool excluded(assets::PathId id) const { return id < m_verdicts.size() && m_verdicts[id] == 2; }
 
 private:
-    const AnyOfTexts* m_texts;
-    const assets::PathTable& m_table;
-    std::vector<std::uint8_t> m_verdicts;  // 0 not worked out, 1 kept, 2 excluded
+    std::vector<std::uint8_t> m_verdicts;  // 0 not in the record, 1 kept, 2 excluded
 };
 
 // The lines of one report ("label" + separator + path), each once in the order first met,
 // written straight into a job file. A line repeats exactly when its label and path repeat,
-// unless some label itself holds the separator; then lines are compared as text. Paths
-// holding one of `excluded` are left out.
+// unless some label itself holds the separator; then lines are compared as text.
 class ReportLines
 {
 public:
-    ReportLines(const assets::LabelledPaths& map, const assets::PathTable& table, std::string_view separator,
-                const AnyOfTexts* excluded = nullptr)
-        : m_map(map), m_table(table), m_separator(separator), m_excluded(excluded)
+    ReportLines(const assets::LabelledPaths& map, const assets::PathTable& table,
+                std::string_view separator)
+        : m_map(map), m_table(table), m_separator(separator)
     {
         for (const auto& entry : map.entries())
             m_by_text = m_by_text || entry.first.find(separator) != std::string::npos;
@@ -100,17 +96,16 @@ public:
     bool empty() const
     {
         for (const auto& entry : m_map.entries())
-            for (const assets::PathId id : entry.second)
-                if (!excluded(m_table.text(id)))
-                    return false;
+            if (!entry.second.empty())
+                return false;
         return true;
     }
 
-    /// Writes the report as a list one level deep in a job document.
-    void write(TextStream& out) const
+    /// Writes the report as a list one level deep in a job document, without the paths
+    /// `excluded` leaves out.
+    void write(TextStream& out, const ExclusionVerdicts* excluded = nullptr) const
     {
         std::vector<std::uint32_t> last_label;  // by path number; 0: not reported yet
-        ExclusionVerdicts verdicts(m_excluded, m_table);
         assets::PathTable lines;
         std::string line;
         std::size_t count = 0;
@@ -122,7 +117,7 @@ public:
             const bool label_plain = json_string_is_plain(label) && json_string_is_plain(m_separator);
             for (const assets::PathId id : ids) {
                 const std::string_view path = m_table.text(id);
-                if (verdicts.excluded(id))
+                if (excluded != nullptr && excluded->excluded(id))
                     continue;
                 bool fresh = false;
                 if (m_by_text) {
@@ -156,12 +151,9 @@ public:
     }
 
 private:
-    bool excluded(std::string_view path) const { return m_excluded != nullptr && m_excluded->found_in(path); }
-
     const assets::LabelledPaths& m_map;
     const assets::PathTable& m_table;
     std::string_view m_separator;
-    const AnyOfTexts* m_excluded;
     bool m_by_text = false;
 };
 
@@ -357,7 +349,7 @@ void zel_Katana_asset::collect()
     // as their job files are written.
     const assets::PathTable& table = ASSET_JSON.paths;
     const ReportLines missing_report(ASSET_JSON.missing, table, " **** ");
-    const ReportLines asset_report(ASSET_JSON.asset, table, " ---> ", &report_excluded());
+    const ReportLines asset_report(ASSET_JSON.asset, table, " ---> ");
     // The upload list needs only the finished record, so another thread builds it
     // meanwhile. The folder cache goes with it: this thread lists nothing after the walk.
     // The job files are written in their usual order once all are done. The list keeps the
@@ -367,45 +359,58 @@ void zel_Katana_asset::collect()
         std::unique_ptr<UploadList> list;
         std::vector<std::string_view> paths;
     };
+    // The found paths the asset report leaves out, and the upload list with it: worked out
+    // first on that thread, and handed to this one for the report.
+    std::unique_ptr<const ExclusionVerdicts> reported;
+    std::promise<void> reported_promise;
+    std::future<void> reported_ready = reported_promise.get_future();
     std::future<Upload> upload_paths =
-        std::async(std::launch::async | std::launch::deferred, [this, &table, &paths] {
-            Upload upload;
-            // Which found paths are their own upload form, and which of those are regular
-            // files, answered from the folder listings.
-            std::vector<UploadList::Form> forms(table.size(), UploadList::k_unsettled);
-            std::string path;
-            for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
-                for (const assets::PathId id : ids) {
-                    if (forms[id] != UploadList::k_unsettled)
-                        continue;
-                    if (!own_upload_form(table.text(id))) {
-                        forms[id] = UploadList::k_other_form;
-                        continue;
-                    }
-                    forms[id] = UploadList::k_own_form;
-                    if (m_analysed->is_missing(id))
-                        continue;
-                    path.assign(table.text(id));
-                    if (m_fs->isfile(path))
-                        forms[id] = UploadList::k_own_form_file;
-                }
-            }
-            upload.list = std::make_unique<UploadList>(table, *m_analysed, forms);
-            ExclusionVerdicts reported(&report_excluded(), table);
-            for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
-                for (const assets::PathId id : ids)
-                    if (!reported.excluded(id))
-                        upload.list->add(id);
-            }
-            upload.paths.reserve(upload.list->paths().size() + 1);
-            for (const std::string_view path : upload.list->paths()) {
-                if (upload_excluded().found_in(path))
-                    continue;
-                upload.paths.push_back(path);
-            }
-            upload.paths.push_back(paths.katana_scene);
-            return upload;
-        });
+        std::async(std::launch::async | std::launch::deferred,
+                   [this, &table, &paths, &reported, &reported_promise] {
+                       try {
+                           reported = std::make_unique<const ExclusionVerdicts>(
+                               report_excluded(), ASSET_JSON.asset, table);
+                           reported_promise.set_value();
+                       } catch (...) {
+                           reported_promise.set_exception(std::current_exception());
+                           throw;
+                       }
+                       Upload upload;
+                       // Which found paths are their own upload form, and which of those are
+                       // regular files, answered from the folder listings.
+                       std::vector<UploadList::Form> forms(table.size(), UploadList::k_unsettled);
+                       std::string path;
+                       for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
+                           for (const assets::PathId id : ids) {
+                               if (forms[id] != UploadList::k_unsettled)
+                                   continue;
+                               if (!own_upload_form(table.text(id))) {
+                                   forms[id] = UploadList::k_other_form;
+                                   continue;
+                               }
+                               forms[id] = UploadList::k_own_form;
+                               if (m_analysed->is_missing(id))
+                                   continue;
+                               path.assign(table.text(id));
+                               if (m_fs->isfile(path))
+                                   forms[id] = UploadList::k_own_form_file;
+                           }
+                       }
+                       upload.list = std::make_unique<UploadList>(table, *m_analysed, forms);
+                       for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
+                           for (const assets::PathId id : ids)
+                               if (!reported->excluded(id))
+                                   upload.list->add(id);
+                       }
+                       upload.paths.reserve(upload.list->paths().size() + 1);
+                       for (const std::string_view path : upload.list->paths()) {
+                           if (upload_excluded().found_in(path))
+                               continue;
+                           upload.paths.push_back(path);
+                       }
+                       upload.paths.push_back(paths.katana_scene);
+                       return upload;
+                   });
 
     // The console shows scene.json saved, then every recorded path, as the walk left them.
     scene_file.finish();
@@ -416,13 +421,18 @@ void zel_Katana_asset::collect()
     // asset.json gets its members in record order, in one rewrite.
     if (asset_file.empty())
         throw Error("cannot write asset.json: the job has no task.json path");
+    if (upload_paths.wait_for(std::chrono::seconds::zero()) == std::future_status::deferred)
+        upload_paths.wait();  // no second thread: the upload list is built here first
+    reported_ready.get();
     const auto missing_text = [&missing_report](TextStream& out) { missing_report.write(out); };
-    write_json_member_texts(asset_file, {{"scene_file_size", value_text(ASSET_JSON.scene_file_size), {}},
-                                         {"asset_size", value_text(ASSET_JSON.asset_size), {}},
-                                         {"missing", {}, missing_text},
-                                         {"asset_num", value_text(ASSET_JSON.asset_num), {}},
-                                         {"asset", {}, [&asset_report](TextStream& out) { asset_report.write(out); }},
-                                         {"scene_file", value_text(ASSET_JSON.scene_file), {}}});
+    write_json_member_texts(
+        asset_file,
+        {{"scene_file_size", value_text(ASSET_JSON.scene_file_size), {}},
+         {"asset_size", value_text(ASSET_JSON.asset_size), {}},
+         {"missing", {}, missing_text},
+         {"asset_num", value_text(ASSET_JSON.asset_num), {}},
+         {"asset", {}, [&](TextStream& out) { asset_report.write(out, reported.get()); }},
+         {"scene_file", value_text(ASSET_JSON.scene_file), {}}});
     if (!missing_report.empty())
         write_json_member_texts(paths.tips_json, {{std::string(tips::k_missing_files), {}, missing_text}});
 
