@@ -233,6 +233,7 @@ private:
     std::unique_ptr<fs::DirectoryCache> m_fs;
     // Cache-twin candidates are built here, so misses allocate nothing.
     std::string m_twin_source;
+    std::vector<std::size_t> m_twin_places;
     std::string m_candidate;
 
     /// What expanding an absolute reference gave: the console lines it printed (the

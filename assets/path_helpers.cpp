@@ -131,8 +131,20 @@ void zel_Katana_asset::add_cache_twins(std::string_view path, std::vector<std::s
         dot == std::string::npos ? std::string_view(string) : std::string_view(string).substr(dot + 1);
     if (extension.empty() || extension == "tx" || extension == "rstexbin")
         return;
+    // Every place of the extension is replaced, as str.replace does; the places are found
+    // once for all cache extensions.
+    m_twin_places.clear();
+    for (std::size_t at = string.find(extension); at != std::string::npos;
+         at = string.find(extension, at + extension.size()))
+        m_twin_places.push_back(at);
     for (std::string_view cache_ext : k_cache_extensions) {
-        replace_all_into(m_candidate, string, extension, cache_ext);
+        m_candidate.clear();
+        std::size_t kept = 0;
+        for (const std::size_t at : m_twin_places) {
+            m_candidate.append(string, kept, at - kept).append(cache_ext);
+            kept = at + extension.size();
+        }
+        m_candidate.append(string, kept);
         if (m_fs->exists(m_candidate))
             out.push_back(m_candidate);
     }
