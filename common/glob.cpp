@@ -1,5 +1,7 @@
 #include "common/glob.h"
 
+#include <span>
+
 #include "common/errors.h"
 #include "common/fs.h"
 #include "common/pypath.h"
@@ -90,7 +92,7 @@ std::vector<Token> compile(std::string_view pat)
     return tokens;
 }
 
-bool match_tokens(std::string_view name, const std::vector<Token>& tokens)
+bool match_tokens(std::string_view name, std::span<const Token> tokens)
 {
     std::size_t ni = 0, ti = 0;
     std::size_t star_t = std::string::npos, star_n = 0;
@@ -112,6 +114,45 @@ bool match_tokens(std::string_view name, const std::vector<Token>& tokens)
         ++ti;
     return ti == tokens.size();
 }
+
+// A compiled pattern as the literal text it starts with, the literal text it ends with, and
+// the tokens between them. A literal token matches one character of its own, so the two
+// texts can only sit at the ends of a matching name, and only the middle of the name is
+// left to match token by token.
+class NameMatcher
+{
+public:
+    explicit NameMatcher(std::string_view pattern)
+        : m_tokens(compile(pattern)), m_last(m_tokens.size())
+    {
+        while (m_first < m_last && m_tokens[m_first].kind == Token::Literal)
+            m_prefix += m_tokens[m_first++].ch;
+        std::size_t tail = m_last;
+        while (tail > m_first && m_tokens[tail - 1].kind == Token::Literal)
+            --tail;
+        for (std::size_t i = tail; i < m_last; ++i)
+            m_suffix += m_tokens[i].ch;
+        m_last = tail;
+    }
+
+    bool matches(std::string_view name) const
+    {
+        if (name.size() < m_prefix.size() + m_suffix.size() || !name.starts_with(m_prefix) ||
+            !name.ends_with(m_suffix))
+            return false;
+        name.remove_prefix(m_prefix.size());
+        name.remove_suffix(m_suffix.size());
+        return match_tokens(name,
+                            std::span<const Token>(m_tokens).subspan(m_first, m_last - m_first));
+    }
+
+private:
+    std::vector<Token> m_tokens;
+    std::size_t m_first = 0;  // the middle tokens, [m_first, m_last)
+    std::size_t m_last;
+    std::string m_prefix;
+    std::string m_suffix;
+};
 
 bool is_hidden(std::string_view name)
 {
@@ -137,13 +178,13 @@ struct Globber
     void glob1(const std::string& dir, std::string_view pattern, bool dironly,
                const std::string* join_dir, std::vector<std::string>& out) const
     {
-        const auto tokens = compile(pattern);
+        const NameMatcher matcher(pattern);
         const bool hidden_ok = is_hidden(pattern);
         const std::string folder = dir.empty() ? std::string(".") : dir;
         auto consider = [&](const fs::DirEntry& e) {
             if (dironly && e.kind != fs::EntryKind::Directory)
                 return;
-            if ((hidden_ok || !is_hidden(e.name)) && match_tokens(e.name, tokens))
+            if ((hidden_ok || !is_hidden(e.name)) && matcher.matches(e.name))
                 emit(out, join_dir, e.name);
         };
         if (!cache) {
@@ -220,7 +261,7 @@ bool has_magic(std::string_view pattern)
 
 bool fnmatch(std::string_view name, std::string_view pattern)
 {
-    return match_tokens(name, compile(pattern));
+    return NameMatcher(pattern).matches(name);
 }
 
 std::vector<std::string> glob(std::string_view pattern, fs::DirectoryCache* cache)

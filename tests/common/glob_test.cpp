@@ -1,7 +1,10 @@
 #include "common/glob.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <iterator>
+#include <string_view>
 
 #include <unistd.h>
 
@@ -51,6 +54,46 @@ TEST(Fnmatch, TranslationRules)
         EXPECT_EQ(fnmatch(c.name, c.pattern), c.match) << c.name << " ~ " << c.pattern;
     EXPECT_TRUE(has_magic("a[b"));
     EXPECT_FALSE(has_magic("plain/path.exr"));
+}
+
+// fnmatch's rules on single characters, tried at every place: "*" any run, "?" any one
+// character, "[...]" one of a set, anything else itself.
+bool reference_match(std::string_view name, std::string_view pattern)
+{
+    if (pattern.empty())
+        return name.empty();
+    if (pattern[0] == '*')
+        return reference_match(name, pattern.substr(1)) ||
+               (!name.empty() && reference_match(name.substr(1), pattern));
+    if (name.empty())
+        return false;
+    if (pattern.starts_with("[ab]"))
+        return (name[0] == 'a' || name[0] == 'b') &&
+               reference_match(name.substr(1), pattern.substr(4));
+    return (pattern[0] == '?' || pattern[0] == name[0]) &&
+           reference_match(name.substr(1), pattern.substr(1));
+}
+
+TEST(Fnmatch, AgreesWithMatchingAtEveryPlace)
+{
+    // Patterns whose literal ends overlap, repeat or take the whole name are where
+    // matching the ends apart from the middle could go wrong.
+    std::uint32_t seed = 12345;
+    const auto next = [&seed](std::uint32_t below) {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) % below;
+    };
+    const std::string_view pieces[] = {"a", "b", ".", "*", "?", "[ab]", "ab", "a.b"};
+    for (int round = 0; round < 20000; ++round) {
+        std::string pattern;
+        for (std::uint32_t n = next(6); n > 0; --n)
+            pattern += pieces[next(std::size(pieces))];
+        std::string name;
+        for (std::uint32_t n = next(8); n > 0; --n)
+            name += "ab."[next(3)];
+        ASSERT_EQ(fnmatch(name, pattern), reference_match(name, pattern))
+            << name << " ~ " << pattern;
+    }
 }
 
 std::vector<std::string> sorted(std::vector<std::string> v)
