@@ -86,7 +86,21 @@ void SubstringSet::add(PathId id)
         m_member.resize(std::max<std::size_t>(id + 1, m_member.size() * 2), 0);
     m_member[id] = 1;
     m_ids.push_back(id);
-    m_bytes.add(ByteSet::of(m_table.text(id)));
+    for (const char c : m_table.text(id))
+        m_seen[static_cast<unsigned char>(c)] = 1;
+    m_bytes_stale = true;
+}
+
+const ByteSet& SubstringSet::held_bytes() const
+{
+    if (m_bytes_stale) {
+        m_bytes = ByteSet{};
+        for (unsigned byte = 0; byte < m_seen.size(); ++byte)
+            if (m_seen[byte] != 0)
+                m_bytes.words[byte >> 6] |= std::uint64_t{1} << (byte & 63);
+        m_bytes_stale = false;
+    }
+    return m_bytes;
 }
 
 void SubstringSet::catch_up() const
@@ -148,7 +162,7 @@ std::optional<bool> SubstringSet::quick_answer(std::string_view needle, const By
         return true;
     // Most references that are not recorded carry a token (<UDIM>, ####, %04d) whose
     // characters no recorded path has.
-    if (!needle.empty() && !bytes.within(m_bytes))
+    if (!needle.empty() && !bytes.within(held_bytes()))
         return false;
     return std::nullopt;
 }

@@ -5,6 +5,7 @@
 // substring of any recorded path (so /tex/wall.1001 and wall are recorded once
 // /tex/wall.1001.tx is), and missing paths are consulted before found ones.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -82,7 +83,7 @@ public:
     /// one of the bytes is in none of its strings.
     bool lacks_a_byte_of(const ByteSet& bytes) const
     {
-        return m_ids.empty() || !bytes.within(m_bytes);
+        return m_ids.empty() || !bytes.within(held_bytes());
     }
     const PathTable& table() const { return m_table; }
     std::size_t size() const { return m_ids.size(); }
@@ -97,13 +98,19 @@ private:
     static constexpr unsigned k_bucket_bits = 16;
 
     void index_string(std::uint32_t id) const;
+    // Every byte of every held path, as a set.
+    const ByteSet& held_bytes() const;
     // Indexes the held paths added since the last question that needed the index.
     void catch_up() const;
 
     const PathTable& m_table;
     std::vector<PathId> m_ids;         // held paths, in order added
     std::vector<std::uint8_t> m_member;  // by path number
-    ByteSet m_bytes;                   // every byte of every held path
+    // Every byte of every held path: marked byte by byte as paths are added (a set's words
+    // updated byte by byte would wait on each other), gathered into a set when asked.
+    std::array<std::uint8_t, 256> m_seen{};
+    mutable ByteSet m_bytes;
+    mutable bool m_bytes_stale = false;
     // The index proper, filled lazily: the first m_indexed of m_ids are in it.
     mutable std::size_t m_indexed = 0;
     // Held paths per minimizer bucket, in blocks from one pool: a bucket is a chain of
