@@ -93,12 +93,27 @@ void SubstringSet::add(PathId id)
 
 const ByteSet& SubstringSet::held_bytes() const
 {
-    if (m_bytes_stale) {
-        m_bytes = ByteSet{};
-        for (unsigned byte = 0; byte < m_seen.size(); ++byte)
-            if (m_seen[byte] != 0)
-                m_bytes.words[byte >> 6] |= std::uint64_t{1} << (byte & 63);
-        m_bytes_stale = false;
+    if (!m_bytes_stale)
+        return m_bytes;
+    m_bytes_stale = false;
+    for (std::size_t word = 0; word < 4; ++word) {
+        std::uint64_t bits = 0;
+        for (std::size_t eight = 0; eight < 8; ++eight) {
+            const std::uint8_t* marks = m_seen.data() + word * 64 + eight * 8;
+            std::uint64_t gathered = 0;
+            if constexpr (std::endian::native == std::endian::little) {
+                // Eight marks of 0 or 1 read as one number; the product carries the low bit
+                // of each into the top byte, the first mark lowest.
+                std::uint64_t packed = 0;
+                std::memcpy(&packed, marks, sizeof packed);
+                gathered = (packed * 0x0102040810204080ull) >> 56;
+            } else {
+                for (std::size_t i = 0; i < 8; ++i)
+                    gathered |= std::uint64_t{marks[i]} << i;
+            }
+            bits |= gathered << (eight * 8);
+        }
+        m_bytes.words[word] = bits;
     }
     return m_bytes;
 }

@@ -65,6 +65,24 @@ TEST(AnalysedIndex, ByteSetsAndTheQuickNotRecordedAnswer)
     EXPECT_TRUE(index.surely_unrecorded(token));  // found paths still lack '<'
     index.add_found(table.intern("/tex/<U>.DIM").first);
     EXPECT_FALSE(index.surely_unrecorded(token));
+
+    // The held bytes, asked after every path added, are exactly the bytes of the paths.
+    PathTable random_table;
+    AnalysedIndex random_index(random_table);
+    std::vector<bool> held(256, false);
+    for (int round = 0; round < 40; ++round) {
+        std::string path(1 + rng() % 6, '\0');
+        for (char& c : path) {
+            c = static_cast<char>(rng() % 256);
+            held[static_cast<unsigned char>(c)] = true;
+        }
+        random_index.add_found(random_table.intern(path).first);
+        for (int byte = 0; byte < 256; ++byte)
+            ASSERT_EQ(random_index.surely_unrecorded(
+                          ByteSet::of(std::string(1, static_cast<char>(byte)))),
+                      !held[byte])
+                << "byte " << byte << " after path " << round;
+    }
 }
 
 // The index must give exactly the answer of a scan over every held string, for needles
