@@ -159,6 +159,7 @@ const DirectoryCache::Listed* DirectoryCache::lookup(std::string_view dir)
         listed->entries = list_dir(std::string(dir));
         listed->ok = true;
         ++m_folders_listed;
+        listed->index.reserve(listed->entries.size());
         for (std::uint32_t i = 0; i < listed->entries.size(); ++i)
             listed->index.insert(i, hash_text(listed->entries[i].name));
     } catch (const Error&) {

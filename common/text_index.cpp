@@ -52,10 +52,19 @@ void TextIndex::insert(std::uint32_t position, std::uint64_t hash)
     ++m_count;
 }
 
-void TextIndex::grow()
+void TextIndex::reserve(std::size_t count)
 {
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> slots(m_slots.empty() ? 16 : m_slots.size() * 2,
-                                                               {0, 0});
+    // At most half the slots are taken, as insert keeps them.
+    std::size_t slot_count = 16;
+    while (slot_count < 2 * count)
+        slot_count *= 2;
+    if (slot_count > m_slots.size())
+        rebuild(slot_count);
+}
+
+void TextIndex::rebuild(std::size_t slot_count)
+{
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> slots(slot_count, {0, 0});
     const std::size_t mask = slots.size() - 1;
     for (const auto& slot : m_slots) {
         if (slot.first == 0)

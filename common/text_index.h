@@ -43,13 +43,18 @@ public:
             __builtin_prefetch(&m_slots[static_cast<std::uint32_t>(hash) & (m_slots.size() - 1)]);
     }
 
+    /// Makes room for `count` texts in all, so that filling a table of known size never
+    /// moves its slots.
+    void reserve(std::size_t count);
+
     /// Files `position` under `hash`; the caller has made sure its text is not held yet.
     void insert(std::uint32_t position, std::uint64_t hash);
 
     std::size_t size() const { return m_count; }
 
 private:
-    void grow();
+    void grow() { rebuild(m_slots.empty() ? 16 : m_slots.size() * 2); }
+    void rebuild(std::size_t slot_count);
 
     // position + 1 (0: free) and the low half of the text's hash, which places the slot,
     // skips most compares and lets the table grow without hashing any text again.

@@ -11,13 +11,18 @@
 namespace script {
 namespace {
 
-// Texts that share their hash must still be told apart by their text, across growths.
+// Texts that share their hash must still be told apart by their text, across growths and
+// room made beforehand.
 TEST(TextIndex, FindsEachTextOnceEvenWhenHashesCollide)
 {
     std::vector<std::string> texts;
     TextIndex index;
     auto text_of = [&texts](std::uint32_t i) -> std::string_view { return texts[i]; };
     for (std::uint32_t i = 0; i < 3000; ++i) {
+        if (i == 700)
+            index.reserve(2000);  // moves the 700 held, and later fills past the room made
+        if (i == 900)
+            index.reserve(10);  // less than held: nothing changes
         texts.push_back("/tex/" + std::to_string(i));
         // Every tenth text gets the same hash; the rest their own.
         const std::uint64_t hash = i % 10 == 0 ? 42 : hash_text(texts.back());
