@@ -34,6 +34,20 @@ constexpr std::string_view k_report_excluded[] = {",", ";", "Program Files", "\x
                                                   "xgen_procedural.dll"};
 constexpr std::string_view k_upload_excluded[] = {",", ";", "Program Files"};
 
+// A path the asset report keeps holds no text that keeps it out of the upload list.
+constexpr bool report_excludes_all_upload_excluded()
+{
+    for (const std::string_view text : k_upload_excluded) {
+        bool listed = false;
+        for (const std::string_view reported : k_report_excluded)
+            listed = listed || reported == text;
+        if (!listed)
+            return false;
+    }
+    return true;
+}
+static_assert(report_excludes_all_upload_excluded());
+
 // Every path of the record is tested against these lists, most of them more than once.
 const AnyOfTexts& report_excluded()
 {
@@ -189,8 +203,10 @@ public:
           m_listed(table.size(), 0)
     {
         m_paths.reserve(table.size());  // address space only: pages are touched as it fills
+        m_kept.reserve(table.size());
     }
 
+    /// Adds the upload form of a path the asset report keeps.
     void add(assets::PathId id)
     {
         if (m_seen[id] || m_analysed.is_missing(id))
@@ -198,7 +214,7 @@ public:
         m_seen[id] = 1;
         const std::string_view path = m_table.text(id);
         if (m_forms[id] == k_own_form_file) {
-            list_recorded(id);
+            list_recorded(id, true);
             return;
         }
         if (m_forms[id] == k_own_form)
@@ -212,21 +228,27 @@ public:
             return;
         if (const std::optional<assets::PathId> recorded = m_table.find(upload_path)) {
             if (!m_analysed.is_missing(*recorded))
-                list_recorded(*recorded);
+                list_recorded(*recorded, false);
             return;
         }
-        if (const auto [other, fresh] = m_others.intern(upload_path); fresh)
+        if (const auto [other, fresh] = m_others.intern(upload_path); fresh) {
             m_paths.push_back(m_others.text(other));
+            m_kept.push_back(0);
+        }
     }
 
     const std::vector<std::string_view>& paths() const { return m_paths; }
+    /// Whether the path at this place of the list is the very text of a path the asset
+    /// report keeps, which holds none of the upload list's excluded texts either.
+    bool kept_by_report(std::size_t place) const { return m_kept[place] != 0; }
 
 private:
-    void list_recorded(assets::PathId id)
+    void list_recorded(assets::PathId id, bool kept_by_report)
     {
         if (!m_listed[id]) {
             m_listed[id] = 1;
             m_paths.push_back(m_table.text(id));
+            m_kept.push_back(kept_by_report ? 1 : 0);
         }
     }
 
@@ -237,6 +259,7 @@ private:
     std::vector<std::uint8_t> m_listed;  // by path number: its text is in the list
     assets::PathTable m_others;          // upload forms that are no recorded path
     std::vector<std::string_view> m_paths;
+    std::vector<std::uint8_t> m_kept;  // by place in m_paths: see kept_by_report
 };
 
 // The upload list one level deep in a job document: {"local", "server"} per path.
@@ -364,53 +387,54 @@ void zel_Katana_asset::collect()
     std::unique_ptr<const ExclusionVerdicts> reported;
     std::promise<void> reported_promise;
     std::future<void> reported_ready = reported_promise.get_future();
+    const auto build_upload = [this, &table, &paths, &reported, &reported_promise] {
+        try {
+            reported = std::make_unique<const ExclusionVerdicts>(report_excluded(),
+                                                                 ASSET_JSON.asset, table);
+            reported_promise.set_value();
+        } catch (...) {
+            reported_promise.set_exception(std::current_exception());
+            throw;
+        }
+        Upload upload;
+        // Which found paths are their own upload form, and which of those are regular files,
+        // answered from the folder listings.
+        std::vector<UploadList::Form> forms(table.size(), UploadList::k_unsettled);
+        std::string path;
+        for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
+            for (const assets::PathId id : ids) {
+                if (forms[id] != UploadList::k_unsettled)
+                    continue;
+                if (!own_upload_form(table.text(id))) {
+                    forms[id] = UploadList::k_other_form;
+                    continue;
+                }
+                forms[id] = UploadList::k_own_form;
+                if (m_analysed->is_missing(id))
+                    continue;
+                path.assign(table.text(id));
+                if (m_fs->isfile(path))
+                    forms[id] = UploadList::k_own_form_file;
+            }
+        }
+        upload.list = std::make_unique<UploadList>(table, *m_analysed, forms);
+        for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
+            for (const assets::PathId id : ids)
+                if (!reported->excluded(id))
+                    upload.list->add(id);
+        }
+        const std::vector<std::string_view>& listed = upload.list->paths();
+        upload.paths.reserve(listed.size() + 1);
+        for (std::size_t place = 0; place < listed.size(); ++place) {
+            if (!upload.list->kept_by_report(place) && upload_excluded().found_in(listed[place]))
+                continue;
+            upload.paths.push_back(listed[place]);
+        }
+        upload.paths.push_back(paths.katana_scene);
+        return upload;
+    };
     std::future<Upload> upload_paths =
-        std::async(std::launch::async | std::launch::deferred,
-                   [this, &table, &paths, &reported, &reported_promise] {
-                       try {
-                           reported = std::make_unique<const ExclusionVerdicts>(
-                               report_excluded(), ASSET_JSON.asset, table);
-                           reported_promise.set_value();
-                       } catch (...) {
-                           reported_promise.set_exception(std::current_exception());
-                           throw;
-                       }
-                       Upload upload;
-                       // Which found paths are their own upload form, and which of those are
-                       // regular files, answered from the folder listings.
-                       std::vector<UploadList::Form> forms(table.size(), UploadList::k_unsettled);
-                       std::string path;
-                       for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
-                           for (const assets::PathId id : ids) {
-                               if (forms[id] != UploadList::k_unsettled)
-                                   continue;
-                               if (!own_upload_form(table.text(id))) {
-                                   forms[id] = UploadList::k_other_form;
-                                   continue;
-                               }
-                               forms[id] = UploadList::k_own_form;
-                               if (m_analysed->is_missing(id))
-                                   continue;
-                               path.assign(table.text(id));
-                               if (m_fs->isfile(path))
-                                   forms[id] = UploadList::k_own_form_file;
-                           }
-                       }
-                       upload.list = std::make_unique<UploadList>(table, *m_analysed, forms);
-                       for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
-                           for (const assets::PathId id : ids)
-                               if (!reported->excluded(id))
-                                   upload.list->add(id);
-                       }
-                       upload.paths.reserve(upload.list->paths().size() + 1);
-                       for (const std::string_view path : upload.list->paths()) {
-                           if (upload_excluded().found_in(path))
-                               continue;
-                           upload.paths.push_back(path);
-                       }
-                       upload.paths.push_back(paths.katana_scene);
-                       return upload;
-                   });
+        std::async(std::launch::async | std::launch::deferred, build_upload);
 
     // The console shows scene.json saved, then every recorded path, as the walk left them.
     scene_file.finish();
