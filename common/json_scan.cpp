@@ -3,6 +3,10 @@
 #include <array>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/pyutil.h"
 
 namespace script {
@@ -17,6 +21,30 @@ constexpr std::array<bool, 256> k_plain_in_string = [] {
         table[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
     return table;
 }();
+
+// The first byte from `at` that a string cannot hold as it is: a quote, a backslash, a
+// control character or the start of a multi-byte character; `end` when there is none.
+const char* end_of_plain_run(const char* at, const char* end)
+{
+#if defined(__SSE2__)
+    // Sixteen bytes at a time. Compared as signed numbers, the bytes below 0x20 and those
+    // from 0x80 up are exactly the ones less than 0x20.
+    const __m128i space = _mm_set1_epi8(0x20);
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    for (; end - at >= 16; at += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        const __m128i stop = _mm_or_si128(
+            _mm_cmplt_epi8(bytes, space),
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)));
+        if (const int mask = _mm_movemask_epi8(stop); mask != 0)
+            return at + __builtin_ctz(static_cast<unsigned>(mask));
+    }
+#endif
+    while (at != end && k_plain_in_string[static_cast<unsigned char>(*at)])
+        ++at;
+    return at;
+}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -154,8 +182,7 @@ void JsonCursor::scan_string(std::string* out)
 {
     for (;;) {
         const char* run = m_at;
-        while (m_at != m_end && k_plain_in_string[static_cast<unsigned char>(*m_at)])
-            ++m_at;
+        m_at = end_of_plain_run(m_at, m_end);
         if (out != nullptr && m_at != run)
             out->append(run, static_cast<std::size_t>(m_at - run));
         if (m_at == m_end)

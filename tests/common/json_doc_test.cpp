@@ -2,18 +2,58 @@
 
 #include <cmath>
 #include <filesystem>
+#include <iterator>
+#include <optional>
+#include <random>
 #include <string>
+#include <string_view>
 
 #include <pthread.h>
 
 #include <gtest/gtest.h>
 
 #include "common/errors.h"
+#include "common/json_scan.h"
 #include "common/platform.h"
 #include "tests/support/temp_dir.h"
 
 namespace script {
 namespace {
+
+// Strings of every length up to several blocks, with quotes, escapes, control and
+// multi-byte characters at every place, and sometimes no closing quote: the cursor reads
+// what a full parser reads and refuses what it refuses.
+TEST(JsonCursor, ReadsStringsAsAFullParserDoes)
+{
+    std::mt19937 rng(11);
+    const std::string_view pieces[] = {"a",    "Z",   "/",       " ",        "\\\"",
+                                       "\\\\", "\\n", "\\u00e9", "\xc3\xa9", "\xe2\x82\xac",
+                                       "\x7f", "\t",  "\x01"};
+    for (int round = 0; round < 5000; ++round) {
+        std::string text = "\"";
+        for (std::uint32_t n = rng() % 40; n > 0; --n)
+            text += pieces[rng() % (round % 2 ? std::size(pieces) : std::size(pieces) - 2)];
+        if (rng() % 8 != 0)
+            text += '"';
+        std::optional<std::string> expected;
+        try {
+            expected = Json::parse(text).get<std::string>();
+        } catch (const Json::exception&) {
+        }
+        std::string read;
+        bool refused = false;
+        try {
+            JsonCursor cursor(text, 8);
+            cursor.read_string(read);
+            cursor.expect_end();
+        } catch (const JsonCursor::Refused&) {
+            refused = true;
+        }
+        ASSERT_EQ(refused, !expected.has_value()) << text;
+        if (expected)
+            ASSERT_EQ(read, *expected) << text;
+    }
+}
 
 TEST(JsonDoc, JobLayoutMatchesPythonIndentFour)
 {
