@@ -437,10 +437,24 @@ void zel_Katana_asset::collect()
         std::async(std::launch::async | std::launch::deferred, build_upload);
 
     // The console shows scene.json saved, then every recorded path, as the walk left them.
+    // A path is printed under every label that met it, so whether its quoted form needs
+    // escapes is worked out once per path.
     scene_file.finish();
-    for (const auto& [label, ids] : ASSET_JSON.asset.entries())
-        for (const assets::PathId id : ids)
-            print_repr_line(table.text(id));
+    {
+        std::vector<std::uint8_t> plain(table.size(), 0);  // 0 not worked out, 1 plain, 2 not
+        Console& out = console();
+        for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
+            for (const assets::PathId id : ids) {
+                const std::string_view text = table.text(id);
+                if (plain[id] == 0)
+                    plain[id] = plain_repr_ascii(text) ? 1 : 2;
+                if (plain[id] == 1)
+                    out.plain_repr_line(text);
+                else
+                    out.repr_line(text);
+            }
+        }
+    }
 
     // asset.json gets its members in record order, in one rewrite.
     if (asset_file.empty())

@@ -35,6 +35,14 @@ void Console::repr_line(std::string_view text)
     write_out_if_full();
 }
 
+void Console::plain_repr_line(std::string_view text)
+{
+    m_out += '\'';
+    m_out.append(text);
+    m_out.append("'\n", 2);
+    write_out_if_full();
+}
+
 void Console::lines(std::string_view text)
 {
     m_out.append(text);

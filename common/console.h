@@ -22,6 +22,9 @@ public:
     void line(std::string_view text);
     /// Prints the quoted form of a text (Python's repr) as one line.
     void repr_line(std::string_view text);
+    /// The same for a text the caller knows plain_repr_ascii holds for: it is printed
+    /// between single quotes without being looked at.
+    void plain_repr_line(std::string_view text);
     /// Prints text that is already whole lines, each ending in "\n".
     void lines(std::string_view text);
     /// Prints the quoted form of a list of texts (Python's repr of the list) as one line,

@@ -115,6 +115,7 @@ TEST(Console, SinkReceivesFlushedTextInOrder)
     });
     out.line("one");
     out.repr_line("two");
+    out.plain_repr_line("/tex/two.exr");  // the caller knows it needs no escapes
     out.error_line("bad");
     out.flush();
     out.line("three");
@@ -123,7 +124,7 @@ TEST(Console, SinkReceivesFlushedTextInOrder)
     EXPECT_EQ(out.end_capture(), "kept\n");
     out.set_sink({});
     const std::vector<std::pair<std::string, bool>> expected = {
-        {"one\n'two'\n", false}, {"bad\n", true}, {"three\n", false}};
+        {"one\n'two'\n'/tex/two.exr'\n", false}, {"bad\n", true}, {"three\n", false}};
     EXPECT_EQ(received, expected);
 }
 
