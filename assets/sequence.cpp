@@ -277,12 +277,15 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     for (std::string_view marker : k_sequence_markers)
         if (pattern.find(marker) != std::string::npos)
             pattern = replace_all(pattern, marker, "*");
-    print_repr_line(pattern);
+    // Each line is quoted once, for the console and for the expansion kept.
+    std::string line;
+    append_repr_line(line, pattern);
+    console().lines(line);
 
     std::vector<std::string> matches = glob(pattern, m_fs.get());
     Expansion expansion;
     if (keepable)
-        append_repr_line(expansion.console, pattern);
+        expansion.console += line;
     if (matches.empty())
         result.miss.push_back(std::move(pattern));
 
@@ -290,7 +293,9 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     // and a name holding a backslash is printed in another form than it is recorded.
     bool plain = keepable;
     for (std::string& match : matches) {
-        print_repr_line(match);
+        line.clear();
+        append_repr_line(line, match);
+        console().lines(line);
         if (match.find('\\') != std::string::npos) {
             match = replace_all(match, "\\", "/");
             plain = false;
@@ -300,7 +305,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
         const DispatchRow* row = dispatch_row(path);
         const std::string dispatched = row && row->handler ? path : std::string();
         if (plain)
-            append_repr_line(expansion.console, path);
+            expansion.console += line;  // the printed line: no backslash, so the same path
         add_cache_twins(path, result.asset);
         if (!dispatched.empty()) {
             plain = false;
