@@ -120,6 +120,16 @@ public:
     void write(TextStream& out, const ExclusionVerdicts* excluded = nullptr) const
     {
         std::vector<std::uint32_t> last_label;  // by path number; 0: not reported yet
+        // By path number, whether the path is a plain JSON string (0 not worked out, 1
+        // plain, 2 not): a path is reported under every label that met it.
+        std::vector<std::uint8_t> plain(m_table.size(), 0);
+        const auto plain_path = [&](assets::PathId id, std::string_view path) {
+            if (plain.size() <= id)
+                plain.resize(id + 1, 0);
+            if (plain[id] == 0)
+                plain[id] = json_string_is_plain(path) ? 1 : 2;
+            return plain[id] == 1;
+        };
         assets::PathTable lines;
         std::string line;
         std::size_t count = 0;
@@ -148,7 +158,7 @@ public:
                     continue;
                 std::string& text = out.buffer();
                 text += count++ > 0 ? ",\n        " : "\n        ";
-                if (label_plain && json_string_is_plain(path)) {
+                if (label_plain && plain_path(id, path)) {
                     // Plain pieces make a plain line: written as they are, without joining.
                     text += '"';
                     text.append(label).append(m_separator).append(path);
