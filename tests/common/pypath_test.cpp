@@ -1,5 +1,10 @@
 #include "common/pypath.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <string_view>
+
 #include <gtest/gtest.h>
 
 #include "common/platform.h"
@@ -85,6 +90,40 @@ TEST(PosixPath, IsNormalOnlyForPathsNormpathKeeps)
     }
     for (const char* path : {"", "//", "///", "//a", "/a/", "/a//b", "/a/./b", "/a/../b", ".", "..", "./a", "a/."})
         EXPECT_FALSE(posix::is_normal(path)) << path;
+
+    // Longer paths, where the test looks at many places at once: normal means not empty,
+    // and "/" or no trailing "/", no empty component and no "." or ".." component.
+    const auto normal = [](std::string_view path) {
+        if (path.empty() || path == "/")
+            return !path.empty();
+        if (path.back() == '/' || path.find("//") != std::string_view::npos)
+            return false;
+        for (std::size_t start = 0; start <= path.size();) {
+            const std::size_t slash = std::min(path.find('/', start), path.size());
+            const std::string_view component = path.substr(start, slash - start);
+            if (component == "." || component == "..")
+                return false;
+            start = slash + 1;
+        }
+        return true;
+    };
+    std::uint32_t seed = 99;
+    const auto next = [&seed](std::uint32_t below) {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) % below;
+    };
+    // Mostly ordinary names, with now and then an empty, "." or ".." component, or a name
+    // starting or ending with dots.
+    const std::string_view names[] = {
+        "tex_0001.1001.exr", "shots", "a", ".hidden", "b..", "...", "", ".", ".."};
+    for (int round = 0; round < 20000; ++round) {
+        std::string path = next(2) != 0 ? "/" : "";
+        for (std::uint32_t n = 1 + next(6); n > 0; --n) {
+            path += names[next(next(3) != 0 ? 3 : std::size(names))];
+            path += n > 1 || next(8) == 0 ? "/" : "";
+        }
+        ASSERT_EQ(posix::is_normal(path), normal(path)) << path;
+    }
 }
 
 TEST(NtPath, DrivesAndSeparators)
