@@ -1,6 +1,7 @@
 #include "common/fs.h"
 
 #include <algorithm>
+#include <bit>
 
 #include <cerrno>
 #include <cstring>
@@ -198,12 +199,20 @@ namespace {
 // and by the whole name only where those are equal: the same order as comparing names.
 void sort_by_name(const DirListing& entries, std::vector<std::uint32_t>& sorted)
 {
+    const auto eight_bytes = [](const char* at) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, at, sizeof word);
+        return word;
+    };
     const std::string_view first = entries.empty() ? std::string_view() : entries[0].name;
     std::size_t shared = first.size();
     for (std::uint32_t e = 1; e < entries.size() && shared > 0; ++e) {
         const std::string_view name = entries[e].name;
+        const std::size_t limit = std::min(shared, name.size());
         std::size_t i = 0;
-        while (i < shared && i < name.size() && name[i] == first[i])
+        while (i + 8 <= limit && eight_bytes(name.data() + i) == eight_bytes(first.data() + i))
+            i += 8;
+        while (i < limit && name[i] == first[i])
             ++i;
         shared = i;
     }
@@ -211,6 +220,12 @@ void sort_by_name(const DirListing& entries, std::vector<std::uint32_t>& sorted)
     for (std::uint32_t i = 0; i < entries.size(); ++i) {
         const std::string_view name = entries[i].name;
         std::uint64_t key = 0;
+        if constexpr (std::endian::native == std::endian::little) {
+            if (shared + 8 <= name.size()) {
+                keyed[i] = {__builtin_bswap64(eight_bytes(name.data() + shared)), i};
+                continue;
+            }
+        }
         for (std::size_t k = 0; k < 8; ++k) {
             const std::size_t at = shared + k;
             key = (key << 8) | (at < name.size() ? static_cast<unsigned char>(name[at]) : 0u);
