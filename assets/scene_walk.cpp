@@ -273,10 +273,18 @@ void PendingSceneFile::finish()
 
 namespace {
 
+// Texts a location's harvest builds, kept from one location to the next so that they grow
+// once for the whole walk.
+struct HarvestTexts
+{
+    std::string attr_path;
+    std::string label;
+};
+
 // One location of the walk: its place in the location tree, then its look file, geometry
 // type, material node files and light textures.
 void harvest_location(zel_Katana_asset& collector, host::LocationRef location,
-                      SceneTree& scene_tree)
+                      SceneTree& scene_tree, HarvestTexts& texts)
 {
     const host::Host& h = collector.host();
     const std::string full_name = h.location_full_name(location);
@@ -316,8 +324,8 @@ void harvest_location(zel_Katana_asset& collector, host::LocationRef location,
         if (const auto child_list = h.attribute_child_list(*nodes))
             for (const auto& entry : *child_list)
                 names.push_back(entry.first);
-        std::string attr_path;
-        std::string label;
+        std::string& attr_path = texts.attr_path;
+        std::string& label = texts.label;
         for (const std::string& name : names) {
             // "material.nodes.<name>.parameters" is found once for both parameters, from
             // the nodes group; a name holding "." splits into more path parts, so it is
@@ -392,10 +400,11 @@ void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree
     // Depth first in host order, as a recursive walk goes, with the locations still to visit
     // on a stack of our own: the host's scene graph may be deeper than the call stack holds.
     std::vector<host::LocationRef> pending{location};
+    HarvestTexts texts;
     while (!pending.empty()) {
         const host::LocationRef current = pending.back();
         pending.pop_back();
-        harvest_location(*this, current, scene_tree);
+        harvest_location(*this, current, scene_tree, texts);
         const std::vector<host::LocationRef> children = m_host.location_children(current);
         pending.insert(pending.end(), children.rbegin(), children.rend());
     }
