@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -32,6 +33,9 @@ namespace readers {
 class ArnoldSceneApi;
 class UsdLayerReadAhead;
 }
+
+/// The extensions of a texture's cache twins, which replace its own extension.
+inline constexpr std::string_view k_cache_extensions[] = {"tx", "rstexbin"};
 
 /// What a format reader found: files found ("asset") and not found ("miss").
 struct ReaderResult

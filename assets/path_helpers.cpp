@@ -20,8 +20,6 @@ namespace script {
 
 namespace {
 
-constexpr std::string_view k_cache_extensions[] = {"tx", "rstexbin"};
-
 using FolderIdentity = std::pair<std::uint64_t, std::uint64_t>;
 
 // Marks a folder as entered; false when the walk has been there already (a link cycle,

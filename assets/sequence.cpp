@@ -4,6 +4,7 @@
 // merged into the asset record under the source label.
 
 #include <array>
+#include <iterator>
 #include <string_view>
 #include <unordered_set>
 
@@ -292,6 +293,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     // An expansion is kept only when it is all listing: readers have effects of their own
     // and a name holding a backslash is printed in another form than it is recorded.
     bool plain = keepable;
+    result.asset.reserve(matches.size() * (1 + std::size(k_cache_extensions)));  // twins too
     for (std::string& match : matches) {
         line.clear();
         append_repr_line(line, match);

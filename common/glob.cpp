@@ -205,9 +205,11 @@ struct Globber
             return;
         }
         thread_local std::vector<std::uint32_t> positions;  // reused: one glob per reference
-        if (const auto* entries = cache->listing_with_prefix(folder, prefix, positions))
+        if (const auto* entries = cache->listing_with_prefix(folder, prefix, positions)) {
+            out.reserve(out.size() + positions.size());  // the names that can match
             for (const std::uint32_t i : positions)
                 consider((*entries)[i]);
+        }
     }
 
     void glob0(const std::string& dir, const std::string& base, const std::string* join_dir,
