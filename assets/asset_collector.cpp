@@ -93,6 +93,31 @@ private:
     std::vector<std::uint8_t> m_verdicts;  // 0 not in the record, 1 kept, 2 excluded
 };
 
+// Whether a text needs no escapes in one printed form, asked of paths of a table and worked
+// out once per path: a path is printed under every label that met it.
+class PlainOncePerPath
+{
+public:
+    PlainOncePerPath(const assets::PathTable& table, bool (*plain)(std::string_view))
+        : m_table(table), m_plain(plain), m_answers(table.size(), 0)
+    {
+    }
+
+    bool operator()(assets::PathId id)
+    {
+        if (m_answers.size() <= id)
+            m_answers.resize(id + 1, 0);
+        if (m_answers[id] == 0)
+            m_answers[id] = m_plain(m_table.text(id)) ? 1 : 2;
+        return m_answers[id] == 1;
+    }
+
+private:
+    const assets::PathTable& m_table;
+    bool (*m_plain)(std::string_view);
+    std::vector<std::uint8_t> m_answers;  // by path number: 0 not worked out, 1 plain, 2 not
+};
+
 // The lines of one report ("label" + separator + path), each once in the order first met,
 // written straight into a job file. A line repeats exactly when its label and path repeat,
 // unless some label itself holds the separator; then lines are compared as text.
@@ -120,16 +145,7 @@ public:
     void write(TextStream& out, const ExclusionVerdicts* excluded = nullptr) const
     {
         std::vector<std::uint32_t> last_label;  // by path number; 0: not reported yet
-        // By path number, whether the path is a plain JSON string (0 not worked out, 1
-        // plain, 2 not): a path is reported under every label that met it.
-        std::vector<std::uint8_t> plain(m_table.size(), 0);
-        const auto plain_path = [&](assets::PathId id, std::string_view path) {
-            if (plain.size() <= id)
-                plain.resize(id + 1, 0);
-            if (plain[id] == 0)
-                plain[id] = json_string_is_plain(path) ? 1 : 2;
-            return plain[id] == 1;
-        };
+        PlainOncePerPath plain_path(m_table, json_string_is_plain);
         assets::PathTable lines;
         std::string line;
         std::size_t count = 0;
@@ -158,7 +174,7 @@ public:
                     continue;
                 std::string& text = out.buffer();
                 text += count++ > 0 ? ",\n        " : "\n        ";
-                if (label_plain && plain_path(id, path)) {
+                if (label_plain && plain_path(id)) {
                     // Plain pieces make a plain line: written as they are, without joining.
                     text += '"';
                     text.append(label).append(m_separator).append(path);
@@ -447,21 +463,16 @@ void zel_Katana_asset::collect()
         std::async(std::launch::async | std::launch::deferred, build_upload);
 
     // The console shows scene.json saved, then every recorded path, as the walk left them.
-    // A path is printed under every label that met it, so whether its quoted form needs
-    // escapes is worked out once per path.
     scene_file.finish();
     {
-        std::vector<std::uint8_t> plain(table.size(), 0);  // 0 not worked out, 1 plain, 2 not
+        PlainOncePerPath plain_quoted(table, plain_repr_ascii);
         Console& out = console();
         for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
             for (const assets::PathId id : ids) {
-                const std::string_view text = table.text(id);
-                if (plain[id] == 0)
-                    plain[id] = plain_repr_ascii(text) ? 1 : 2;
-                if (plain[id] == 1)
-                    out.plain_repr_line(text);
+                if (plain_quoted(id))
+                    out.plain_repr_line(table.text(id));
                 else
-                    out.repr_line(text);
+                    out.repr_line(table.text(id));
             }
         }
     }

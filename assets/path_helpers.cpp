@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <set>
 #include <utility>
 
@@ -127,7 +128,8 @@ void zel_Katana_asset::add_cache_twins(std::string_view path, std::vector<std::s
     const std::size_t dot = string.rfind('.');
     const std::string_view extension =
         dot == std::string::npos ? std::string_view(string) : std::string_view(string).substr(dot + 1);
-    if (extension.empty() || extension == "tx" || extension == "rstexbin")
+    if (extension.empty() || std::find(std::begin(k_cache_extensions), std::end(k_cache_extensions),
+                                       extension) != std::end(k_cache_extensions))
         return;
     // Every place of the extension is replaced, as str.replace does; the places are found
     // once for all cache extensions.
