@@ -6,7 +6,13 @@
 
 #include "readers/usd_layer.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <fstream>
+#include <memory>
+#include <optional>
 
 #include "readers/usda.h"
 #include "readers/usdc.h"
@@ -19,6 +25,43 @@ constexpr std::string_view k_text_magic = "#usda ";
 constexpr std::string_view k_crate_magic = "PXR-USDC";
 constexpr std::string_view k_format_args = ":SDF_FORMAT_ARGS:";
 constexpr std::string_view k_package_suffix = ".usdz[";
+// Most layers of a tree are small: each is read whole with one call, into a buffer the
+// thread keeps, and parsed where it lies. Larger ones are streamed.
+constexpr std::size_t k_small_layer = std::size_t{1} << 20;
+
+// The whole file at `path` when it holds at most k_small_layer bytes and reads without
+// error, in a buffer of the calling thread's that the next call reuses; nullopt otherwise
+// (the file cannot be opened, is larger or a read failed).
+std::optional<std::string_view> read_small_file(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    // Not cleared: only the bytes read into it are looked at.
+    thread_local std::unique_ptr<char[]> buffer;
+    if (!buffer) {
+        buffer.reset(new char[k_small_layer + 1]);
+    }
+    std::size_t size = 0;
+    bool failed = false;
+    while (size <= k_small_layer) {
+        const ssize_t n = ::read(fd, buffer.get() + size, k_small_layer + 1 - size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            failed = n < 0;
+            break;
+        }
+        size += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (failed || size > k_small_layer) {
+        return std::nullopt;
+    }
+    return std::string_view(buffer.get(), size);
+}
 
 }  // namespace
 
@@ -144,8 +187,22 @@ std::string_view usd_ref_kind_name(UsdRefKind kind)
 
 UsdLayer read_usd_layer_file(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
     UsdLayer layer;
+    const char* const neither =
+        ": neither a text layer (\"#usda \") nor a crate layer (\"PXR-USDC\")";
+    if (const std::optional<std::string_view> bytes = read_small_file(path)) {
+        switch (detect_usd_encoding(bytes->substr(0, k_usd_magic_size))) {
+        case UsdEncoding::Text:
+            return read_usda(*bytes, path);
+        case UsdEncoding::Crate:
+            return read_usdc(*bytes, path);
+        case UsdEncoding::Unknown:
+            break;
+        }
+        layer.error = path + neither;
+        return layer;
+    }
+    std::ifstream in(path, std::ios::binary);
     if (!in) {
         layer.error = path + ": cannot open the layer";
         return layer;
@@ -163,7 +220,7 @@ UsdLayer read_usd_layer_file(const std::string& path)
     case UsdEncoding::Unknown:
         break;
     }
-    layer.error = path + ": neither a text layer (\"#usda \") nor a crate layer (\"PXR-USDC\")";
+    layer.error = path + neither;
     return layer;
 }
 

@@ -69,19 +69,24 @@ struct Token
     bool after_newline = false;  // a line ended between the previous token and this one
 };
 
-// Bytes of a stream through a fixed buffer, with a few bytes of look-ahead.
+// Bytes of a stream through a fixed buffer, with a few bytes of look-ahead; or bytes
+// already in memory, looked at where they are.
 class Bytes
 {
 public:
     // The buffer is not cleared: only bytes read into it are ever looked at.
-    explicit Bytes(std::istream& in) : m_in(in), m_buffer(new char[k_buffer_size]) {}
+    explicit Bytes(std::istream& in)
+        : m_in(&in), m_buffer(new char[k_buffer_size]), m_data(m_buffer.get())
+    {
+    }
+    explicit Bytes(std::string_view text) : m_data(text.data()), m_len(text.size()), m_eof(true) {}
 
     int peek(std::size_t ahead = 0)
     {
         if (m_pos + ahead >= m_len) {
             fill(ahead);
         }
-        return m_pos + ahead < m_len ? static_cast<unsigned char>(m_buffer[m_pos + ahead]) : -1;
+        return m_pos + ahead < m_len ? static_cast<unsigned char>(m_data[m_pos + ahead]) : -1;
     }
 
     int get()
@@ -100,7 +105,7 @@ public:
         if (m_len - m_pos < want) {
             fill(want - 1);
         }
-        return {m_buffer.get() + m_pos, m_len - m_pos};
+        return {m_data + m_pos, m_len - m_pos};
     }
 
     /// Consumes `n` bytes of window().
@@ -116,8 +121,8 @@ private:
         m_len -= m_pos;
         m_pos = 0;
         while (m_len <= ahead && !m_eof) {
-            m_in.read(m_buffer.get() + m_len, static_cast<std::streamsize>(k_buffer_size - m_len));
-            const std::streamsize got = m_in.gcount();
+            m_in->read(m_buffer.get() + m_len, static_cast<std::streamsize>(k_buffer_size - m_len));
+            const std::streamsize got = m_in->gcount();
             if (got <= 0) {
                 m_eof = true;
             }
@@ -125,8 +130,9 @@ private:
         }
     }
 
-    std::istream& m_in;
+    std::istream* m_in = nullptr;
     std::unique_ptr<char[]> m_buffer;
+    const char* m_data;
     std::size_t m_pos = 0;
     std::size_t m_len = 0;
     bool m_eof = false;
@@ -187,7 +193,10 @@ int hex_value(int c)
 class Lexer
 {
 public:
-    Lexer(std::istream& in, std::string_view source_name) : m_bytes(in), m_source(source_name) {}
+    template <typename Source>
+    Lexer(Source& source, std::string_view source_name) : m_bytes(source), m_source(source_name)
+    {
+    }
 
     /// Checks and consumes the header line; returns the version text.
     std::string header()
@@ -741,8 +750,9 @@ bool is_owner_frame(FrameKind kind)
 class Scanner
 {
 public:
-    Scanner(std::istream& in, std::string_view source_name, UsdLayer& layer)
-        : m_lexer(in, source_name), m_source(source_name), m_layer(layer)
+    template <typename Source>
+    Scanner(Source& source, std::string_view source_name, UsdLayer& layer)
+        : m_lexer(source, source_name), m_source(source_name), m_layer(layer)
     {
     }
 
@@ -1057,8 +1067,7 @@ private:
 std::vector<std::string> usda_asset_paths(std::string_view text)
 {
     std::vector<std::string> paths;
-    std::istringstream in{std::string(text)};
-    Lexer lexer(in, "value");
+    Lexer lexer(text, "value");
     Token token;
     try {
         for (lexer.next(token); token.kind != Tok::End; lexer.next(token)) {
@@ -1072,11 +1081,13 @@ std::vector<std::string> usda_asset_paths(std::string_view text)
     return paths;
 }
 
-UsdLayer read_usda(std::istream& in, std::string_view source_name)
+namespace {
+
+template <typename Source> UsdLayer read_usda_from(Source& source, std::string_view source_name)
 {
     UsdLayer layer;
     layer.encoding = UsdEncoding::Text;
-    Scanner scanner(in, source_name, layer);
+    Scanner scanner(source, source_name, layer);
     try {
         scanner.run();
     } catch (const ParseError& e) {
@@ -1084,6 +1095,18 @@ UsdLayer read_usda(std::istream& in, std::string_view source_name)
     }
     resolve_usd_expressions(layer, scanner.variables(), source_name);
     return layer;
+}
+
+} // namespace
+
+UsdLayer read_usda(std::istream& in, std::string_view source_name)
+{
+    return read_usda_from(in, source_name);
+}
+
+UsdLayer read_usda(std::string_view text, std::string_view source_name)
+{
+    return read_usda_from(text, source_name);
 }
 
 }  // namespace script::readers

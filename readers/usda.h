@@ -23,6 +23,8 @@ namespace script::readers {
 /// Internal references (no asset path) name no file. Malformed text never throws: what was
 /// read before the fault is returned and `error` is "source_name:line: what is wrong".
 UsdLayer read_usda(std::istream& in, std::string_view source_name);
+/// The same over a layer's whole text, in memory.
+UsdLayer read_usda(std::string_view text, std::string_view source_name);
 
 /// The asset paths written between "@" signs in a piece of layer text, such as a value a
 /// crate layer keeps as text, in order and as authored. Comments and strings name nothing;

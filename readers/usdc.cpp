@@ -105,18 +105,27 @@ T load(const char* p)
 class Bytes
 {
 public:
-    Bytes(std::istream& in, std::uint64_t size) : m_in(in), m_size(size)
+    Bytes(std::istream& in, std::uint64_t size) : m_in(&in), m_size(size)
     {
         if (size <= k_whole_file_limit) {
             m_whole.resize(size);
-            m_in.seekg(0);
-            m_in.read(m_whole.data(), static_cast<std::streamsize>(size));
-            if (static_cast<std::uint64_t>(m_in.gcount()) != size) {
+            m_in->seekg(0);
+            m_in->read(m_whole.data(), static_cast<std::streamsize>(size));
+            if (static_cast<std::uint64_t>(m_in->gcount()) != size) {
                 corrupt("cannot read the file");
             }
+            m_memory = m_whole;
             m_in_memory = true;
         }
     }
+    /// Bytes already in memory, which outlive this.
+    explicit Bytes(std::string_view bytes)
+        : m_size(bytes.size()), m_memory(bytes), m_in_memory(true)
+    {
+    }
+    // m_memory may point into m_whole.
+    Bytes(const Bytes&) = delete;
+    Bytes& operator=(const Bytes&) = delete;
 
     std::uint64_t size() const { return m_size; }
 
@@ -132,13 +141,13 @@ public:
     {
         check(offset, count);
         if (m_in_memory) {
-            return m_whole.substr(offset, count);
+            return std::string(m_memory.substr(offset, count));
         }
         std::string out(count, '\0');
-        m_in.clear();
-        m_in.seekg(static_cast<std::streamoff>(offset));
-        m_in.read(out.data(), static_cast<std::streamsize>(count));
-        if (static_cast<std::uint64_t>(m_in.gcount()) != count) {
+        m_in->clear();
+        m_in->seekg(static_cast<std::streamoff>(offset));
+        m_in->read(out.data(), static_cast<std::streamsize>(count));
+        if (static_cast<std::uint64_t>(m_in->gcount()) != count) {
             corrupt("offset " + std::to_string(offset) + ": cannot read the file");
         }
         return out;
@@ -149,22 +158,23 @@ public:
     {
         check(offset, sizeof(T));
         if (m_in_memory) {
-            return load<T>(m_whole.data() + offset);
+            return load<T>(m_memory.data() + offset);
         }
         char buffer[sizeof(T)];
-        m_in.clear();
-        m_in.seekg(static_cast<std::streamoff>(offset));
-        m_in.read(buffer, sizeof buffer);
-        if (m_in.gcount() != static_cast<std::streamsize>(sizeof buffer)) {
+        m_in->clear();
+        m_in->seekg(static_cast<std::streamoff>(offset));
+        m_in->read(buffer, sizeof buffer);
+        if (m_in->gcount() != static_cast<std::streamsize>(sizeof buffer)) {
             corrupt("offset " + std::to_string(offset) + ": cannot read the file");
         }
         return load<T>(buffer);
     }
 
 private:
-    std::istream& m_in;
+    std::istream* m_in = nullptr;
     std::uint64_t m_size;
     std::string m_whole;
+    std::string_view m_memory;
     bool m_in_memory = false;
 };
 
@@ -1091,21 +1101,21 @@ std::string decompress_usdc(std::string_view wrapped, std::size_t size)
     return out;
 }
 
-UsdLayer read_usdc(std::istream& in, std::string_view source_name)
+namespace {
+
+// `open_bytes` gives the file's Bytes, or throws Error.
+template <typename OpenBytes>
+UsdLayer read_usdc_with(OpenBytes open_bytes, std::string_view source_name)
 {
     UsdLayer layer;
     layer.encoding = UsdEncoding::Crate;
-    in.clear();
-    in.seekg(0, std::ios::end);
-    const std::streamoff end = in.tellg();
-    in.seekg(0);
     std::map<std::string, std::string> variables;
     try {
-        if (end < static_cast<std::streamoff>(k_header_size)) {
+        Bytes bytes = open_bytes();
+        if (bytes.size() < k_header_size) {
             corrupt("a crate layer is at least 88 bytes, this one is " +
-                    std::to_string(end < 0 ? 0 : end));
+                    std::to_string(bytes.size()));
         }
-        Bytes bytes(in, static_cast<std::uint64_t>(end));
         CrateReader reader(bytes, source_name, layer);
         try {
             reader.read_structure();
@@ -1122,6 +1132,26 @@ UsdLayer read_usdc(std::istream& in, std::string_view source_name)
     }
     resolve_usd_expressions(layer, variables, source_name);
     return layer;
+}
+
+} // namespace
+
+UsdLayer read_usdc(std::istream& in, std::string_view source_name)
+{
+    return read_usdc_with(
+        [&in] {
+            in.clear();
+            in.seekg(0, std::ios::end);
+            const std::streamoff end = in.tellg();
+            in.seekg(0);
+            return Bytes(in, static_cast<std::uint64_t>(end < 0 ? 0 : end));
+        },
+        source_name);
+}
+
+UsdLayer read_usdc(std::string_view bytes, std::string_view source_name)
+{
+    return read_usdc_with([bytes] { return Bytes(bytes); }, source_name);
 }
 
 }  // namespace script::readers

@@ -25,6 +25,8 @@ namespace script::readers {
 /// value clip templates. Internal references name no file. An unknown value type is
 /// skipped; a malformed file never throws: `error` is "source_name: what is wrong".
 UsdLayer read_usdc(std::istream& in, std::string_view source_name);
+/// The same over a layer's whole bytes, in memory.
+UsdLayer read_usdc(std::string_view bytes, std::string_view source_name);
 
 /// Decodes the integer coding of crate files: `count` integers of `width` bytes (4 or 8)
 /// from an encoded buffer (common difference, 2-bit codes, differences). Throws

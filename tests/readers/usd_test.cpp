@@ -1,6 +1,10 @@
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <fstream>
 #include <map>
+#include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,7 +16,10 @@
 #include "common/pypath.h"
 #include "host/standalone_host.h"
 #include "readers/usd_layer.h"
+#include "readers/usda.h"
+#include "readers/usdc.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/usdc_writer.h"
 
 namespace script {
 namespace {
@@ -218,6 +225,71 @@ TEST_F(UsdCollector, RealCrateAndTextTreesOfOthers)
             << root_name;
         EXPECT_TRUE(collector.ASSET_JSON.missing.empty()) << root_name;
     }
+}
+
+void expect_same_layer(const readers::UsdLayer& got, const readers::UsdLayer& want,
+                       const std::string& what)
+{
+    EXPECT_EQ(got.encoding, want.encoding) << what;
+    EXPECT_EQ(got.version, want.version) << what;
+    EXPECT_EQ(got.refs, want.refs) << what;
+    EXPECT_EQ(got.owner_text, want.owner_text) << what;
+    EXPECT_EQ(got.error, want.error) << what;
+}
+
+// A layer file is read whole into memory when it is small and streamed when it is large:
+// both give what the readers give over a stream of the file.
+TEST(UsdLayerFile, ReadWholeOrStreamedItGivesWhatAStreamGives)
+{
+    const std::string shared = std::string(ANALYSER_SHARED_TESTDATA) + "/usd/";
+    TempDir dir;
+    // Past the size read whole: text padded with comment lines, crate with points.
+    std::string big_text = "#usda 1.0\n(\n    subLayers = [@./under.usda@]\n)\n";
+    while (big_text.size() < 1'500'000) {
+        big_text += "# " + std::string(98, '@') + "\n";
+    }
+    big_text += "def \"A\" {\n    asset a = @./t.<UDIM>.exr@\n}\n";
+    std::ostringstream crate;
+    {
+        testing::CrateWriter w(crate, 8);
+        const auto points = w.points(150'000); // 1.8 MB
+        w.owner("/", testing::CrateWriter::PseudoRoot,
+                {{"subLayers", w.string_vector({"./under.usda"})}});
+        w.owner("/A.points", testing::CrateWriter::Attribute, {{"default", points}});
+        w.owner("/A.tex", testing::CrateWriter::Attribute, {{"default", w.asset("./t.exr")}});
+        w.finish();
+    }
+    const std::vector<std::string> files = {
+        shared + "openusd-checkerClean/clean.usdc",
+        shared + "openusd-checkerClean/shading.usda",
+        shared + "openusd-dependencyExtractor/crate.usd",
+        shared + "openusd-dependencyExtractor/ascii.usd",
+        dir.write("big.usda", big_text),
+        dir.write("big.usdc", crate.str()),
+        dir.write("cut.usda", "#usda 1.0\ndef \"A\" { asset a = @./x.exr"),
+    };
+    for (const std::string& file : files) {
+        std::ifstream in(file, std::ios::binary);
+        char magic[readers::k_usd_magic_size] = {};
+        in.read(magic, sizeof magic);
+        in.clear();
+        in.seekg(0);
+        const bool text = readers::detect_usd_encoding(std::string_view(magic, sizeof magic)) ==
+                          readers::UsdEncoding::Text;
+        const readers::UsdLayer streamed =
+            text ? readers::read_usda(in, file) : readers::read_usdc(in, file);
+        expect_same_layer(readers::read_usd_layer_file(file), streamed, file);
+    }
+    const readers::UsdLayer big = readers::read_usd_layer_file(dir.file("big.usda"));
+    ASSERT_EQ(big.refs.size(), 2u);
+    EXPECT_EQ(big.refs[1].path, "./t.<UDIM>.exr");
+    EXPECT_EQ(readers::read_usd_layer_file(dir.file("big.usdc")).refs.size(), 2u);
+    EXPECT_NE(readers::read_usd_layer_file(dir.file("cut.usda")).error, "");
+
+    EXPECT_EQ(readers::read_usd_layer_file(dir.file("gone.usda")).error,
+              dir.file("gone.usda") + ": cannot open the layer");
+    EXPECT_EQ(readers::read_usd_layer_file(dir.path()).error,
+              dir.path() + ": neither a text layer (\"#usda \") nor a crate layer (\"PXR-USDC\")");
 }
 
 // The layers waiting to be taken name at most the read-ahead's share of paths, and one
