@@ -248,14 +248,20 @@ readers::UsdLayerReadAhead* zel_Katana_asset::usd_read_ahead()
     if (!m_usd_read_ahead && !m_usd_read_ahead_failed) {
         // The reading thread also anchors each layer's paths to its folder: that needs
         // no disk and nothing of the walk's, and the walk is the busier thread.
+        // The layers it names are read next: the walk will most likely enter them.
         auto anchor = [this](const std::string& path, readers::UsdLayer& layer) {
             const pypath::NormalJoin folder(usd_layer_folder(path));
             layer.prepared.resize(layer.refs.size());
+            std::vector<std::string> layers;
             for (std::size_t i = 0; i < layer.refs.size(); ++i) {
                 if (layer.refs[i].kind != readers::UsdRefKind::ClipTemplate) {
                     layer.prepared[i] = anchor_ref(folder, layer.refs[i].path);
+                    if (is_layer_name(layer.prepared[i])) {
+                        layers.push_back(layer.prepared[i]);
+                    }
                 }
             }
+            return layers;
         };
         try {
             m_usd_read_ahead = std::make_shared<readers::UsdLayerReadAhead>(anchor);
@@ -288,21 +294,34 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
         resolved_refs.assign(layer.refs.size(), std::string());
     }
     std::vector<std::string> wanted;
+    // The anchored layers the reading thread went on to, that are not wanted here.
+    std::vector<std::string> unwanted;
     for (std::size_t i = 0; i < layer.refs.size(); ++i) {
         const readers::UsdAssetRef& ref = layer.refs[i];
         if (ref.kind == readers::UsdRefKind::ClipTemplate) {
             continue;
         }
-        resolved_refs[i] = resolve_anchored(ref.path, anchored ? std::move(resolved_refs[i])
-                                                               : anchor_ref(folder, ref.path));
+        std::string anchored_ref =
+            anchored ? std::move(resolved_refs[i]) : anchor_ref(folder, ref.path);
+        const bool read_on = anchored && is_layer_name(anchored_ref);
+        if (read_on) {
+            unwanted.push_back(anchored_ref);
+        }
+        resolved_refs[i] = resolve_anchored(ref.path, std::move(anchored_ref));
         const std::string& resolved = resolved_refs[i];
         if (ahead && is_layer_name(resolved) && !usd_listed.contains(resolved) &&
             directory_cache().isfile(resolved)) {
             wanted.push_back(resolved);
+            if (read_on && unwanted.back() == resolved) {
+                unwanted.pop_back();
+            }
         }
     }
     if (!wanted.empty()) {
         ahead->want(wanted);
+    }
+    if (!unwanted.empty()) {
+        ahead->forget_unwanted(unwanted);
     }
     // Layers wanted here but entered nowhere below (named twice, say) are let go, and the
     // layer itself goes back to the reading thread to be freed.

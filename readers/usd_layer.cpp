@@ -296,11 +296,30 @@ void UsdLayerReadAhead::want(const std::vector<std::string>& paths)
     // earlier: these go first, in their order.
     auto front = m_queue.begin();
     for (const std::string& path : paths) {
-        if (m_entries.try_emplace(path).second) {
+        m_ever_queued.insert(path);
+        const auto [it, added] = m_entries.try_emplace(path);
+        if (added) {
             front = std::next(m_queue.insert(front, path));
+        } else {
+            it->second.unwanted = false;
         }
     }
     wake_worker(lock, false);
+}
+
+void UsdLayerReadAhead::queue_named(const std::vector<std::string>& paths)
+{
+    auto front = m_queue.begin();
+    for (const std::string& path : paths) {
+        if (!m_ever_queued.insert(path).second) {
+            continue;
+        }
+        const auto [it, added] = m_entries.try_emplace(path);
+        if (added) {
+            it->second.unwanted = true;
+            front = std::next(m_queue.insert(front, path));
+        }
+    }
 }
 
 UsdLayer UsdLayerReadAhead::take(const std::string& path)
@@ -318,6 +337,10 @@ UsdLayer UsdLayerReadAhead::take(const std::string& path)
     // Nothing is added while this thread waits, and the reader erases only forgotten
     // entries, so `it` stays valid.
     it->second.forgotten = false;
+    // While the reading thread is on this layer, this thread reads the next ones queued
+    // rather than wait: the walk then goes at the pace of both threads.
+    while (it->second.state == State::Reading && read_next(lock)) {
+    }
     if (it->second.state != State::Read) {
         m_taker_waiting = true;
         m_read.wait(lock, [&it] { return it->second.state == State::Read; });
@@ -333,24 +356,87 @@ UsdLayer UsdLayerReadAhead::take(const std::string& path)
     return std::move(entry.layer);
 }
 
+void UsdLayerReadAhead::drop(std::unordered_map<std::string, Entry>::iterator it)
+{
+    if (it->second.state == State::Reading) {
+        it->second.forgotten = true;
+        return;
+    }
+    if (it->second.state == State::Read) {
+        count_untaken(it->second, false);
+    }
+    m_entries.erase(it);
+}
+
 void UsdLayerReadAhead::forget(const std::vector<std::string>& paths)
 {
     std::unique_lock lock(m_mutex);
     for (const std::string& path : paths) {
         const auto it = m_entries.find(path);
-        if (it == m_entries.end()) {
-            continue;
+        if (it != m_entries.end()) {
+            drop(it);
         }
-        if (it->second.state == State::Reading) {
-            it->second.forgotten = true;
-            continue;
-        }
-        if (it->second.state == State::Read) {
-            count_untaken(it->second, false);
-        }
-        m_entries.erase(it);
     }
     wake_worker(lock, true);
+}
+
+void UsdLayerReadAhead::forget_unwanted(const std::vector<std::string>& paths)
+{
+    std::unique_lock lock(m_mutex);
+    for (const std::string& path : paths) {
+        const auto it = m_entries.find(path);
+        if (it != m_entries.end() && it->second.unwanted) {
+            drop(it);
+        }
+    }
+    wake_worker(lock, true);
+}
+
+bool UsdLayerReadAhead::read_next(std::unique_lock<std::mutex>& lock)
+{
+    while (!m_queue.empty() && room_to_read()) {
+        const std::string path = std::move(m_queue.front());
+        m_queue.pop_front();
+        const auto it = m_entries.find(path);
+        if (it == m_entries.end() || it->second.state != State::Queued) {
+            continue;  // taken or forgotten since
+        }
+        // Elements stay in place when the table grows (iterators do not): while it is
+        // being read, only the thread reading it erases the entry.
+        Entry& entry = it->second;
+        entry.state = State::Reading;
+        lock.unlock();
+        UsdLayer layer;
+        std::exception_ptr error;
+        std::vector<std::string> named;
+        try {
+            layer = read_usd_layer_file(path);
+            if (m_prepare) {
+                named = m_prepare(path, layer);
+            }
+        } catch (...) {
+            error = std::current_exception();
+        }
+        lock.lock();
+        if (entry.forgotten) {
+            m_entries.erase(path);
+            return true;
+        }
+        queue_named(named);
+        entry.layer = std::move(layer);
+        entry.error = error;
+        entry.state = State::Read;
+        count_untaken(entry, true);
+        // A taker waits for the layer the other thread reads. It is woken after the lock
+        // is let go, or it would wake only to wait for the lock.
+        if (m_taker_waiting) {
+            lock.unlock();
+            m_read.notify_one();
+            lock.lock();
+        }
+        return true;
+    }
+    return false;
 }
 
 void UsdLayerReadAhead::work()
@@ -370,46 +456,7 @@ void UsdLayerReadAhead::work()
             disposed.clear();
             lock.lock();
         }
-        if (m_queue.empty() || !room_to_read()) {
-            continue;
-        }
-        const std::string path = std::move(m_queue.front());
-        m_queue.pop_front();
-        const auto it = m_entries.find(path);
-        if (it == m_entries.end() || it->second.state != State::Queued) {
-            continue;  // taken or forgotten since
-        }
-        // Elements stay in place when the table grows (iterators do not): while it is
-        // being read, only this thread erases the entry.
-        Entry& entry = it->second;
-        entry.state = State::Reading;
-        lock.unlock();
-        UsdLayer layer;
-        std::exception_ptr error;
-        try {
-            layer = read_usd_layer_file(path);
-            if (m_prepare) {
-                m_prepare(path, layer);
-            }
-        } catch (...) {
-            error = std::current_exception();
-        }
-        lock.lock();
-        if (entry.forgotten) {
-            m_entries.erase(path);
-            continue;
-        }
-        entry.layer = std::move(layer);
-        entry.error = error;
-        entry.state = State::Read;
-        count_untaken(entry, true);
-        // Only one layer is read at a time, so a waiting taker waits for this one. It is
-        // woken after the lock is let go, or it would wake only to wait for the lock.
-        if (m_taker_waiting) {
-            lock.unlock();
-            m_read.notify_one();
-            lock.lock();
-        }
+        read_next(lock);
     }
 }
 

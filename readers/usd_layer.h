@@ -19,6 +19,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace script::readers {
@@ -117,9 +118,12 @@ UsdLayer read_usd_layer_file(const std::string& path);
 /// Reads layer files on a thread of its own ahead of a walk that is about to need them.
 /// The walk names the layers it will enter (want) and takes each when it gets there
 /// (take); what take returns is what read_usd_layer_file returns for the path. A layer
-/// wanted but not taken is let go with forget. The layers waiting read and untaken name
-/// at most k_read_ahead_paths paths between them (one layer may name more, when it waits
-/// alone), so memory does not follow the size of the tree.
+/// wanted but not taken is let go with forget. The reading thread also goes on, without
+/// waiting for the walk, to the layers that each layer read probably leads to (as the
+/// Prepare work says); those the walk does not want after all are let go with
+/// forget_unwanted. The layers waiting read and untaken name at most k_read_ahead_paths
+/// paths between them (one layer may name more, when it waits alone), so memory does not
+/// follow the size of the tree.
 class UsdLayerReadAhead
 {
 public:
@@ -127,11 +131,15 @@ public:
     /// Taken layers handed back wait at most this many to be freed.
     static constexpr std::size_t k_disposed_limit = 16;
 
-    /// Work on a layer just read, done on the reading thread (filling `prepared`, say).
-    using Prepare = std::function<void(const std::string& path, UsdLayer& layer)>;
+    /// Work on a layer just read, done by the thread that read it (filling `prepared`,
+    /// say): the reading thread, or the taker's while it waits (so both at once). It
+    /// returns the layers the walk will probably enter from this one, in order: they are
+    /// read next, unless they were queued before.
+    using Prepare =
+        std::function<std::vector<std::string>(const std::string& path, UsdLayer& layer)>;
 
     /// Starts the reading thread; throws std::system_error when no thread can be started.
-    /// `prepare`, when given, is run on each layer the thread reads.
+    /// `prepare`, when given, is run on each layer read ahead.
     explicit UsdLayerReadAhead(Prepare prepare = {});
     /// Waits for the layer being read, if any, and stops the thread.
     ~UsdLayerReadAhead();
@@ -141,12 +149,16 @@ public:
     /// Queues `paths` to be read, in their order and before every path queued earlier
     /// (a walk goes depth first); paths queued or read already stay where they are.
     void want(const std::vector<std::string>& paths);
-    /// The layer at `path`: read ahead (waiting for it when it is being read), or read
-    /// here and now when its turn has not come or it was never wanted. Whatever the read
-    /// threw is thrown here.
+    /// The layer at `path`: read ahead, or read here and now when its turn has not come or
+    /// it was never wanted. While the reading thread is on it, the calling thread reads
+    /// the layers queued next (as the reading thread would, prepared) and then waits for
+    /// it. Whatever the read threw is thrown here.
     UsdLayer take(const std::string& path);
     /// `paths` will not be taken: drops them from the queue, or their layers once read.
     void forget(const std::vector<std::string>& paths);
+    /// Like forget, for those of `paths` that were queued only because a Prepare named
+    /// them and that have not been wanted since.
+    void forget_unwanted(const std::vector<std::string>& paths);
     /// Hands a taken layer back to be freed on the reading thread, which made most of
     /// them: memory freed by the thread whose heap it is in takes no lock the other holds.
     void dispose(UsdLayer&& layer);
@@ -165,14 +177,22 @@ private:
     {
         State state = State::Queued;
         bool forgotten = false;  // Reading: dropped as soon as it is read
+        bool unwanted = false;   // queued because a Prepare named it, not wanted since
         UsdLayer layer;
         std::exception_ptr error;
     };
 
     void work();
+    /// Reads the next layer queued, if there is room for it; false when none was read.
+    /// Called with the lock held, which it lets go while reading.
+    bool read_next(std::unique_lock<std::mutex>& lock);
     bool worker_can_go_on() const;
     /// Whether another layer may be read ahead now.
     bool room_to_read() const;
+    /// Drops an entry: from the queue, once read, or (Reading) as soon as it is read.
+    void drop(std::unordered_map<std::string, Entry>::iterator it);
+    /// Queues the layers a Prepare named, first in the queue, unless queued before.
+    void queue_named(const std::vector<std::string>& paths);
     /// Counts a layer in (`add`) or out of those read and untaken.
     void count_untaken(const Entry& entry, bool add);
     /// Unlocks, waking the reading thread if it waits and now has something to do
@@ -188,6 +208,7 @@ private:
     bool m_taker_waiting = false;
     std::deque<std::string> m_queue;  // next to read first; may hold paths no longer queued
     std::unordered_map<std::string, Entry> m_entries;
+    std::unordered_set<std::string> m_ever_queued; // a Prepare's layers are queued once
     std::size_t m_read_untaken = 0;   // layers read and untaken
     std::size_t m_untaken_paths = 0;  // the paths they name, one more for each
     bool m_stop = false;

@@ -292,6 +292,97 @@ TEST(UsdLayerFile, ReadWholeOrStreamedItGivesWhatAStreamGives)
               dir.path() + ": neither a text layer (\"#usda \") nor a crate layer (\"PXR-USDC\")");
 }
 
+// While the reading thread is on the layer the walk takes, the walk's thread reads the
+// layers queued next, prepared as the reading thread prepares them.
+TEST(UsdLayerReadAhead, TheTakerReadsTheNextLayersWhileTheReaderIsBusy)
+{
+    TempDir dir;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 6; ++i) {
+        paths.push_back(
+            dir.write("l" + std::to_string(i) + ".usda",
+                      "#usda 1.0\ndef \"A\" { asset a = @./t" + std::to_string(i) + ".exr@ }\n"));
+    }
+    const std::thread::id taker = std::this_thread::get_id();
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<std::string, std::thread::id> prepared_by;
+    bool taker_prepared = false;
+    // The reading thread stays on the first layer until the taker has prepared one.
+    readers::UsdLayerReadAhead ahead([&](const std::string& path, readers::UsdLayer& layer) {
+        std::unique_lock lock(mutex);
+        prepared_by[path] = std::this_thread::get_id();
+        layer.prepared.assign(layer.refs.size(), "prepared " + path);
+        if (std::this_thread::get_id() == taker) {
+            taker_prepared = true;
+        } else if (path == paths[0]) {
+            changed.notify_all();
+            changed.wait_for(lock, std::chrono::seconds(20), [&] { return taker_prepared; });
+        }
+        changed.notify_all();
+        return Strings{};
+    });
+    ahead.want(paths);
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(20),
+                                     [&] { return prepared_by.contains(paths[0]); }));
+    }
+    for (const std::string& path : paths) {
+        const readers::UsdLayer layer = ahead.take(path);
+        expect_same_layer(layer, readers::read_usd_layer_file(path), path);
+        EXPECT_EQ(layer.prepared, Strings{"prepared " + path}) << path;
+    }
+    const std::lock_guard lock(mutex);
+    EXPECT_EQ(prepared_by[paths[1]], taker);
+    EXPECT_NE(prepared_by[paths[0]], taker);
+}
+
+// The reading thread goes on to the layers a layer leads to without waiting for the walk to
+// want them, each once; those the walk does not want are let go.
+TEST(UsdLayerReadAhead, GoesOnToTheLayersALayerNamesOnce)
+{
+    TempDir dir;
+    const auto layer = [&dir](const std::string& name, int refs) {
+        std::string text = "#usda 1.0\ndef \"A\" {\n";
+        for (int i = 0; i < refs; ++i) {
+            text += "    asset a" + std::to_string(i) + " = @./t.exr@\n";
+        }
+        return dir.write(name, text + "}\n");
+    };
+    const std::string top = layer("top.usda", 1), a = layer("a.usda", 2), b = layer("b.usda", 3);
+    std::mutex mutex;
+    std::map<std::string, int> prepared;
+    readers::UsdLayerReadAhead ahead([&](const std::string& path, readers::UsdLayer&) {
+        const std::lock_guard lock(mutex);
+        ++prepared[path];
+        // b leads back to top, as a cycle of references does.
+        return path == top ? Strings{a, b} : path == b ? Strings{top} : Strings{};
+    });
+    const auto prepared_count = [&](const std::string& path) {
+        const std::lock_guard lock(mutex);
+        return prepared[path];
+    };
+    ahead.want({top});
+    for (int i = 0; i < 2000 && ahead.paths_waiting() < 2 + 3 + 4; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // top, a and b read, none taken yet: each layer's paths and one more.
+    EXPECT_EQ(ahead.paths_waiting(), 2u + 3u + 4u);
+    expect_same_layer(ahead.take(top), readers::read_usd_layer_file(top), top);
+    ahead.want({a});
+    ahead.forget_unwanted({a, b}); // a is wanted now: only b goes
+    EXPECT_EQ(ahead.paths_waiting(), 3u);
+    expect_same_layer(ahead.take(a), readers::read_usd_layer_file(a), a);
+    EXPECT_EQ(ahead.paths_waiting(), 0u);
+    EXPECT_EQ(prepared_count(top), 1);
+    EXPECT_EQ(prepared_count(a), 1);
+    EXPECT_EQ(prepared_count(b), 1);
+    // Wanted again after it was taken, a layer is read again.
+    ahead.want({top});
+    expect_same_layer(ahead.take(top), readers::read_usd_layer_file(top), top);
+}
+
 // The layers waiting to be taken name at most the read-ahead's share of paths, and one
 // layer more: the rest wait their turn, and are all read in the end.
 TEST(UsdLayerReadAhead, HoldsABoundedNumberOfPaths)
