@@ -334,21 +334,22 @@ UsdLayer UsdLayerReadAhead::take(const std::string& path)
         lock.unlock();
         return read_usd_layer_file(path);
     }
-    // Nothing is added while this thread waits, and the reader erases only forgotten
-    // entries, so `it` stays valid.
-    it->second.forgotten = false;
+    // Entries are added while this thread waits (the layers a layer read names), which
+    // invalidates iterators but not references; the reader erases only forgotten entries.
+    Entry& waited = it->second;
+    waited.forgotten = false;
     // While the reading thread is on this layer, this thread reads the next ones queued
     // rather than wait: the walk then goes at the pace of both threads.
-    while (it->second.state == State::Reading && read_next(lock)) {
+    while (waited.state == State::Reading && read_next(lock)) {
     }
-    if (it->second.state != State::Read) {
+    if (waited.state != State::Read) {
         m_taker_waiting = true;
-        m_read.wait(lock, [&it] { return it->second.state == State::Read; });
+        m_read.wait(lock, [&waited] { return waited.state == State::Read; });
         m_taker_waiting = false;
     }
-    count_untaken(it->second, false);
-    Entry entry = std::move(it->second);
-    m_entries.erase(it);
+    count_untaken(waited, false);
+    Entry entry = std::move(waited);
+    m_entries.erase(path);
     wake_worker(lock, true);
     if (entry.error) {
         std::rethrow_exception(entry.error);
