@@ -161,14 +161,23 @@ constexpr std::array<Plain, 256> k_plain_class = [] {
     return table;
 }();
 
-bool ident_start(int c)
+constexpr bool ident_start(int c)
 {
     return c == '_' || ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) || c >= 0x80;
 }
 
+// Looked up rather than worked out: words are most of a layer's tokens.
+constexpr std::array<bool, 256> k_ident_char = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        table[static_cast<std::size_t>(c)] = ident_start(c) || (c >= '0' && c <= '9');
+    }
+    return table;
+}();
+
 bool ident_char(int c)
 {
-    return ident_start(c) || (c >= '0' && c <= '9');
+    return c >= 0 && k_ident_char[static_cast<std::size_t>(c)];
 }
 
 bool digit(int c)
