@@ -13,11 +13,13 @@
 
 #include "readers/usdc.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
 #include <map>
 #include <set>
+#include <type_traits>
 
 #include <lz4.h>
 
@@ -101,6 +103,74 @@ T load(const char* p)
     throw Error(message);
 }
 
+// Sizes of the differences that the four 2-bit codes of a code byte stand for, together:
+// 32-bit lists store 0 (the common difference), 1, 2 or 4 bytes, 64-bit lists 0, 2, 4 or 8.
+template <typename Int>
+constexpr std::array<std::uint8_t, 256> k_code_byte_sizes = [] {
+    std::array<std::uint8_t, 256> sizes{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        unsigned total = 0;
+        for (unsigned i = 0; i < 4; ++i) {
+            const unsigned code = (byte >> (2 * i)) & 3;
+            total += code == 0 ? 0 : (sizeof(Int) / 4) << (code - 1);
+        }
+        sizes[byte] = static_cast<std::uint8_t>(total);
+    }
+    return sizes;
+}();
+
+// Decodes `count` integers into `out` (room for `count`). Every difference is checked to
+// lie in the buffer before any is read, from the codes alone.
+template <typename Int>
+void decode_integers_into(std::string_view encoded, std::size_t count, Int* out)
+{
+    using Signed = std::make_signed_t<Int>;
+    using Half = std::conditional_t<sizeof(Int) == 4, std::int16_t, std::int32_t>;
+    using Quarter = std::conditional_t<sizeof(Int) == 4, std::int8_t, std::int16_t>;
+    constexpr std::size_t w = sizeof(Int);
+    const std::size_t codes_size = (2 * count + 7) / 8;
+    if (encoded.size() < w + codes_size) {
+        corrupt("integer coding: " + std::to_string(encoded.size()) + " bytes for " +
+                std::to_string(count) + " integers");
+    }
+    const auto* codes = reinterpret_cast<const unsigned char*>(encoded.data() + w);
+    std::size_t needed = 0;
+    for (std::size_t i = 0; i < count / 4; ++i) {
+        needed += k_code_byte_sizes<Int>[codes[i]];
+    }
+    if (count % 4 != 0) {
+        const unsigned tail = codes[count / 4] & ((1u << (2 * (count % 4))) - 1);
+        needed += k_code_byte_sizes<Int>[tail];
+    }
+    if (encoded.size() - w - codes_size < needed) {
+        corrupt("integer coding: the differences run past the buffer");
+    }
+    const Int common = load<Int>(encoded.data());
+    const char* p = encoded.data() + w + codes_size;
+    Int previous = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        Int delta = common;
+        switch ((codes[i / 4] >> (2 * (i % 4))) & 3) {
+        case 1:
+            delta = static_cast<Int>(static_cast<Signed>(load<Quarter>(p)));
+            p += sizeof(Quarter);
+            break;
+        case 2:
+            delta = static_cast<Int>(static_cast<Signed>(load<Half>(p)));
+            p += sizeof(Half);
+            break;
+        case 3:
+            delta = static_cast<Int>(load<Signed>(p));
+            p += sizeof(Int);
+            break;
+        default:
+            break;
+        }
+        previous = static_cast<Int>(previous + delta); // wraps, as the writer's sums do
+        out[i] = previous;
+    }
+}
+
 // Random access to the crate bytes: the whole file when it is small, else the stream.
 class Bytes
 {
@@ -151,6 +221,18 @@ public:
             corrupt("offset " + std::to_string(offset) + ": cannot read the file");
         }
         return out;
+    }
+
+    /// `count` bytes at `offset`: where they lie when the file is in memory, else read
+    /// into `holder`.
+    std::string_view view(std::uint64_t offset, std::uint64_t count, std::string& holder)
+    {
+        if (m_in_memory) {
+            check(offset, count);
+            return m_memory.substr(offset, count);
+        }
+        holder = read(offset, count);
+        return holder;
     }
 
     template <typename T>
@@ -347,35 +429,29 @@ private:
         return count;
     }
 
-    std::vector<std::uint64_t> compressed_ints(Cursor& cursor, std::uint64_t count, int width,
-                                               std::uint64_t section_end)
-    {
-        const auto size = cursor.next<std::uint64_t>();
-        if (cursor.pos > section_end || size > section_end - cursor.pos) {
-            corrupt("offset " + std::to_string(cursor.pos) + ": compressed integers run past their section");
-        }
-        // Every integer takes at least two bits of the decompressed buffer.
-        checked_count(count, size * k_lz4_max_ratio * 4 + 64, 1, "integers");
-        const std::string wrapped = m_bytes.read(cursor.pos, size);
-        cursor.pos += size;
-        const std::uint64_t capacity =
-            static_cast<std::uint64_t>(width) + (2 * count + 7) / 8 + count * static_cast<std::uint64_t>(width);
-        return decode_usdc_integers(decompress_usdc(wrapped, capacity), count, width);
-    }
-
     std::vector<std::uint32_t> u32_list(Cursor& cursor, std::uint64_t count, std::uint64_t section_end)
     {
         std::vector<std::uint32_t> out;
+        std::string holder;
         if (at_least(4)) {
-            const std::vector<std::uint64_t> values =
-                compressed_ints(cursor, count, 4, section_end);
-            out.reserve(values.size());
-            for (const std::uint64_t v : values) {
-                out.push_back(static_cast<std::uint32_t>(v));
+            const auto size = cursor.next<std::uint64_t>();
+            if (cursor.pos > section_end || size > section_end - cursor.pos) {
+                corrupt("offset " + std::to_string(cursor.pos) +
+                        ": compressed integers run past their section");
+            }
+            // Every integer takes at least two bits of the decompressed buffer.
+            checked_count(count, size * k_lz4_max_ratio * 4 + 64, 1, "integers");
+            const std::string_view wrapped = m_bytes.view(cursor.pos, size, holder);
+            cursor.pos += size;
+            const std::uint64_t capacity = 4 + (2 * count + 7) / 8 + count * 4;
+            const std::string encoded = decompress_usdc(wrapped, capacity);
+            out.resize(count);
+            if (count > 0) {
+                decode_integers_into(encoded, count, out.data());
             }
             return out;
         }
-        const std::string raw = m_bytes.read(cursor.pos, count * 4);
+        const std::string_view raw = m_bytes.view(cursor.pos, count * 4, holder);
         cursor.pos += count * 4;
         out.resize(count);
         for (std::uint64_t i = 0; i < count; ++i) {
@@ -1010,52 +1086,16 @@ private:
 std::vector<std::uint64_t> decode_usdc_integers(std::string_view encoded, std::size_t count,
                                                 int width)
 {
-    std::vector<std::uint64_t> out;
+    std::vector<std::uint64_t> out(count);
     if (count == 0) {
         return out;
     }
-    const std::size_t w = static_cast<std::size_t>(width);
-    const std::size_t codes_size = (2 * count + 7) / 8;
-    if (encoded.size() < w + codes_size) {
-        corrupt("integer coding: " + std::to_string(encoded.size()) + " bytes for " +
-                std::to_string(count) + " integers");
-    }
-    const std::uint64_t mask = width == 4 ? 0xFFFFFFFFull : ~0ull;
-    const std::uint64_t common =
-        width == 4 ? static_cast<std::uint64_t>(static_cast<std::int64_t>(load<std::int32_t>(encoded.data())))
-                   : load<std::uint64_t>(encoded.data());
-    const char* codes = encoded.data() + w;
-    std::size_t diff = w + codes_size;
-    out.reserve(count);
-    std::uint64_t previous = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const int code = (static_cast<unsigned char>(codes[i / 4]) >> (2 * (i % 4))) & 3;
-        std::uint64_t delta = common;
-        if (code != 0) {
-            // 32-bit lists store 1, 2 or 4 bytes; 64-bit lists 2, 4 or 8.
-            const std::size_t bytes = (width == 4 ? 1u : 2u) << (code - 1);
-            if (encoded.size() - diff < bytes) {
-                corrupt("integer coding: the differences run past the buffer");
-            }
-            const char* p = encoded.data() + diff;
-            switch (bytes) {
-            case 1:
-                delta = static_cast<std::uint64_t>(static_cast<std::int64_t>(load<std::int8_t>(p)));
-                break;
-            case 2:
-                delta = static_cast<std::uint64_t>(static_cast<std::int64_t>(load<std::int16_t>(p)));
-                break;
-            case 4:
-                delta = static_cast<std::uint64_t>(static_cast<std::int64_t>(load<std::int32_t>(p)));
-                break;
-            default:
-                delta = load<std::uint64_t>(p);
-                break;
-            }
-            diff += bytes;
-        }
-        previous = (previous + delta) & mask;
-        out.push_back(previous);
+    if (width == 4) {
+        std::vector<std::uint32_t> narrow(count);
+        decode_integers_into(encoded, count, narrow.data());
+        std::copy(narrow.begin(), narrow.end(), out.begin());
+    } else {
+        decode_integers_into(encoded, count, out.data());
     }
     return out;
 }

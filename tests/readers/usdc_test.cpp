@@ -1,8 +1,10 @@
 #include "readers/usdc.h"
 
+#include <random>
 #include <sstream>
 #include <streambuf>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -62,6 +64,79 @@ TEST(UsdcIntegers, DecodesEveryCodeWidthAndWraps)
     // Codes promise a difference that is not there.
     EXPECT_THROW(readers::decode_usdc_integers(std::string("\x00\x00\x00\x00\x03", 5), 1, 4), Error);
     EXPECT_THROW(readers::decode_usdc_integers(std::string("\x00\x00", 2), 1, 4), Error);
+}
+
+// The integer coding as the format notes give it, for generated lists: differences from
+// the previous value, each the common one (code 0) or stored in the fewest bytes that hold
+// it as a signed number.
+template <typename Int> std::string encode_integers(const std::vector<Int>& values, Int common)
+{
+    using Signed = std::make_signed_t<Int>;
+    constexpr std::size_t w = sizeof(Int);
+    std::string codes((2 * values.size() + 7) / 8, '\0');
+    std::string diffs;
+    Int previous = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const Int delta = static_cast<Int>(values[i] - previous);
+        previous = values[i];
+        const auto fits = [delta](std::size_t bytes) {
+            const auto d = static_cast<Signed>(delta);
+            const std::int64_t low = -(std::int64_t{1} << (8 * bytes - 1));
+            return bytes == w || (d >= low && d < -low);
+        };
+        unsigned code = 3;
+        if (delta == common) {
+            code = 0;
+        } else if (fits(w / 4)) {
+            code = 1;
+        } else if (fits(w / 2)) {
+            code = 2;
+        }
+        codes[i / 4] = static_cast<char>(codes[i / 4] | (code << (2 * (i % 4))));
+        if (code != 0) {
+            const std::size_t bytes = (w / 4) << (code - 1);
+            diffs.append(reinterpret_cast<const char*>(&delta), bytes); // little-endian
+        }
+    }
+    return std::string(reinterpret_cast<const char*>(&common), w) + codes + diffs;
+}
+
+TEST(UsdcIntegers, GeneratedListsOfBothWidthsRoundTrip)
+{
+    std::mt19937_64 random(12);
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t count = random() % 40;
+        std::vector<std::uint32_t> narrow;
+        std::vector<std::uint64_t> wide;
+        std::uint64_t value = random();
+        for (std::size_t i = 0; i < count; ++i) {
+            // Mostly small steps either way, some large ones and repeats of one step.
+            const std::uint64_t pick = random() % 8;
+            value += pick < 3   ? 1
+                     : pick < 6 ? random() % 600 - 300
+                     : pick < 7 ? random()
+                                : random() % 70000;
+            narrow.push_back(static_cast<std::uint32_t>(value));
+            wide.push_back(value);
+        }
+        const std::string narrow_bytes = encode_integers<std::uint32_t>(narrow, 1);
+        const std::string wide_bytes = encode_integers<std::uint64_t>(wide, 1);
+        EXPECT_EQ(readers::decode_usdc_integers(narrow_bytes, count, 4),
+                  std::vector<std::uint64_t>(narrow.begin(), narrow.end()))
+            << round;
+        EXPECT_EQ(readers::decode_usdc_integers(wide_bytes, count, 8), wide) << round;
+        // Cut anywhere, a list is refused: every byte of it is needed.
+        if (count > 0) {
+            const std::size_t cut = random() % narrow_bytes.size();
+            EXPECT_THROW(readers::decode_usdc_integers(narrow_bytes.substr(0, cut), count, 4),
+                         Error)
+                << round << " cut at " << cut;
+            EXPECT_THROW(readers::decode_usdc_integers(wide_bytes.substr(0, wide_bytes.size() - 1),
+                                                       count, 8),
+                         Error)
+                << round;
+        }
+    }
 }
 
 TEST(UsdcLz4, OverlappingMatchesAndCorruptBlocks)
