@@ -7,6 +7,7 @@
 #include "readers/usd_layer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,10 +29,13 @@ constexpr std::string_view k_package_suffix = ".usdz[";
 // Most layers of a tree are small: each is read whole with one call, into a buffer the
 // thread keeps, and parsed where it lies. Larger ones are streamed.
 constexpr std::size_t k_small_layer = std::size_t{1} << 20;
+// Read before the file's size is asked for: a layer this small needs no more calls.
+constexpr std::size_t k_first_read = 64 * 1024;
 
 // The whole file at `path` when it holds at most k_small_layer bytes and reads without
 // error, in a buffer of the calling thread's that the next call reuses; nullopt otherwise
-// (the file cannot be opened, is larger or a read failed).
+// (the file cannot be opened, is larger or a read failed). Of a larger file at most the
+// first k_first_read bytes are read here.
 std::optional<std::string_view> read_small_file(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -44,9 +48,22 @@ std::optional<std::string_view> read_small_file(const std::string& path)
         buffer.reset(new char[k_small_layer + 1]);
     }
     std::size_t size = 0;
+    std::size_t want = k_first_read;
     bool failed = false;
     while (size <= k_small_layer) {
-        const ssize_t n = ::read(fd, buffer.get() + size, k_small_layer + 1 - size);
+        if (size == want) {
+            // Past the first read: a file too large to read whole is left to the stream.
+            struct stat st
+            {
+            };
+            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                static_cast<std::uint64_t>(st.st_size) > k_small_layer) {
+                size = k_small_layer + 1;
+                break;
+            }
+            want = k_small_layer + 1;
+        }
+        const ssize_t n = ::read(fd, buffer.get() + size, want - size);
         if (n < 0 && errno == EINTR) {
             continue;
         }

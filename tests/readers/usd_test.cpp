@@ -249,6 +249,12 @@ TEST(UsdLayerFile, ReadWholeOrStreamedItGivesWhatAStreamGives)
         big_text += "# " + std::string(98, '@') + "\n";
     }
     big_text += "def \"A\" {\n    asset a = @./t.<UDIM>.exr@\n}\n";
+    // Between the first read and the size read whole.
+    std::string mid_text = "#usda 1.0\n";
+    while (mid_text.size() < 300'000) {
+        mid_text += "# " + std::string(98, '-') + "\n";
+    }
+    mid_text += "def \"A\" {\n    asset a = @./mid.exr@\n}\n";
     std::ostringstream crate;
     {
         testing::CrateWriter w(crate, 8);
@@ -264,6 +270,7 @@ TEST(UsdLayerFile, ReadWholeOrStreamedItGivesWhatAStreamGives)
         shared + "openusd-checkerClean/shading.usda",
         shared + "openusd-dependencyExtractor/crate.usd",
         shared + "openusd-dependencyExtractor/ascii.usd",
+        dir.write("mid.usda", mid_text),
         dir.write("big.usda", big_text),
         dir.write("big.usdc", crate.str()),
         dir.write("cut.usda", "#usda 1.0\ndef \"A\" { asset a = @./x.exr"),
@@ -284,6 +291,9 @@ TEST(UsdLayerFile, ReadWholeOrStreamedItGivesWhatAStreamGives)
     ASSERT_EQ(big.refs.size(), 2u);
     EXPECT_EQ(big.refs[1].path, "./t.<UDIM>.exr");
     EXPECT_EQ(readers::read_usd_layer_file(dir.file("big.usdc")).refs.size(), 2u);
+    const readers::UsdLayer mid = readers::read_usd_layer_file(dir.file("mid.usda"));
+    ASSERT_EQ(mid.refs.size(), 1u);
+    EXPECT_EQ(mid.refs[0].path, "./mid.exr");
     EXPECT_NE(readers::read_usd_layer_file(dir.file("cut.usda")).error, "");
 
     EXPECT_EQ(readers::read_usd_layer_file(dir.file("gone.usda")).error,
