@@ -181,13 +181,12 @@ public:
     /// ("http:", ...). Never changes the working directory.
     std::string resolve_ref(const std::string& layer, const std::string& reference) const;
     /// resolve_ref with the layer's folder (usd_layer_folder) worked out once per layer.
-    std::string resolve_ref_in(const pypath::NormalJoin& folder,
-                               const std::string& reference) const;
+    std::string resolve_ref_in(const pypath::NormalJoin& folder, std::string_view reference) const;
     /// The part of resolve_ref_in that needs no disk, and so can be done on any thread:
     /// a relative path joined to the folder, whatever exists there.
-    std::string anchor_ref(const pypath::NormalJoin& folder, const std::string& reference) const;
+    std::string anchor_ref(const pypath::NormalJoin& folder, std::string_view reference) const;
     /// The rest: a search-path name anchored to no file is looked for in the search path.
-    std::string resolve_anchored(const std::string& reference, std::string anchored) const;
+    std::string resolve_anchored(std::string_view reference, std::string anchored) const;
     static std::string usd_layer_folder(const std::string& layer);
     /// Empties usd_list and usdFiles and forgets the layers of the previous walk.
     void reset_usd_walk();

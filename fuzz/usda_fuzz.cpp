@@ -20,8 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Read from memory, the same bytes give the same layer.
     const script::readers::UsdLayer in_memory =
         script::readers::read_usda(std::string_view(bytes), "fuzz.usda");
-    if (in_memory.refs != streamed.refs || in_memory.owner_text != streamed.owner_text ||
-        in_memory.error != streamed.error || in_memory.version != streamed.version) {
+    if (in_memory.refs != streamed.refs || in_memory.path_text != streamed.path_text ||
+        in_memory.owner_text != streamed.owner_text || in_memory.error != streamed.error ||
+        in_memory.version != streamed.version) {
         std::abort();
     }
     script::console().end_capture();

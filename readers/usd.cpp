@@ -108,19 +108,19 @@ std::string zel_Katana_asset::resolve_ref(const std::string& layer,
 }
 
 std::string zel_Katana_asset::resolve_ref_in(const pypath::NormalJoin& folder,
-                                             const std::string& reference) const
+                                             std::string_view reference) const
 {
     return resolve_anchored(reference, anchor_ref(folder, reference));
 }
 
 std::string zel_Katana_asset::anchor_ref(const pypath::NormalJoin& folder,
-                                         const std::string& reference) const
+                                         std::string_view reference) const
 {
     if (reference.empty()) {
         return {};
     }
     if (reference.front() == '$' || reference.front() == '[') {
-        return reference;
+        return std::string(reference);
     }
     if (has_scheme(reference)) {
         return {};
@@ -128,13 +128,13 @@ std::string zel_Katana_asset::anchor_ref(const pypath::NormalJoin& folder,
     if (is_absolute(reference)) {
         return upper_one(pypath::normpath(reference));
     }
-    if (reference.find('\\') != std::string::npos) {
+    if (reference.find('\\') != std::string_view::npos) {
         return upper_one(folder(replace_all(reference, "\\", "/")));
     }
     return upper_one(folder(reference));
 }
 
-std::string zel_Katana_asset::resolve_anchored(const std::string& reference,
+std::string zel_Katana_asset::resolve_anchored(std::string_view reference,
                                                std::string anchored) const
 {
     // Only a relative name can be a search-path name.
@@ -143,7 +143,7 @@ std::string zel_Katana_asset::resolve_anchored(const std::string& reference,
         return anchored;
     }
     std::string slashed;
-    if (reference.find('\\') != std::string::npos) {
+    if (reference.find('\\') != std::string_view::npos) {
         slashed = replace_all(reference, "\\", "/");
     }
     const std::string_view name = slashed.empty() ? std::string_view(reference) : slashed;
@@ -250,15 +250,23 @@ readers::UsdLayerReadAhead* zel_Katana_asset::usd_read_ahead()
         // no disk and nothing of the walk's, and the walk is the busier thread.
         // The layers it names are read next: the walk will most likely enter them.
         auto anchor = [this](const std::string& path, readers::UsdLayer& layer) {
-            const pypath::NormalJoin folder(usd_layer_folder(path));
-            layer.prepared.resize(layer.refs.size());
+            const std::string folder_text = usd_layer_folder(path);
+            const pypath::NormalJoin folder(folder_text);
+            layer.prepared_text.clear();
+            layer.prepared_text.reserve(layer.path_text.size() +
+                                        layer.refs.size() * (folder_text.size() + 1));
+            layer.prepared_ends.clear();
+            layer.prepared_ends.reserve(layer.refs.size());
             std::vector<std::string> layers;
-            for (std::size_t i = 0; i < layer.refs.size(); ++i) {
-                if (layer.refs[i].kind != readers::UsdRefKind::ClipTemplate) {
-                    layer.prepared[i] = anchor_ref(folder, layer.refs[i].path);
-                    if (is_layer_name(layer.prepared[i])) {
-                        layers.push_back(layer.prepared[i]);
-                    }
+            for (const readers::UsdAssetRef& ref : layer.refs) {
+                if (ref.kind == readers::UsdRefKind::ClipTemplate) {
+                    layer.add_prepared({});
+                    continue;
+                }
+                std::string anchored = anchor_ref(folder, layer.path_of(ref));
+                layer.add_prepared(anchored);
+                if (is_layer_name(anchored)) {
+                    layers.push_back(std::move(anchored));
                 }
             }
             return layers;
@@ -286,13 +294,8 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
 
     // Every path is resolved first, so that the layers named here can be read ahead while
     // the walk below enters the first of them and expands the other files.
-    // The resolved paths take the place of the anchored ones, so they are freed with the
-    // layer, by the thread that made them.
-    std::vector<std::string>& resolved_refs = layer.prepared;
-    const bool anchored = resolved_refs.size() == layer.refs.size();
-    if (!anchored) {
-        resolved_refs.assign(layer.refs.size(), std::string());
-    }
+    const bool anchored = layer.prepared_ends.size() == layer.refs.size();
+    std::vector<std::string> resolved_refs(layer.refs.size());
     std::vector<std::string> wanted;
     // The anchored layers the reading thread went on to, that are not wanted here.
     std::vector<std::string> unwanted;
@@ -301,13 +304,14 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
         if (ref.kind == readers::UsdRefKind::ClipTemplate) {
             continue;
         }
+        const std::string_view path = layer.path_of(ref);
         std::string anchored_ref =
-            anchored ? std::move(resolved_refs[i]) : anchor_ref(folder, ref.path);
+            anchored ? std::string(layer.prepared(i)) : anchor_ref(folder, path);
         const bool read_on = anchored && is_layer_name(anchored_ref);
         if (read_on) {
             unwanted.push_back(anchored_ref);
         }
-        resolved_refs[i] = resolve_anchored(ref.path, std::move(anchored_ref));
+        resolved_refs[i] = resolve_anchored(path, std::move(anchored_ref));
         const std::string& resolved = resolved_refs[i];
         if (ahead && is_layer_name(resolved) && !usd_listed.contains(resolved) &&
             directory_cache().isfile(resolved)) {
@@ -345,7 +349,7 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
     for (std::size_t i = 0; i < layer.refs.size(); ++i) {
         const readers::UsdAssetRef& ref = layer.refs[i];
         if (ref.kind == readers::UsdRefKind::ClipTemplate) {
-            const std::string pattern = resolve_ref_in(folder, ref.path);
+            const std::string pattern = resolve_ref_in(folder, layer.path_of(ref));
             if (pattern.empty()) {
                 continue;
             }
@@ -367,17 +371,18 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
         const std::string& resolved = resolved_refs[i];
         if (resolved.empty()) {
             print_line(std::string(k_unresolvable) + usd_file + " " +
-                       std::string(layer.owner_of(ref)) + " " + ref.field + " @" + ref.path + "@");
+                       std::string(layer.owner_of(ref)) + " " + ref.field + " @" +
+                       std::string(layer.path_of(ref)) + "@");
             continue;
         }
         const bool arc = ref.kind == readers::UsdRefKind::SubLayer ||
                          ref.kind == readers::UsdRefKind::Reference ||
                          ref.kind == readers::UsdRefKind::Payload;
         if (ref.kind == readers::UsdRefKind::SubLayer) {
-            links.sublayers.push_back(ref.path);
+            links.sublayers.emplace_back(layer.path_of(ref));
         }
         if (arc) {
-            links.layers.emplace_back(ref.path, resolved);
+            links.layers.emplace_back(layer.path_of(ref), resolved);
         }
         if (is_layer_name(resolved)) {
             get_files_from_usd_file(resolved);

@@ -97,7 +97,7 @@ UsdEncoding detect_usd_encoding(std::string_view first_bytes)
     return UsdEncoding::Unknown;
 }
 
-std::string usd_file_part(std::string_view authored)
+std::string_view usd_file_part(std::string_view authored)
 {
     if (const std::size_t args = authored.find(k_format_args); args != std::string_view::npos) {
         authored = authored.substr(0, args);
@@ -110,7 +110,7 @@ std::string usd_file_part(std::string_view authored)
             authored = authored.substr(0, member + k_package_suffix.size() - 1);
         }
     }
-    return std::string(authored);
+    return authored;
 }
 
 bool is_usd_expression(std::string_view path)
@@ -161,21 +161,25 @@ std::string evaluate_usd_expression(std::string_view expression,
 void resolve_usd_expressions(UsdLayer& layer, const std::map<std::string, std::string>& variables,
                              std::string_view source_name)
 {
-    // Kept references move down in place over the ones dropped.
+    // Kept references move down in place over the ones dropped; an expression's value is
+    // added to the path text.
     std::size_t kept = 0;
     for (std::size_t i = 0; i < layer.refs.size(); ++i) {
         UsdAssetRef& ref = layer.refs[i];
-        if (is_usd_expression(ref.path)) {
-            std::string value = evaluate_usd_expression(ref.path, variables);
+        if (is_usd_expression(layer.path_of(ref))) {
+            const std::string value = evaluate_usd_expression(layer.path_of(ref), variables);
             if (value.empty()) {
                 if (layer.error.empty()) {
                     layer.error = std::string(source_name) + ": cannot evaluate the expression " +
-                                  ref.path + " of " + std::string(layer.owner_of(ref)) + " " +
-                                  ref.field;
+                                  std::string(layer.path_of(ref)) + " of " +
+                                  std::string(layer.owner_of(ref)) + " " + ref.field;
                 }
                 continue;
             }
-            ref.path = usd_file_part(value);
+            const std::string_view file = usd_file_part(value);
+            ref.path_start = layer.path_text.size();
+            ref.path_size = file.size();
+            layer.path_text.append(file);
         }
         if (kept != i) {
             layer.refs[kept] = std::move(ref);

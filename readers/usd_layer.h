@@ -44,9 +44,11 @@ enum class UsdRefKind : std::uint8_t
 struct UsdAssetRef
 {
     UsdRefKind kind = UsdRefKind::Asset;
-    /// The file as authored, without file-format arguments or a package member (see
-    /// usd_file_part); relative paths are still relative to the authoring layer.
-    std::string path;
+    /// Where the file as authored, without file-format arguments or a package member (see
+    /// usd_file_part), lies in its layer's `path_text` (see UsdLayer::path_of); relative
+    /// paths are still relative to the authoring layer.
+    std::size_t path_start = 0;
+    std::size_t path_size = 0;
     /// Where the path of the owner that holds it ("/" for the layer's own metadata,
     /// "/A{v=x}B.attr", ...) lies in its layer's `owner_text` (see UsdLayer::owner_of).
     std::size_t owner_start = 0;
@@ -67,18 +69,50 @@ struct UsdLayer
     /// "1.0" for text layers, "0.8.0" for crate layers.
     std::string version;
     std::vector<UsdAssetRef> refs;
-    /// The owner paths of `refs`, side by side: a layer names thousands of owners, and a
-    /// crate layer's path table is already one text.
+    /// The files `refs` name, side by side, and the paths of their owners: a layer names
+    /// thousands of files and owners, which are made and freed with the layer as a few
+    /// blocks rather than one each (and often on two threads). A crate layer's path table
+    /// is already one text.
+    std::string path_text;
     std::string owner_text;
     std::string error;
     /// Left to the reader's caller: what it works out from each of `refs` off the walk's
-    /// thread (see UsdLayerReadAhead), one text per ref; empty when nothing was.
-    std::vector<std::string> prepared;
+    /// thread (see UsdLayerReadAhead), one text per ref, side by side in `prepared_text`
+    /// up to its `prepared_ends`; both empty when nothing was.
+    std::string prepared_text;
+    std::vector<std::size_t> prepared_ends;
 
+    /// The file `ref`, one of `refs`, names.
+    std::string_view path_of(const UsdAssetRef& ref) const
+    {
+        return std::string_view(path_text).substr(ref.path_start, ref.path_size);
+    }
     /// The path of the owner that holds `ref`, one of `refs`.
     std::string_view owner_of(const UsdAssetRef& ref) const
     {
         return std::string_view(owner_text).substr(ref.owner_start, ref.owner_size);
+    }
+    /// A new ref of `kind` naming `path`, its owner and field left to the caller.
+    UsdAssetRef& add_ref(UsdRefKind kind, std::string_view path)
+    {
+        UsdAssetRef& ref = refs.emplace_back();
+        ref.kind = kind;
+        ref.path_start = path_text.size();
+        ref.path_size = path.size();
+        path_text.append(path);
+        return ref;
+    }
+    /// The text prepared for refs[i], when prepared_ends holds one for each ref.
+    std::string_view prepared(std::size_t i) const
+    {
+        const std::size_t start = i == 0 ? 0 : prepared_ends[i - 1];
+        return std::string_view(prepared_text).substr(start, prepared_ends[i] - start);
+    }
+    /// Adds the text prepared for the next ref.
+    void add_prepared(std::string_view text)
+    {
+        prepared_text.append(text);
+        prepared_ends.push_back(prepared_text.size());
     }
 };
 
@@ -91,7 +125,7 @@ UsdEncoding detect_usd_encoding(std::string_view first_bytes);
 /// The file part of an authored asset path: file-format arguments
 /// ("a.usd:SDF_FORMAT_ARGS:x=1") are dropped, and a package member ("pkg.usdz[tex/a.png]")
 /// names its package ("pkg.usdz"). Everything else is kept as written.
-std::string usd_file_part(std::string_view authored);
+std::string_view usd_file_part(std::string_view authored);
 
 /// True for an asset path written as a variable expression (between backticks).
 bool is_usd_expression(std::string_view path);

@@ -34,6 +34,8 @@ namespace script::readers {
 
 namespace {
 
+using namespace std::string_view_literals;
+
 constexpr std::size_t k_buffer_size = 64 * 1024;
 // Longer strings and asset paths are consumed but only this much of them is kept.
 constexpr std::size_t k_max_token_text = 64 * 1024;
@@ -750,12 +752,6 @@ private:
     std::size_t m_count = 0;
 };
 
-bool is_owner_frame(FrameKind kind)
-{
-    return kind == FrameKind::Layer || kind == FrameKind::Prim || kind == FrameKind::Variant ||
-           kind == FrameKind::Metadata || kind == FrameKind::VariantSet;
-}
-
 class Scanner
 {
 public:
@@ -828,16 +824,16 @@ private:
     {
         const FrameKind top = m_frames.back().kind;
         const bool statement_start = m_recent.empty();
-        if (statement_start && (top == FrameKind::Layer || top == FrameKind::Prim ||
-                                top == FrameKind::Variant) &&
-            (token.text == "def" || token.text == "over" || token.text == "class")) {
+        if (statement_start &&
+            (top == FrameKind::Layer || top == FrameKind::Prim || top == FrameKind::Variant) &&
+            (token.text == "def"sv || token.text == "over"sv || token.text == "class"sv)) {
             m_prim_pending = true;
             m_prim_level = m_frames.size();
             m_prim_name.reset();
             return;
         }
         if (statement_start && (top == FrameKind::Prim || top == FrameKind::Variant) &&
-            token.text == "variantSet") {
+            token.text == "variantSet"sv) {
             m_set_pending = true;
             m_set_name.reset();
             return;
@@ -914,16 +910,16 @@ private:
         top.attribute.clear();
         if ((top.kind == FrameKind::Prim || top.kind == FrameKind::Variant) && !m_recent.empty()) {
             // A property statement: "type name = ..." or "type name.timeSamples = ...".
-            const bool samples = top.key == "timeSamples" && m_recent.size() >= 2;
+            const bool samples = top.key == "timeSamples"sv && m_recent.size() >= 2;
             top.attribute = samples ? m_recent[m_recent.size() - 2] : top.key;
             top.key = samples ? "timeSamples" : "default";
         }
         const std::string& name = top.attribute.empty() ? top.key : top.attribute;
-        top.clip_template = name == "templateAssetPath" || name == "clipTemplateAssetPath";
-        const bool geometry_string =
-            m_recent.size() >= 3 && m_recent[m_recent.size() - 3] == "custom" &&
-            m_recent[m_recent.size() - 2] == "string" &&
-            (name.starts_with("geom") || name.starts_with("delta"));
+        top.clip_template = name == "templateAssetPath"sv || name == "clipTemplateAssetPath"sv;
+        const bool geometry_string = m_recent.size() >= 3 &&
+                                     m_recent[m_recent.size() - 3] == "custom"sv &&
+                                     m_recent[m_recent.size() - 2] == "string"sv &&
+                                     (name.starts_with("geom") || name.starts_with("delta"));
         top.string_paths = top.clip_template || geometry_string;
         m_recent.clear();
         m_after_equals = true;
@@ -936,51 +932,66 @@ private:
         }
         const bool prim_pending = m_prim_pending && m_prim_name && m_frames.size() == m_prim_level;
         const std::size_t parent = m_frames.size() - 1;
-        Frame& frame = m_frames.push();
-        const Frame& top = m_frames[parent];
-        const bool variant_pending = top.kind == FrameKind::VariantSet && m_variant_name;
-        frame.close = c == '(' ? ')' : c == '[' ? ']' : '}';
-        frame.line = line;
-        if (c == '{' && prim_pending) {
-            frame.kind = FrameKind::Prim;
-            set_child_path(frame.owner_path, top.owner_path, *m_prim_name);
-            m_prim_pending = false;
-            m_prim_name.reset();
-        } else if (c == '{' && m_set_pending && m_set_name) {
-            frame.kind = FrameKind::VariantSet;
-            frame.owner_path.assign(top.owner_path);
-            frame.variant_set.assign(*m_set_name);
-            m_set_pending = false;
-            m_set_name.reset();
-        } else if (c == '{' && variant_pending) {
-            frame.kind = FrameKind::Variant;
-            set_variant_path(frame.owner_path, top.owner_path, top.variant_set, *m_variant_name);
-            m_variant_name.reset();
-        } else if (c == '(' && prim_pending) {
-            frame.kind = FrameKind::Metadata;
-            set_child_path(frame.owner_path, top.owner_path, *m_prim_name);
-        } else if (c == '(' && variant_pending) {
-            frame.kind = FrameKind::Metadata;
-            set_variant_path(frame.owner_path, top.owner_path, top.variant_set, *m_variant_name);
-        } else if (c == '(' && top.kind == FrameKind::Layer && m_layer_metadata_open) {
-            frame.kind = FrameKind::Metadata;
-            frame.owner_path.assign(top.owner_path);
-        } else {
-            frame.kind = FrameKind::Group;
-            frame.owner_path.assign(top.owner_path);
-            frame.expression_variables = c == '{' && top.key == "expressionVariables";
-        }
+        const bool variant_pending =
+            m_frames[parent].kind == FrameKind::VariantSet && m_variant_name.has_value();
+        const bool layer_metadata =
+            c == '(' && m_frames[parent].kind == FrameKind::Layer && m_layer_metadata_open;
+        const char close = c == '(' ? ')' : c == '[' ? ']' : '}';
         m_layer_metadata_open = false;
         m_recent.clear();
         // Numbers in brackets (extents, points, matrices) are most of a layer's bytes and
         // name nothing: such a value is passed over whole when it is all buffered. Inside
         // it only plain brackets could open, which leave nothing behind once closed, unless
         // a prim or variant set waits for its body or metadata.
-        if (frame.kind == FrameKind::Group && c != '{' && !m_prim_pending && !m_set_pending &&
-            m_frames.size() + k_max_plain_nesting < k_max_nesting &&
-            m_lexer.skip_plain_values(frame.close)) {
-            m_frames.pop();
+        if (c != '{' && !m_prim_pending && !m_set_pending && !(c == '(' && variant_pending) &&
+            !layer_metadata && m_frames.size() + 1 + k_max_plain_nesting < k_max_nesting &&
+            m_lexer.skip_plain_values(close)) {
+            return;
         }
+        Frame& frame = m_frames.push();
+        const Frame& top = m_frames[parent];
+        // Group frames keep no owner path of their own: it is the one below them.
+        const std::string& owner = owner_path_below(m_frames.size() - 1);
+        frame.close = close;
+        frame.line = line;
+        if (c == '{' && prim_pending) {
+            frame.kind = FrameKind::Prim;
+            set_child_path(frame.owner_path, owner, *m_prim_name);
+            m_prim_pending = false;
+            m_prim_name.reset();
+        } else if (c == '{' && m_set_pending && m_set_name) {
+            frame.kind = FrameKind::VariantSet;
+            frame.owner_path.assign(owner);
+            frame.variant_set.assign(*m_set_name);
+            m_set_pending = false;
+            m_set_name.reset();
+        } else if (c == '{' && variant_pending) {
+            frame.kind = FrameKind::Variant;
+            set_variant_path(frame.owner_path, owner, top.variant_set, *m_variant_name);
+            m_variant_name.reset();
+        } else if (c == '(' && prim_pending) {
+            frame.kind = FrameKind::Metadata;
+            set_child_path(frame.owner_path, owner, *m_prim_name);
+        } else if (c == '(' && variant_pending) {
+            frame.kind = FrameKind::Metadata;
+            set_variant_path(frame.owner_path, owner, top.variant_set, *m_variant_name);
+        } else if (layer_metadata) {
+            frame.kind = FrameKind::Metadata;
+            frame.owner_path.assign(owner);
+        } else {
+            frame.kind = FrameKind::Group;
+            frame.expression_variables = c == '{' && top.key == "expressionVariables"sv;
+        }
+    }
+
+    // The owner path of the innermost frame below `end` that is not a Group.
+    const std::string& owner_path_below(std::size_t end) const
+    {
+        std::size_t i = end - 1;
+        while (i > 0 && m_frames[i].kind == FrameKind::Group) {
+            --i;
+        }
+        return m_frames[i].owner_path;
     }
 
     void close(char c, int line)
@@ -1013,23 +1024,23 @@ private:
         if (!keyed) {
             return UsdRefKind::Asset;
         }
-        if (keyed->key == "subLayers") {
+        if (keyed->key == "subLayers"sv) {
             return UsdRefKind::SubLayer;
         }
-        if (keyed->key == "references") {
+        if (keyed->key == "references"sv) {
             return UsdRefKind::Reference;
         }
-        if (keyed->key == "payload") {
+        if (keyed->key == "payload"sv) {
             return UsdRefKind::Payload;
         }
         return UsdRefKind::Asset;
     }
 
-    void add_ref(UsdRefKind kind, std::string path)
+    void add_ref(UsdRefKind kind, std::string_view path)
     {
         // The field is named by the outermost "=" below the owner the value belongs to.
         std::size_t owner = m_frames.size() - 1;
-        while (owner > 0 && !is_owner_frame(m_frames[owner].kind)) {
+        while (owner > 0 && m_frames[owner].kind == FrameKind::Group) {
             --owner;
         }
         const Frame* field_frame = nullptr;
@@ -1039,9 +1050,7 @@ private:
                 break;
             }
         }
-        UsdAssetRef ref;
-        ref.kind = kind;
-        ref.path = std::move(path);
+        UsdAssetRef& ref = m_layer.add_ref(kind, path);
         std::string& owners = m_layer.owner_text;
         ref.owner_start = owners.size();
         owners.append(m_frames[owner].owner_path);
@@ -1052,7 +1061,6 @@ private:
             }
         }
         ref.owner_size = owners.size() - ref.owner_start;
-        m_layer.refs.push_back(std::move(ref));
     }
 
     Lexer m_lexer;

@@ -799,13 +799,11 @@ private:
         if (path.empty()) {
             return;  // an internal reference, or no value
         }
-        UsdAssetRef ref;
-        ref.kind = kind;
-        ref.path = kind == UsdRefKind::ClipTemplate ? path : usd_file_part(path);
+        UsdAssetRef& ref =
+            m_layer.add_ref(kind, kind == UsdRefKind::ClipTemplate ? path : usd_file_part(path));
         ref.owner_start = owner.start;
         ref.owner_size = owner.size;
         ref.field = field;
-        m_layer.refs.push_back(std::move(ref));
     }
 
     void collect_field(PathSpan owner, const std::string& name, std::uint64_t rep)

@@ -233,6 +233,7 @@ void expect_same_layer(const readers::UsdLayer& got, const readers::UsdLayer& wa
     EXPECT_EQ(got.encoding, want.encoding) << what;
     EXPECT_EQ(got.version, want.version) << what;
     EXPECT_EQ(got.refs, want.refs) << what;
+    EXPECT_EQ(got.path_text, want.path_text) << what;
     EXPECT_EQ(got.owner_text, want.owner_text) << what;
     EXPECT_EQ(got.error, want.error) << what;
 }
@@ -289,11 +290,11 @@ TEST(UsdLayerFile, ReadWholeOrStreamedItGivesWhatAStreamGives)
     }
     const readers::UsdLayer big = readers::read_usd_layer_file(dir.file("big.usda"));
     ASSERT_EQ(big.refs.size(), 2u);
-    EXPECT_EQ(big.refs[1].path, "./t.<UDIM>.exr");
+    EXPECT_EQ(big.path_of(big.refs[1]), "./t.<UDIM>.exr");
     EXPECT_EQ(readers::read_usd_layer_file(dir.file("big.usdc")).refs.size(), 2u);
     const readers::UsdLayer mid = readers::read_usd_layer_file(dir.file("mid.usda"));
     ASSERT_EQ(mid.refs.size(), 1u);
-    EXPECT_EQ(mid.refs[0].path, "./mid.exr");
+    EXPECT_EQ(mid.path_of(mid.refs[0]), "./mid.exr");
     EXPECT_NE(readers::read_usd_layer_file(dir.file("cut.usda")).error, "");
 
     EXPECT_EQ(readers::read_usd_layer_file(dir.file("gone.usda")).error,
@@ -322,7 +323,9 @@ TEST(UsdLayerReadAhead, TheTakerReadsTheNextLayersWhileTheReaderIsBusy)
     readers::UsdLayerReadAhead ahead([&](const std::string& path, readers::UsdLayer& layer) {
         std::unique_lock lock(mutex);
         prepared_by[path] = std::this_thread::get_id();
-        layer.prepared.assign(layer.refs.size(), "prepared " + path);
+        for (std::size_t i = 0; i < layer.refs.size(); ++i) {
+            layer.add_prepared("prepared " + path);
+        }
         if (std::this_thread::get_id() == taker) {
             taker_prepared = true;
         } else if (path == paths[0]) {
@@ -341,7 +344,8 @@ TEST(UsdLayerReadAhead, TheTakerReadsTheNextLayersWhileTheReaderIsBusy)
     for (const std::string& path : paths) {
         const readers::UsdLayer layer = ahead.take(path);
         expect_same_layer(layer, readers::read_usd_layer_file(path), path);
-        EXPECT_EQ(layer.prepared, Strings{"prepared " + path}) << path;
+        ASSERT_EQ(layer.prepared_ends.size(), 1u) << path;
+        EXPECT_EQ(layer.prepared(0), "prepared " + path);
     }
     const std::lock_guard lock(mutex);
     EXPECT_EQ(prepared_by[paths[1]], taker);

@@ -18,8 +18,9 @@ std::vector<std::string> describe(const UsdLayer& layer)
 {
     std::vector<std::string> out;
     for (const readers::UsdAssetRef& ref : layer.refs) {
-        out.push_back(std::string(readers::usd_ref_kind_name(ref.kind)) + " " + ref.path + " " +
-                      std::string(layer.owner_of(ref)) + " " + ref.field);
+        out.push_back(std::string(readers::usd_ref_kind_name(ref.kind)) + " " +
+                      std::string(layer.path_of(ref)) + " " + std::string(layer.owner_of(ref)) +
+                      " " + ref.field);
     }
     return out;
 }
@@ -188,7 +189,7 @@ TEST(UsdaReader, RealLayersOfOthers)
     const UsdLayer expressions = readers::read_usd_layer_file(root + "openusd-expressionVariables/root.usda");
     EXPECT_EQ(expressions.refs.size(), 12u);
     for (const readers::UsdAssetRef& ref : expressions.refs) {
-        EXPECT_EQ(ref.path, "./asset.usda");
+        EXPECT_EQ(expressions.path_of(ref), "./asset.usda");
     }
 }
 

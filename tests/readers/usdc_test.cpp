@@ -24,8 +24,9 @@ Strings describe(const UsdLayer& layer)
 {
     Strings out;
     for (const readers::UsdAssetRef& ref : layer.refs) {
-        out.push_back(std::string(readers::usd_ref_kind_name(ref.kind)) + " " + ref.path + " " +
-                      std::string(layer.owner_of(ref)) + " " + ref.field);
+        out.push_back(std::string(readers::usd_ref_kind_name(ref.kind)) + " " +
+                      std::string(layer.path_of(ref)) + " " + std::string(layer.owner_of(ref)) +
+                      " " + ref.field);
     }
     return out;
 }
