@@ -305,6 +305,10 @@ std::size_t UsdLayerReadAhead::paths_waiting()
 
 void UsdLayerReadAhead::dispose(UsdLayer&& layer)
 {
+    if (!layer.read_ahead) {
+        UsdLayer freed = std::move(layer);
+        return;
+    }
     std::unique_lock lock(m_mutex);
     m_disposed.push_back(std::move(layer));
     wake_worker(lock, true);
@@ -317,12 +321,14 @@ void UsdLayerReadAhead::want(const std::vector<std::string>& paths)
     // earlier: these go first, in their order.
     auto front = m_queue.begin();
     for (const std::string& path : paths) {
-        m_ever_queued.insert(path);
-        const auto [it, added] = m_entries.try_emplace(path);
-        if (added) {
-            front = std::next(m_queue.insert(front, path));
-        } else {
+        if (!m_ever_queued.contains(path)) {
+            m_ever_queued.emplace(path);
+        }
+        if (const auto it = m_entries.find(path); it != m_entries.end()) {
             it->second.unwanted = false;
+        } else {
+            m_entries.try_emplace(Path(path, &m_pool));
+            front = std::next(m_queue.emplace(front, path));
         }
     }
     wake_worker(lock, false);
@@ -332,13 +338,13 @@ void UsdLayerReadAhead::queue_named(const std::vector<std::string>& paths)
 {
     auto front = m_queue.begin();
     for (const std::string& path : paths) {
-        if (!m_ever_queued.insert(path).second) {
+        if (m_ever_queued.contains(path)) {
             continue;
         }
-        const auto [it, added] = m_entries.try_emplace(path);
-        if (added) {
-            it->second.unwanted = true;
-            front = std::next(m_queue.insert(front, path));
+        m_ever_queued.emplace(path);
+        if (!m_entries.contains(path)) {
+            m_entries.try_emplace(Path(path, &m_pool)).first->second.unwanted = true;
+            front = std::next(m_queue.emplace(front, path));
         }
     }
 }
@@ -361,7 +367,7 @@ UsdLayer UsdLayerReadAhead::take(const std::string& path)
     waited.forgotten = false;
     // While the reading thread is on this layer, this thread reads the next ones queued
     // rather than wait: the walk then goes at the pace of both threads.
-    while (waited.state == State::Reading && read_next(lock)) {
+    while (waited.state == State::Reading && read_next(lock, false)) {
     }
     if (waited.state != State::Read) {
         m_taker_waiting = true;
@@ -370,7 +376,7 @@ UsdLayer UsdLayerReadAhead::take(const std::string& path)
     }
     count_untaken(waited, false);
     Entry entry = std::move(waited);
-    m_entries.erase(path);
+    m_entries.erase(m_entries.find(path));
     wake_worker(lock, true);
     if (entry.error) {
         std::rethrow_exception(entry.error);
@@ -378,7 +384,7 @@ UsdLayer UsdLayerReadAhead::take(const std::string& path)
     return std::move(entry.layer);
 }
 
-void UsdLayerReadAhead::drop(std::unordered_map<std::string, Entry>::iterator it)
+void UsdLayerReadAhead::drop(Entries::iterator it)
 {
     if (it->second.state == State::Reading) {
         it->second.forgotten = true;
@@ -414,10 +420,10 @@ void UsdLayerReadAhead::forget_unwanted(const std::vector<std::string>& paths)
     wake_worker(lock, true);
 }
 
-bool UsdLayerReadAhead::read_next(std::unique_lock<std::mutex>& lock)
+bool UsdLayerReadAhead::read_next(std::unique_lock<std::mutex>& lock, bool on_worker)
 {
     while (!m_queue.empty() && room_to_read()) {
-        const std::string path = std::move(m_queue.front());
+        const std::string path(m_queue.front());
         m_queue.pop_front();
         const auto it = m_entries.find(path);
         if (it == m_entries.end() || it->second.state != State::Queued) {
@@ -433,6 +439,7 @@ bool UsdLayerReadAhead::read_next(std::unique_lock<std::mutex>& lock)
         std::vector<std::string> named;
         try {
             layer = read_usd_layer_file(path);
+            layer.read_ahead = on_worker;
             if (m_prepare) {
                 named = m_prepare(path, layer);
             }
@@ -441,7 +448,7 @@ bool UsdLayerReadAhead::read_next(std::unique_lock<std::mutex>& lock)
         }
         lock.lock();
         if (entry.forgotten) {
-            m_entries.erase(path);
+            m_entries.erase(m_entries.find(path));
             return true;
         }
         queue_named(named);
@@ -472,13 +479,13 @@ void UsdLayerReadAhead::work()
             return;
         }
         if (!m_disposed.empty()) {
-            std::vector<UsdLayer> disposed;
-            disposed.swap(m_disposed);
+            // The two lists swap places and keep their room.
+            m_freeing.swap(m_disposed);
             lock.unlock();
-            disposed.clear();
+            m_freeing.clear();
             lock.lock();
         }
-        read_next(lock);
+        read_next(lock, true);
     }
 }
 

@@ -14,6 +14,7 @@
 #include <exception>
 #include <functional>
 #include <map>
+#include <memory_resource>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -81,6 +82,9 @@ struct UsdLayer
     /// up to its `prepared_ends`; both empty when nothing was.
     std::string prepared_text;
     std::vector<std::size_t> prepared_ends;
+    /// Set by UsdLayerReadAhead on a layer its own thread read: only those are handed back
+    /// to that thread to be freed (see UsdLayerReadAhead::dispose).
+    bool read_ahead = false;
 
     /// The file `ref`, one of `refs`, names.
     std::string_view path_of(const UsdAssetRef& ref) const
@@ -193,8 +197,9 @@ public:
     /// Like forget, for those of `paths` that were queued only because a Prepare named
     /// them and that have not been wanted since.
     void forget_unwanted(const std::vector<std::string>& paths);
-    /// Hands a taken layer back to be freed on the reading thread, which made most of
-    /// them: memory freed by the thread whose heap it is in takes no lock the other holds.
+    /// Hands a taken layer back to be freed on the thread that read it: memory freed by
+    /// the thread whose heap it is in takes no lock the other thread holds. A layer the
+    /// reading thread read is freed there, any other one here and now.
     void dispose(UsdLayer&& layer);
     /// The paths named by the layers read and not yet taken, one more for each layer: what
     /// k_read_ahead_paths bounds.
@@ -219,12 +224,31 @@ private:
     void work();
     /// Reads the next layer queued, if there is room for it; false when none was read.
     /// Called with the lock held, which it lets go while reading.
-    bool read_next(std::unique_lock<std::mutex>& lock);
+    /// `on_worker`: the reading thread calls it (rather than a taker).
+    bool read_next(std::unique_lock<std::mutex>& lock, bool on_worker);
     bool worker_can_go_on() const;
     /// Whether another layer may be read ahead now.
     bool room_to_read() const;
+    // The paths and entries both threads add and remove are kept in a pool of their own
+    // (used under the lock only), so that neither thread frees blocks of the other's heap.
+    using Path = std::pmr::string;
+    struct PathHash
+    {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view path) const
+        {
+            return std::hash<std::string_view>{}(path);
+        }
+    };
+    struct PathEqual
+    {
+        using is_transparent = void;
+        bool operator()(std::string_view a, std::string_view b) const { return a == b; }
+    };
+    using Entries = std::pmr::unordered_map<Path, Entry, PathHash, PathEqual>;
+
     /// Drops an entry: from the queue, once read, or (Reading) as soon as it is read.
-    void drop(std::unordered_map<std::string, Entry>::iterator it);
+    void drop(Entries::iterator it);
     /// Queues the layers a Prepare named, first in the queue, unless queued before.
     void queue_named(const std::vector<std::string>& paths);
     /// Counts a layer in (`add`) or out of those read and untaken.
@@ -237,12 +261,15 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_work;    // the reading thread waits here
     std::condition_variable m_read;    // a taker waits here for the layer being read
+    std::pmr::unsynchronized_pool_resource m_pool;
     std::vector<UsdLayer> m_disposed;  // freed by the reading thread when it next wakes
+    std::vector<UsdLayer> m_freeing;   // the reading thread's side of m_disposed
     bool m_worker_idle = false;
     bool m_taker_waiting = false;
-    std::deque<std::string> m_queue;  // next to read first; may hold paths no longer queued
-    std::unordered_map<std::string, Entry> m_entries;
-    std::unordered_set<std::string> m_ever_queued; // a Prepare's layers are queued once
+    std::pmr::deque<Path> m_queue{&m_pool}; // next to read first; may hold paths no longer queued
+    Entries m_entries{&m_pool};
+    std::pmr::unordered_set<Path, PathHash, PathEqual> m_ever_queued{
+        &m_pool};                     // a Prepare's layers are queued once
     std::size_t m_read_untaken = 0;   // layers read and untaken
     std::size_t m_untaken_paths = 0;  // the paths they name, one more for each
     bool m_stop = false;

@@ -341,15 +341,21 @@ TEST(UsdLayerReadAhead, TheTakerReadsTheNextLayersWhileTheReaderIsBusy)
         ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(20),
                                      [&] { return prepared_by.contains(paths[0]); }));
     }
+    std::vector<bool> read_ahead;
     for (const std::string& path : paths) {
-        const readers::UsdLayer layer = ahead.take(path);
+        readers::UsdLayer layer = ahead.take(path);
         expect_same_layer(layer, readers::read_usd_layer_file(path), path);
         ASSERT_EQ(layer.prepared_ends.size(), 1u) << path;
         EXPECT_EQ(layer.prepared(0), "prepared " + path);
+        read_ahead.push_back(layer.read_ahead);
+        ahead.dispose(std::move(layer));
     }
     const std::lock_guard lock(mutex);
     EXPECT_EQ(prepared_by[paths[1]], taker);
     EXPECT_NE(prepared_by[paths[0]], taker);
+    // Only what the reading thread read goes back to it to be freed.
+    EXPECT_TRUE(read_ahead[0]);
+    EXPECT_FALSE(read_ahead[1]);
 }
 
 // The reading thread goes on to the layers a layer leads to without waiting for the walk to
