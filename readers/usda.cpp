@@ -60,13 +60,16 @@ enum class Tok : std::uint8_t
     Punct,
 };
 
-// One token, reused from token to token so its text keeps its capacity. Only words,
-// strings and asset paths keep their text: numbers and path references are consumed.
+// One token. Only words, strings and asset paths keep their text: numbers and path
+// references are consumed. The text is the layer's own bytes when they are in memory and
+// the token is written in them as it reads (no escapes, line ends as they are), and
+// otherwise a copy the lexer keeps until the next token.
 struct Token
 {
     Tok kind = Tok::End;
     char punct = 0;  // Punct: the byte
-    std::string text;
+    std::string_view text;
+    bool stable = false; // text lies in the layer's bytes, there for the whole read
     int line = 0;
     bool after_newline = false;  // a line ended between the previous token and this one
 };
@@ -112,6 +115,9 @@ public:
 
     /// Consumes `n` bytes of window().
     void skip(std::size_t n) { m_pos += n; }
+
+    /// True when the bytes are all in memory: views of window() stay valid to the end.
+    bool in_memory() const { return m_in == nullptr; }
 
 private:
     void fill(std::size_t ahead)
@@ -239,7 +245,8 @@ public:
     {
         const int line_before = m_line;
         skip_blanks_and_comments();
-        token.text.clear();
+        token.text = {};
+        m_viewing = m_bytes.in_memory();
         token.line = m_line;
         token.after_newline = m_line != line_before;
         const int c = m_bytes.peek();
@@ -265,6 +272,7 @@ public:
             token.punct = static_cast<char>(c);
             m_bytes.skip(1);
         }
+        token.stable = m_viewing;
     }
 
     /// After an opening bracket whose closing one is `close`: when everything up to that
@@ -279,6 +287,12 @@ public:
         expected[0] = close;
         int lines = 0;
         for (std::size_t i = 0; i < w.size(); ++i) {
+            // Runs of digits, signs, commas and blanks are most of the bytes.
+            while (k_plain_class[static_cast<unsigned char>(w[i])] == Plain::Value) {
+                if (++i == w.size()) {
+                    return false;
+                }
+            }
             switch (k_plain_class[static_cast<unsigned char>(w[i])]) {
             case Plain::Value:
                 continue;
@@ -337,12 +351,18 @@ private:
     {
         for (;;) {
             // Spaces, tabs and "\n" line ends: the run between two tokens nearly always.
+            // Indentation is passed over four spaces at a time.
             const std::string_view w = m_bytes.window();
             std::size_t i = 0;
-            for (; i < w.size(); ++i) {
-                if (w[i] == '\n') {
+            while (i < w.size()) {
+                if (w.size() - i >= 4 && std::memcmp(w.data() + i, "    ", 4) == 0) {
+                    i += 4;
+                } else if (w[i] == ' ' || w[i] == '\t') {
+                    ++i;
+                } else if (w[i] == '\n') {
                     ++m_line;
-                } else if (w[i] != ' ' && w[i] != '\t') {
+                    ++i;
+                } else {
                     break;
                 }
             }
@@ -409,10 +429,30 @@ private:
         return i;
     }
 
-    static void keep(Token& token, int c)
+    // From here on the token's text is a copy.
+    void copy_text(Token& token)
+    {
+        if (m_viewing) {
+            m_text.assign(token.text);
+            m_viewing = false;
+        } else if (token.text.empty()) {
+            m_text.clear();
+        }
+    }
+
+    // Adds `bytes` to the token's text, whatever its length.
+    void append_text(Token& token, std::string_view bytes)
+    {
+        copy_text(token);
+        m_text.append(bytes);
+        token.text = m_text;
+    }
+
+    void keep(Token& token, int c)
     {
         if (token.text.size() < k_max_token_text) {
-            token.text += static_cast<char>(c);
+            const char byte = static_cast<char>(c);
+            append_text(token, std::string_view(&byte, 1));
         }
     }
 
@@ -420,7 +460,14 @@ private:
     void keep_run(Token& token, std::string_view bytes)
     {
         if (token.text.size() < k_max_token_text) {
-            token.text.append(bytes.substr(0, k_max_token_text - token.text.size()));
+            const std::string_view kept = bytes.substr(0, k_max_token_text - token.text.size());
+            if (m_viewing && token.text.empty()) {
+                token.text = kept;
+            } else if (m_viewing && token.text.data() + token.text.size() == kept.data()) {
+                token.text = std::string_view(token.text.data(), token.text.size() + kept.size());
+            } else {
+                append_text(token, kept);
+            }
         }
         m_bytes.skip(bytes.size());
     }
@@ -457,10 +504,8 @@ private:
             const int c = static_cast<unsigned char>(w[word]);
             if (c == ':' && (ident_start(m_bytes.peek(1)) || m_bytes.peek(1) == ':')) {
                 // inputs:file, Foo::Bar
-                keep(token, m_bytes.get());
-                if (m_bytes.peek() == ':') {
-                    keep(token, m_bytes.get());
-                }
+                const std::string_view colons = m_bytes.window(2);
+                keep_run(token, colons.substr(0, colons.size() > 1 && colons[1] == ':' ? 2 : 1));
             } else {
                 return;
             }
@@ -582,7 +627,7 @@ private:
                     for (int i = 0; i < 4; ++i) {
                         m_bytes.get();
                     }
-                    token.text += "@@@";
+                    append_text(token, "@@@");
                     continue;
                 }
                 if (c == '@' && m_bytes.peek(1) == '@' && m_bytes.peek(2) == '@') {
@@ -594,7 +639,7 @@ private:
                     for (int i = 0; i < run; ++i) {
                         m_bytes.get();
                     }
-                    token.text.append(static_cast<std::size_t>(run - 3), '@');
+                    append_text(token, std::string_view("@@", static_cast<std::size_t>(run - 3)));
                     return;
                 }
                 keep(token, m_bytes.get());
@@ -639,6 +684,8 @@ private:
     Bytes m_bytes;
     std::string m_source;
     int m_line = 1;
+    std::string m_text;     // the token's text when it is a copy
+    bool m_viewing = false; // the token's text is a view of the bytes in memory
 };
 
 enum class FrameKind : std::uint8_t
@@ -723,31 +770,40 @@ private:
     std::size_t m_size = 0;
 };
 
-// The last few words of the statement being read, oldest first.
+// The last few words of the statement being read, oldest first. A word that lies in the
+// layer's bytes is kept as a view of them, any other one as a copy.
 class RecentWords
 {
 public:
     bool empty() const { return m_count == 0; }
     std::size_t size() const { return m_count; }
-    const std::string& operator[](std::size_t i) const
+    std::string_view operator[](std::size_t i) const
     {
         return m_words[(m_first + i) % k_recent_words];
     }
-    const std::string& back() const { return (*this)[m_count - 1]; }
+    std::string_view back() const { return (*this)[m_count - 1]; }
     void clear() { m_count = 0; }
 
-    void push_back(std::string_view word)
+    /// `stable`: the word stays where it is for the whole read.
+    void push_back(std::string_view word, bool stable)
     {
         if (m_count == k_recent_words) {
             m_first = (m_first + 1) % k_recent_words;
             --m_count;
         }
-        m_words[(m_first + m_count) % k_recent_words].assign(word);
+        const std::size_t slot = (m_first + m_count) % k_recent_words;
+        if (stable) {
+            m_words[slot] = word;
+        } else {
+            m_copies[slot].assign(word);
+            m_words[slot] = m_copies[slot];
+        }
         ++m_count;
     }
 
 private:
-    std::array<std::string, k_recent_words> m_words;
+    std::array<std::string_view, k_recent_words> m_words;
+    std::array<std::string, k_recent_words> m_copies;
     std::size_t m_first = 0;
     std::size_t m_count = 0;
 };
@@ -838,27 +894,27 @@ private:
             m_set_name.reset();
             return;
         }
-        m_recent.push_back(token.text);
+        m_recent.push_back(token.text, token.stable);
     }
 
     void take_string(const Token& token)
     {
         Frame& top = m_frames.back();
         if (m_prim_pending && !m_prim_name) {
-            m_prim_name = token.text;
+            m_prim_name.emplace(token.text);
             return;
         }
         if (m_set_pending && !m_set_name) {
-            m_set_name = token.text;
+            m_set_name.emplace(token.text);
             return;
         }
         if (top.kind == FrameKind::VariantSet) {
-            m_variant_name = token.text;
+            m_variant_name.emplace(token.text);
             return;
         }
         m_recent.clear();
         if (top.expression_variables && !top.key.empty()) {
-            m_variables[top.key] = token.text;
+            m_variables[top.key] = std::string(token.text);
         }
         const Frame* keyed = keyed_frame();
         if (keyed && keyed->string_paths && !token.text.empty()) {
@@ -1089,7 +1145,7 @@ std::vector<std::string> usda_asset_paths(std::string_view text)
     try {
         for (lexer.next(token); token.kind != Tok::End; lexer.next(token)) {
             if (token.kind == Tok::Asset && !token.text.empty()) {
-                paths.push_back(token.text);
+                paths.emplace_back(token.text);
             }
         }
     } catch (const ParseError&) {

@@ -95,6 +95,11 @@ TEST(UsdaReader, FindsEveryExternalFileWhereItIsAuthored)
          "  matrix4d m = ( (1, 0), [2, 3] )\n  asset f = @./f.exr@\n"
          "  double[] mixed = [1, 2, None]\n  asset g = @./g.exr@\n}\n",
          {"asset ./f.exr /A.f default", "asset ./g.exr /A.g default"}},
+        {"escapes in names and strings, namespaced properties",
+         "def \"A\\x42\" {\n  asset a::b:c = @./e.exr@\n  custom string geomX = \"q\\tz.abc\"\n"
+         "  custom string geomY = '''./m\r\nl.abc'''\n}\n",
+         {"asset ./e.exr /AB.a::b:c default", "asset q\tz.abc /AB.geomX default",
+          "asset ./m\nl.abc /AB.geomY default"}},
         {"expressions are evaluated against the layer's variables",
          "(\n  customLayerData = { asset a = @`\"./${N}.usda\"`@ }\n"
          "  expressionVariables = { string N = \"shot\" }\n)\n",
@@ -104,6 +109,11 @@ TEST(UsdaReader, FindsEveryExternalFileWhereItIsAuthored)
         const UsdLayer layer = read_text(c.body);
         EXPECT_EQ(layer.error, "") << c.name;
         EXPECT_EQ(describe(layer), c.expected) << c.name;
+        // In memory, tokens are views of the bytes until an escape or a line end differs.
+        const std::string text = "#usda 1.0\n" + c.body;
+        const UsdLayer in_memory = readers::read_usda(std::string_view(text), "t.usda");
+        EXPECT_EQ(in_memory.error, "") << c.name;
+        EXPECT_EQ(describe(in_memory), c.expected) << c.name << " (in memory)";
     }
 }
 
