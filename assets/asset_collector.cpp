@@ -340,7 +340,7 @@ zel_Katana_asset::zel_Katana_asset(const host::Host& host) : zel_Katana_asset(ho
 
 zel_Katana_asset::~zel_Katana_asset() = default;
 
-int zel_Katana_asset::is_analysed(const std::string& path) const
+int zel_Katana_asset::is_analysed(std::string_view path) const
 {
     return m_analysed->status(path);
 }

@@ -90,7 +90,7 @@ public:
     std::string rule_file_path() const;
 
     // Analysed check: 0 not recorded, 1 among found files, 2 among missing files.
-    int is_analysed(const std::string& path) const;
+    int is_analysed(std::string_view path) const;
 
     // Path helpers
     std::string upper_one(std::string file_path) const;
@@ -113,8 +113,7 @@ public:
 
     /// Expands one reference and records it under the source label. Returns the working
     /// record only in the directory case (nothing is recorded then).
-    std::optional<ReaderResult> AnaylseSeq(const std::string& nodePath,
-                                           const std::string& filePath);
+    std::optional<ReaderResult> AnaylseSeq(const std::string& nodePath, std::string_view filePath);
 
     // Format readers, each defined in its own file under readers/. They are called by
     // the dispatch table of AnaylseSeq for found files of their kind.
@@ -187,6 +186,10 @@ public:
     std::string anchor_ref(const pypath::NormalJoin& folder, std::string_view reference) const;
     /// The rest: a search-path name anchored to no file is looked for in the search path.
     std::string resolve_anchored(std::string_view reference, std::string anchored) const;
+    /// The file a search-path name anchored to no file names in the search path, when it
+    /// is not `anchored` itself.
+    std::optional<std::string> search_path_file(std::string_view reference,
+                                                std::string_view anchored) const;
     static std::string usd_layer_folder(const std::string& layer);
     /// Empties usd_list and usdFiles and forgets the layers of the previous walk.
     void reset_usd_walk();
@@ -272,7 +275,7 @@ private:
     std::vector<WrittenReference> m_written_references;
     /// Notes that the reference as written expands to a kept expansion, unless its text
     /// depends on the environment.
-    void note_written(const std::string& filePath, std::size_t expansion);
+    void note_written(std::string_view filePath, std::size_t expansion);
     /// Replays a kept expansion under another label: the same console lines and record.
     void replay(const std::string& nodePath, const Expansion& expansion);
     /// record(), keeping the numbers of the recorded paths in `keep` when it is given.

@@ -202,7 +202,7 @@ bool split_join_keeps(const std::string& reference)
 }  // namespace
 
 std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& nodePath,
-                                                         const std::string& filePath)
+                                                         std::string_view filePath)
 {
     static const Regex k_range_token(R"(\(\d+\-\d+\)%(\d).d)", Regex::IgnoreCase);
     static const Regex k_printf_field(R"(%\d+d)");
@@ -220,14 +220,14 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
 
     // A reference already recorded is filed again under this label without the disk.
     if (const int status = is_analysed(filePath); status != 0) {
-        result.asset = {filePath};
+        result.asset = {std::string(filePath)};
         if (status == 2)
-            result.miss = {filePath};
+            result.miss = {std::string(filePath)};
         record(nodePath, result);
         return std::nullopt;
     }
 
-    std::string reference = filePath;
+    std::string reference(filePath);
     expand_dollar_variable(reference);
     expand_bracket_variable(reference);
 
@@ -327,7 +327,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     return std::nullopt;
 }
 
-void zel_Katana_asset::note_written(const std::string& filePath, std::size_t expansion)
+void zel_Katana_asset::note_written(std::string_view filePath, std::size_t expansion)
 {
     // "$VAR" and "[VAR]" are expanded from the environment each time they are met.
     if (find_first_byte_of(filePath, "$[") != std::string::npos)

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -137,25 +138,32 @@ std::string zel_Katana_asset::anchor_ref(const pypath::NormalJoin& folder,
 std::string zel_Katana_asset::resolve_anchored(std::string_view reference,
                                                std::string anchored) const
 {
+    std::optional<std::string> found = search_path_file(reference, anchored);
+    return found ? std::move(*found) : std::move(anchored);
+}
+
+std::optional<std::string> zel_Katana_asset::search_path_file(std::string_view reference,
+                                                              std::string_view anchored) const
+{
     // Only a relative name can be a search-path name.
     if (anchored.empty() || reference.front() == '$' || reference.front() == '[' ||
         is_absolute(reference)) {
-        return anchored;
+        return std::nullopt;
     }
     std::string slashed;
     if (reference.find('\\') != std::string_view::npos) {
         slashed = replace_all(reference, "\\", "/");
     }
     const std::string_view name = slashed.empty() ? std::string_view(reference) : slashed;
-    if (!is_search_path_name(name) || m_fs->isfile(anchored)) {
-        return anchored;
+    if (!is_search_path_name(name) || m_fs->isfile(std::string(anchored))) {
+        return std::nullopt;
     }
     // USD's default resolver looks for a search-path name that is not beside its layer in
     // the folders of PXR_AR_DEFAULT_SEARCH_PATH, in order.
     const std::optional<std::string> search =
         platform::get_env(std::string(k_search_path_variable));
     if (!search) {
-        return anchored;
+        return std::nullopt;
     }
     for (const std::string& dir : split(*search, platform::is_windows() ? ";" : ":")) {
         if (dir.empty()) {
@@ -167,7 +175,7 @@ std::string zel_Katana_asset::resolve_anchored(std::string_view reference,
             return found;
         }
     }
-    return anchored;
+    return std::nullopt;
 }
 
 void zel_Katana_asset::reset_usd_walk()
@@ -294,8 +302,11 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
 
     // Every path is resolved first, so that the layers named here can be read ahead while
     // the walk below enters the first of them and expands the other files.
+    // The paths anchored on the reading thread are looked at where they lie in the layer;
+    // those made here are kept in `made` (whose elements stay in place).
     const bool anchored = layer.prepared_ends.size() == layer.refs.size();
-    std::vector<std::string> resolved_refs(layer.refs.size());
+    std::vector<std::string_view> resolved_refs(layer.refs.size());
+    std::deque<std::string> made;
     std::vector<std::string> wanted;
     // The anchored layers the reading thread went on to, that are not wanted here.
     std::vector<std::string> unwanted;
@@ -305,19 +316,23 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
             continue;
         }
         const std::string_view path = layer.path_of(ref);
-        std::string anchored_ref =
-            anchored ? std::string(layer.prepared(i)) : anchor_ref(folder, path);
+        const std::string_view anchored_ref =
+            anchored ? layer.prepared(i) : made.emplace_back(anchor_ref(folder, path));
         const bool read_on = anchored && is_layer_name(anchored_ref);
         if (read_on) {
-            unwanted.push_back(anchored_ref);
+            unwanted.emplace_back(anchored_ref);
         }
-        resolved_refs[i] = resolve_anchored(path, std::move(anchored_ref));
-        const std::string& resolved = resolved_refs[i];
-        if (ahead && is_layer_name(resolved) && !usd_listed.contains(resolved) &&
-            directory_cache().isfile(resolved)) {
-            wanted.push_back(resolved);
-            if (read_on && unwanted.back() == resolved) {
-                unwanted.pop_back();
+        std::optional<std::string> found = search_path_file(path, anchored_ref);
+        const std::string_view resolved =
+            found ? made.emplace_back(std::move(*found)) : anchored_ref;
+        resolved_refs[i] = resolved;
+        if (ahead && is_layer_name(resolved)) {
+            std::string layer_path(resolved);
+            if (!usd_listed.contains(layer_path) && directory_cache().isfile(layer_path)) {
+                if (read_on && unwanted.back() == layer_path) {
+                    unwanted.pop_back();
+                }
+                wanted.push_back(std::move(layer_path));
             }
         }
     }
@@ -368,7 +383,7 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
             }
             continue;
         }
-        const std::string& resolved = resolved_refs[i];
+        const std::string_view resolved = resolved_refs[i];
         if (resolved.empty()) {
             print_line(std::string(k_unresolvable) + usd_file + " " +
                        std::string(layer.owner_of(ref)) + " " + ref.field + " @" +
@@ -385,7 +400,7 @@ void zel_Katana_asset::handle_usd_file(const std::string& usd_file)
             links.layers.emplace_back(layer.path_of(ref), resolved);
         }
         if (is_layer_name(resolved)) {
-            get_files_from_usd_file(resolved);
+            get_files_from_usd_file(std::string(resolved));
         } else {
             AnaylseSeq(usd_file, resolved);
         }
