@@ -184,6 +184,9 @@ public:
     /// The part of resolve_ref_in that needs no disk, and so can be done on any thread:
     /// a relative path joined to the folder, whatever exists there.
     std::string anchor_ref(const pypath::NormalJoin& folder, std::string_view reference) const;
+    /// The same, added to `out`.
+    void anchor_ref_into(std::string& out, const pypath::NormalJoin& folder,
+                         std::string_view reference) const;
     /// The rest: a search-path name anchored to no file is looked for in the search path.
     std::string resolve_anchored(std::string_view reference, std::string anchored) const;
     /// The file a search-path name anchored to no file names in the search path, when it

@@ -208,9 +208,10 @@ std::size_t components_of_normal(std::string_view dir)
 }
 
 // normpath(join(dir, name)) for a relative name and a folder that is_normal, whose leading
-// slashes and components are given: only the components of `name` are worked through.
-std::string normpath_join_normal(std::string_view dir, std::size_t root, std::size_t kept,
-                                 std::string_view name)
+// slashes and components are given, added to `out`: only the components of `name` are
+// worked through.
+void append_join_normal(std::string& out, std::string_view dir, std::size_t root, std::size_t kept,
+                        std::string_view name)
 {
     // Most names are normal once their leading "./" and "../" go ("../tex/a.exr"): each
     // "../" takes a component off an absolute folder (or is the root's own), and the rest
@@ -233,20 +234,29 @@ std::string normpath_join_normal(std::string_view dir, std::size_t root, std::si
             --kept;
             head = kept == 0 ? dir.substr(0, root) : head.substr(0, head.rfind('/'));
         }
-        std::string out;
-        out.reserve(head.size() + 1 + rest.size());
+        out.reserve(out.size() + head.size() + 1 + rest.size());
         out.append(head);
         if (kept > 0)
             out += '/';
         out.append(rest);
-        return out;
+        return;
     }
-    std::string out(dir.size() + 1 + name.size(), '\0');
-    std::memcpy(out.data(), dir.data(), dir.size());
+    const std::size_t start = out.size();
+    out.resize(start + dir.size() + 1 + name.size());
+    std::memcpy(out.data() + start, dir.data(), dir.size());
     std::size_t n = dir.size();
-    add_components(out.data(), n, root, kept, name);
-    out.resize(n);
-    return out.empty() ? "." : out;
+    add_components(out.data() + start, n, root, kept, name);
+    out.resize(start + n);
+    if (n == 0)
+        out += '.';
+}
+
+std::string normpath_join_normal(std::string_view dir, std::size_t root, std::size_t kept,
+                                 std::string_view name)
+{
+    std::string out;
+    append_join_normal(out, dir, root, kept, name);
+    return out;
 }
 
 }  // namespace
@@ -487,6 +497,14 @@ std::string NormalJoin::operator()(std::string_view name) const
     if (!m_normal || name.starts_with('/'))
         return normpath_join(m_dir, name);
     return posix::normpath_join_normal(m_dir, m_root, m_kept, name);
+}
+
+void NormalJoin::append_to(std::string& out, std::string_view name) const
+{
+    if (!m_normal || name.starts_with('/'))
+        out += normpath_join(m_dir, name);
+    else
+        posix::append_join_normal(out, m_dir, m_root, m_kept, name);
 }
 
 bool isabs(std::string_view path)

@@ -57,6 +57,8 @@ class NormalJoin
 public:
     explicit NormalJoin(std::string dir);
     std::string operator()(std::string_view name) const;
+    /// The same, added to `out`.
+    void append_to(std::string& out, std::string_view name) const;
     const std::string& dir() const { return m_dir; }
 
 private:

@@ -117,22 +117,37 @@ std::string zel_Katana_asset::resolve_ref_in(const pypath::NormalJoin& folder,
 std::string zel_Katana_asset::anchor_ref(const pypath::NormalJoin& folder,
                                          std::string_view reference) const
 {
+    std::string anchored;
+    anchor_ref_into(anchored, folder, reference);
+    return anchored;
+}
+
+void zel_Katana_asset::anchor_ref_into(std::string& out, const pypath::NormalJoin& folder,
+                                       std::string_view reference) const
+{
     if (reference.empty()) {
-        return {};
+        return;
     }
     if (reference.front() == '$' || reference.front() == '[') {
-        return std::string(reference);
+        out += reference;
+        return;
     }
     if (has_scheme(reference)) {
-        return {};
+        return;
     }
+    const std::size_t start = out.size();
     if (is_absolute(reference)) {
-        return upper_one(pypath::normpath(reference));
+        out += pypath::normpath(reference);
+    } else if (reference.find('\\') != std::string_view::npos) {
+        folder.append_to(out, replace_all(reference, "\\", "/"));
+    } else {
+        folder.append_to(out, reference);
     }
-    if (reference.find('\\') != std::string_view::npos) {
-        return upper_one(folder(replace_all(reference, "\\", "/")));
+    // Backslashes and a drive letter, as everywhere else (nearly never).
+    const std::string_view added = std::string_view(out).substr(start);
+    if (added.find('\\') != std::string_view::npos || (added.size() >= 2 && added[1] == ':')) {
+        out.replace(start, std::string::npos, upper_one(std::string(added)));
     }
-    return upper_one(folder(reference));
 }
 
 std::string zel_Katana_asset::resolve_anchored(std::string_view reference,
@@ -267,14 +282,15 @@ readers::UsdLayerReadAhead* zel_Katana_asset::usd_read_ahead()
             layer.prepared_ends.reserve(layer.refs.size());
             std::vector<std::string> layers;
             for (const readers::UsdAssetRef& ref : layer.refs) {
-                if (ref.kind == readers::UsdRefKind::ClipTemplate) {
-                    layer.add_prepared({});
-                    continue;
+                const std::size_t start = layer.prepared_text.size();
+                if (ref.kind != readers::UsdRefKind::ClipTemplate) {
+                    anchor_ref_into(layer.prepared_text, folder, layer.path_of(ref));
                 }
-                std::string anchored = anchor_ref(folder, layer.path_of(ref));
-                layer.add_prepared(anchored);
+                layer.prepared_ends.push_back(layer.prepared_text.size());
+                const std::string_view anchored =
+                    std::string_view(layer.prepared_text).substr(start);
                 if (is_layer_name(anchored)) {
-                    layers.push_back(std::move(anchored));
+                    layers.emplace_back(anchored);
                 }
             }
             return layers;

@@ -67,6 +67,10 @@ TEST(PosixPath, NormpathJoinSplitext)
             const std::string expected = posix::normpath(posix::join(dir, name));
             EXPECT_EQ(posix::normpath_join(dir, name), expected) << dir << " + " << name;
             EXPECT_EQ(NormalJoin(dir)(name), expected) << dir << " + " << name;
+            // Added to a text, the same join leaves what was there before it.
+            std::string text = "x//..";
+            NormalJoin(dir).append_to(text, name);
+            EXPECT_EQ(text, "x//.." + expected) << dir << " + " << name;
         }
     }
 
