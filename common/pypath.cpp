@@ -494,9 +494,9 @@ NormalJoin::NormalJoin(std::string dir)
 
 std::string NormalJoin::operator()(std::string_view name) const
 {
-    if (!m_normal || name.starts_with('/'))
-        return normpath_join(m_dir, name);
-    return posix::normpath_join_normal(m_dir, m_root, m_kept, name);
+    std::string joined;
+    append_to(joined, name);
+    return joined;
 }
 
 void NormalJoin::append_to(std::string& out, std::string_view name) const

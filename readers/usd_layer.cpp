@@ -176,10 +176,7 @@ void resolve_usd_expressions(UsdLayer& layer, const std::map<std::string, std::s
                 }
                 continue;
             }
-            const std::string_view file = usd_file_part(value);
-            ref.path_start = layer.path_text.size();
-            ref.path_size = file.size();
-            layer.path_text.append(file);
+            layer.set_path(ref, usd_file_part(value));
         }
         if (kept != i) {
             layer.refs[kept] = std::move(ref);

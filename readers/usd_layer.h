@@ -101,10 +101,15 @@ struct UsdLayer
     {
         UsdAssetRef& ref = refs.emplace_back();
         ref.kind = kind;
+        set_path(ref, path);
+        return ref;
+    }
+    /// Makes `ref`, one of `refs`, name `path` (added to path_text).
+    void set_path(UsdAssetRef& ref, std::string_view path)
+    {
         ref.path_start = path_text.size();
         ref.path_size = path.size();
         path_text.append(path);
-        return ref;
     }
     /// The text prepared for refs[i], when prepared_ends holds one for each ref.
     std::string_view prepared(std::size_t i) const
