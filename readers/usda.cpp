@@ -20,7 +20,10 @@
 
 #include "readers/usda.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -188,6 +191,49 @@ bool ident_char(int c)
     return c >= 0 && k_ident_char[static_cast<std::size_t>(c)];
 }
 
+// What the first byte of a token says of it, for a layer in memory.
+enum class Lead : std::uint8_t
+{
+    Other, // read the general way: blanks and comments of other kinds, signs, escapes
+    Blank, // ' ' '\t'
+    Newline,
+    Hash, // a comment to the line's end
+    Word,
+    Digit,
+    Quote,
+    At,
+    Path, // '<'
+    Punct,
+};
+
+constexpr std::array<Lead, 256> k_lead = [] {
+    std::array<Lead, 256> table{};
+    for (int c = 0x21; c < 0x7F; ++c) {
+        table[static_cast<std::size_t>(c)] = Lead::Punct;
+    }
+    for (int c = 0; c < 256; ++c) {
+        if (ident_start(c)) {
+            table[static_cast<std::size_t>(c)] = Lead::Word;
+        }
+    }
+    for (int c = '0'; c <= '9'; ++c) {
+        table[static_cast<std::size_t>(c)] = Lead::Digit;
+    }
+    // Numbers with a sign or a leading '.', and "//" and "/*" comments.
+    for (const char c : std::string_view("+-./")) {
+        table[static_cast<unsigned char>(c)] = Lead::Other;
+    }
+    table[' '] = Lead::Blank;
+    table['\t'] = Lead::Blank;
+    table['\n'] = Lead::Newline;
+    table['#'] = Lead::Hash;
+    table['"'] = Lead::Quote;
+    table['\''] = Lead::Quote;
+    table['@'] = Lead::At;
+    table['<'] = Lead::Path;
+    return table;
+}();
+
 bool digit(int c)
 {
     return c >= '0' && c <= '9';
@@ -244,6 +290,9 @@ public:
     void next(Token& token)
     {
         const int line_before = m_line;
+        if (m_bytes.in_memory() && next_in_memory(token, line_before)) {
+            return;
+        }
         skip_blanks_and_comments();
         token.text = {};
         m_viewing = m_bytes.in_memory();
@@ -328,6 +377,161 @@ public:
     }
 
 private:
+    // The common tokens of a layer in memory, read where they lie: words, numbers that
+    // begin with a digit, punctuation, and strings, asset paths and path references
+    // without escapes or line ends in them. Blanks, "\n" and "#" comments before the token
+    // are passed over in any case; false when the token is another kind, which the general
+    // path then reads from its first byte.
+    bool next_in_memory(Token& token, int line_before)
+    {
+        // In memory, the window is all the rest of the layer.
+        const std::string_view rest = m_bytes.window();
+        const char* const begin = rest.data();
+        const char* const end = begin + rest.size();
+        const char* p = begin;
+        const auto lead = [](const char* at) { return k_lead[static_cast<unsigned char>(*at)]; };
+        for (;;) {
+            if constexpr (std::endian::native == std::endian::little) {
+                // Indentation, eight spaces at a time.
+                constexpr std::uint64_t k_spaces = 0x2020202020202020;
+                while (end - p >= 8) {
+                    std::uint64_t word;
+                    std::memcpy(&word, p, sizeof word);
+                    if ((word ^ k_spaces) != 0) {
+                        p += std::countr_zero(word ^ k_spaces) / 8;
+                        break;
+                    }
+                    p += 8;
+                }
+            }
+            while (p != end && lead(p) == Lead::Blank) {
+                ++p;
+            }
+            if (p == end) {
+                break;
+            }
+            if (*p == '\n') {
+                ++m_line;
+                ++p;
+            } else if (*p == '#') {
+                while (p != end && *p != '\n' && *p != '\r') {
+                    ++p;
+                }
+            } else {
+                break;
+            }
+        }
+        m_bytes.skip(static_cast<std::size_t>(p - begin));
+        if (p == end) {
+            return false;
+        }
+        const char* q = p + 1; // the end of the token
+        switch (lead(p)) {
+        case Lead::Word:
+            token.kind = Tok::Ident;
+            for (;;) {
+                while (q != end && k_ident_char[static_cast<unsigned char>(*q)]) {
+                    ++q;
+                }
+                // inputs:file, Foo::Bar
+                if (q + 1 < end && *q == ':' &&
+                    (ident_start(static_cast<unsigned char>(q[1])) || q[1] == ':')) {
+                    q += q[1] == ':' ? 2 : 1;
+                    continue;
+                }
+                break;
+            }
+            token.text = view(p, q);
+            break;
+        case Lead::Digit: {
+            // 1, 2.5e+3, 0x1F, 1.5.2: the text is never needed.
+            token.kind = Tok::Number;
+            char last = *p;
+            for (;;) {
+                while (q != end && (k_ident_char[static_cast<unsigned char>(*q)] || *q == '.')) {
+                    last = *q++;
+                }
+                if (q != end && (*q == '+' || *q == '-') && (last == 'e' || last == 'E')) {
+                    last = *q++;
+                    continue;
+                }
+                break;
+            }
+            token.text = {};
+            break;
+        }
+        case Lead::Punct:
+            token.kind = Tok::Punct;
+            token.punct = *p;
+            token.text = {};
+            break;
+        case Lead::Quote: {
+            const char quote = *p;
+            if (q != end && *q == quote && q + 1 != end && q[1] == quote) {
+                return false; // """long strings"""
+            }
+            q = quote == '"' ? find_on_line<'"', '\\'>(q, end) : find_on_line<'\'', '\\'>(q, end);
+            if (q == end || *q != quote) {
+                return false;
+            }
+            token.kind = Tok::String;
+            token.text = view(p + 1, q++);
+            break;
+        }
+        case Lead::At:
+            if (q != end && *q == '@' && q + 1 != end && q[1] == '@') {
+                return false; // @@@paths with '@' in them@@@
+            }
+            q = find_on_line<'@', '@'>(q, end);
+            if (q == end || *q != '@') {
+                return false;
+            }
+            token.kind = Tok::Asset;
+            token.text = view(p + 1, q++);
+            break;
+        case Lead::Path:
+            q = find_on_line<'>', '>'>(q, end);
+            if (q == end || *q != '>') {
+                return false;
+            }
+            token.kind = Tok::PathRef;
+            token.text = {};
+            ++q;
+            break;
+        default:
+            return false;
+        }
+        token.line = m_line;
+        token.after_newline = m_line != line_before;
+        token.stable = true;
+        m_bytes.skip(static_cast<std::size_t>(q - p));
+        return true;
+    }
+
+    // The first of `close`, `other`, "\n" or "\r" from `p` on; `end` when there is none.
+    template <char close, char other>
+    static const char* find_on_line(const char* p, const char* end)
+    {
+        static constexpr std::array<bool, 256> k_stop = [] {
+            std::array<bool, 256> table{};
+            for (const char c : {close, other, '\n', '\r'}) {
+                table[static_cast<unsigned char>(c)] = true;
+            }
+            return table;
+        }();
+        while (p != end && !k_stop[static_cast<unsigned char>(*p)]) {
+            ++p;
+        }
+        return p;
+    }
+
+    // A token's text where it lies, no longer than any text is kept.
+    static std::string_view view(const char* first, const char* last)
+    {
+        return std::string_view(first,
+                                std::min(static_cast<std::size_t>(last - first), k_max_token_text));
+    }
+
     void newline(int c)
     {
         if (c == '\r' && m_bytes.peek() == '\n') {
@@ -698,6 +902,35 @@ enum class FrameKind : std::uint8_t
     Group,       // any other bracket
 };
 
+// A word a frame keeps while it is open: where it lies when it stays in the layer's bytes
+// for the whole read, a copy otherwise.
+class KeptWord
+{
+public:
+    std::string_view text() const { return m_is_copy ? std::string_view(m_copy) : m_view; }
+    bool empty() const { return text().empty(); }
+    void clear()
+    {
+        m_view = {};
+        m_is_copy = false;
+    }
+    /// `stable`: the word stays where it is for the whole read.
+    void assign(std::string_view word, bool stable)
+    {
+        m_is_copy = !stable;
+        if (stable) {
+            m_view = word;
+        } else {
+            m_copy.assign(word);
+        }
+    }
+
+private:
+    std::string_view m_view;
+    std::string m_copy; // keeps its room from one word to the next
+    bool m_is_copy = false;
+};
+
 struct Frame
 {
     FrameKind kind = FrameKind::Group;
@@ -705,8 +938,8 @@ struct Frame
     int line = 0;
     std::string owner_path;    // the owner the contents belong to
     std::string variant_set;  // VariantSet: its name
-    std::string key;          // the name before the last "=" directly in this frame
-    std::string attribute;    // the attribute of that "=" (property statements)
+    KeptWord key;             // the name before the last "=" directly in this frame
+    KeptWord attribute;       // the attribute of that "=" (property statements)
     bool string_paths = false;  // strings after the "=" name files
     bool clip_template = false;
     bool expression_variables = false;  // the frame is the expressionVariables dictionary
@@ -782,6 +1015,8 @@ public:
         return m_words[(m_first + i) % k_recent_words];
     }
     std::string_view back() const { return (*this)[m_count - 1]; }
+    /// Whether word `i` stays where it is for the whole read.
+    bool stable(std::size_t i) const { return m_stable[(m_first + i) % k_recent_words]; }
     void clear() { m_count = 0; }
 
     /// `stable`: the word stays where it is for the whole read.
@@ -792,6 +1027,7 @@ public:
             --m_count;
         }
         const std::size_t slot = (m_first + m_count) % k_recent_words;
+        m_stable[slot] = stable;
         if (stable) {
             m_words[slot] = word;
         } else {
@@ -804,6 +1040,7 @@ public:
 private:
     std::array<std::string_view, k_recent_words> m_words;
     std::array<std::string, k_recent_words> m_copies;
+    std::array<bool, k_recent_words> m_stable{};
     std::size_t m_first = 0;
     std::size_t m_count = 0;
 };
@@ -914,7 +1151,7 @@ private:
         }
         m_recent.clear();
         if (top.expression_variables && !top.key.empty()) {
-            m_variables[top.key] = std::string(token.text);
+            m_variables[std::string(top.key.text())] = std::string(token.text);
         }
         const Frame* keyed = keyed_frame();
         if (keyed && keyed->string_paths && !token.text.empty()) {
@@ -961,16 +1198,21 @@ private:
         if (m_recent.empty()) {
             top.key.clear();
         } else {
-            top.key.assign(m_recent.back());
+            top.key.assign(m_recent.back(), m_recent.stable(m_recent.size() - 1));
         }
         top.attribute.clear();
         if ((top.kind == FrameKind::Prim || top.kind == FrameKind::Variant) && !m_recent.empty()) {
             // A property statement: "type name = ..." or "type name.timeSamples = ...".
-            const bool samples = top.key == "timeSamples"sv && m_recent.size() >= 2;
-            top.attribute = samples ? m_recent[m_recent.size() - 2] : top.key;
-            top.key = samples ? "timeSamples" : "default";
+            const bool samples = top.key.text() == "timeSamples"sv && m_recent.size() >= 2;
+            if (samples) {
+                top.attribute.assign(m_recent[m_recent.size() - 2],
+                                     m_recent.stable(m_recent.size() - 2));
+            } else {
+                top.attribute = top.key;
+            }
+            top.key.assign(samples ? "timeSamples"sv : "default"sv, true);
         }
-        const std::string& name = top.attribute.empty() ? top.key : top.attribute;
+        const std::string_view name = (top.attribute.empty() ? top.key : top.attribute).text();
         top.clip_template = name == "templateAssetPath"sv || name == "clipTemplateAssetPath"sv;
         const bool geometry_string = m_recent.size() >= 3 &&
                                      m_recent[m_recent.size() - 3] == "custom"sv &&
@@ -1036,7 +1278,7 @@ private:
             frame.owner_path.assign(owner);
         } else {
             frame.kind = FrameKind::Group;
-            frame.expression_variables = c == '{' && top.key == "expressionVariables"sv;
+            frame.expression_variables = c == '{' && top.key.text() == "expressionVariables"sv;
         }
     }
 
@@ -1080,13 +1322,13 @@ private:
         if (!keyed) {
             return UsdRefKind::Asset;
         }
-        if (keyed->key == "subLayers"sv) {
+        if (keyed->key.text() == "subLayers"sv) {
             return UsdRefKind::SubLayer;
         }
-        if (keyed->key == "references"sv) {
+        if (keyed->key.text() == "references"sv) {
             return UsdRefKind::Reference;
         }
-        if (keyed->key == "payload"sv) {
+        if (keyed->key.text() == "payload"sv) {
             return UsdRefKind::Payload;
         }
         return UsdRefKind::Asset;
@@ -1111,9 +1353,9 @@ private:
         ref.owner_start = owners.size();
         owners.append(m_frames[owner].owner_path);
         if (field_frame) {
-            ref.field = field_frame->key;
+            ref.field = field_frame->key.text();
             if (!field_frame->attribute.empty()) {
-                owners.append(1, '.').append(field_frame->attribute);
+                owners.append(1, '.').append(field_frame->attribute.text());
             }
         }
         ref.owner_size = owners.size() - ref.owner_start;

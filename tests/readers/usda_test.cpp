@@ -159,14 +159,21 @@ TEST(UsdaReader, MalformedTextKeepsWhatWasReadAndNamesTheLine)
          "t.usda:4: expected ')', found ']'", 0},
         {"#usda 1.0\ndef \"A\" {\n float3[] e = [(1, 2),\n (3, 4)]\n asset b = @y.png\n}\n",
          "t.usda:5: unterminated asset path", 0},
+        {"#usda 1.0\ndef \"A\" {\n rel r = </A.b\n asset a = @x.png@\n}\n",
+         "t.usda:3: unterminated path reference", 0},
+        {"#usda 1.0\ndef \"A\" {\n asset a = @x.png@\n string s = 'a\\'b\n}\n",
+         "t.usda:4: unterminated string", 1},
         {"#sdf 1.4.32\n", "t.usda:1: expected the header \"#usda 1.0\", found \"#sdf 1.4.32\"", 0},
         {"", "t.usda:1: expected the header", 0},
     };
     for (const Case& c : cases) {
         std::istringstream in(c.text);
-        const UsdLayer layer = readers::read_usda(in, "t.usda");
-        EXPECT_TRUE(layer.error.starts_with(c.error)) << c.text << "\n got: " << layer.error;
-        EXPECT_EQ(layer.refs.size(), c.refs) << c.text;
+        // Streamed or in memory, the same fault is found at the same line.
+        for (const UsdLayer& layer : {readers::read_usda(in, "t.usda"),
+                                      readers::read_usda(std::string_view(c.text), "t.usda")}) {
+            EXPECT_TRUE(layer.error.starts_with(c.error)) << c.text << "\n got: " << layer.error;
+            EXPECT_EQ(layer.refs.size(), c.refs) << c.text;
+        }
     }
 }
 
