@@ -327,6 +327,9 @@ public:
           m_path_text_limit(k_path_text_per_byte * bytes.size() + k_path_text_slack)
     {
     }
+    // The tokens are views of a text the reader holds.
+    CrateReader(const CrateReader&) = delete;
+    CrateReader& operator=(const CrateReader&) = delete;
 
     void read_structure()
     {
@@ -361,12 +364,12 @@ public:
                     break;
                 }
                 const Field& field = m_fields[index];
-                const std::string& name = m_tokens[field.name];
+                const std::string_view name = m_tokens[field.name];
                 try {
                     collect_field(path, name, field.rep);
                 } catch (const Error& e) {
                     // One bad value does not lose the rest of the layer.
-                    note(std::string(path_text(path)) + " " + name + ": " + e.what());
+                    note(std::string(path_text(path)) + " " + std::string(name) + ": " + e.what());
                 }
             }
         }
@@ -428,11 +431,11 @@ private:
         }
     }
 
-    const Section& section(const std::string& name) const
+    const Section& section(std::string_view name) const
     {
         const auto it = m_sections.find(name);
         if (it == m_sections.end()) {
-            corrupt("the section " + name + " is missing");
+            corrupt("the section " + std::string(name) + " is missing");
         }
         return it->second;
     }
@@ -485,7 +488,7 @@ private:
         Cursor cursor{m_bytes, s.start};
         const auto count = cursor.next<std::uint64_t>();
         const auto size = cursor.next<std::uint64_t>();
-        std::string text;
+        std::string& text = m_token_text;
         if (at_least(4)) {
             const auto compressed = cursor.next<std::uint64_t>();
             checked_count(compressed, s.size, 1, "token bytes");
@@ -506,7 +509,7 @@ private:
         std::size_t start = 0;
         while (m_tokens.size() < count && start < text.size()) {
             const std::size_t end = text.find('\0', start);
-            m_tokens.emplace_back(text, start, end - start);
+            m_tokens.emplace_back(std::string_view(text).substr(start, end - start));
             start = end + 1;
         }
         if (m_tokens.size() != count) {
@@ -586,7 +589,7 @@ private:
 
     // Adds the root path, or the path of a child of the path in `parent_slot`, to the path
     // text.
-    PathSpan add_path(std::int64_t parent_slot, const std::string& name, bool property)
+    PathSpan add_path(std::int64_t parent_slot, std::string_view name, bool property)
     {
         const std::size_t start = m_path_text.size();
         if (parent_slot < 0) {
@@ -621,7 +624,7 @@ private:
         return {start, m_path_text.size() - start};
     }
 
-    void fill_path(std::uint64_t slot, std::int64_t parent_slot, const std::string& name,
+    void fill_path(std::uint64_t slot, std::int64_t parent_slot, std::string_view name,
                    bool property)
     {
         if (slot >= m_paths.size()) {
@@ -787,7 +790,7 @@ private:
         }
     }
 
-    const std::string& token_at(std::uint64_t index) const
+    std::string_view token_at(std::uint64_t index) const
     {
         if (index >= m_tokens.size()) {
             corrupt("token " + std::to_string(index) + " is outside the token table");
@@ -795,7 +798,7 @@ private:
         return m_tokens[index];
     }
 
-    const std::string& string_at(std::uint64_t index) const
+    std::string_view string_at(std::uint64_t index) const
     {
         if (index >= m_strings.size()) {
             corrupt("string " + std::to_string(index) + " is outside the string table");
@@ -813,7 +816,7 @@ private:
 
     // ---- values ----
 
-    void add(UsdRefKind kind, const std::string& path, PathSpan owner, const std::string& field)
+    void add(UsdRefKind kind, std::string_view path, PathSpan owner, std::string_view field)
     {
         if (path.empty()) {
             return;  // an internal reference, or no value
@@ -825,7 +828,7 @@ private:
         ref.field = field;
     }
 
-    void collect_field(PathSpan owner, const std::string& name, std::uint64_t rep)
+    void collect_field(PathSpan owner, std::string_view name, std::uint64_t rep)
     {
         const int type = rep_type(rep);
         if (type == k_string_vector && name == "subLayers") {
@@ -856,8 +859,8 @@ private:
     }
 
     // `key` is the innermost dictionary key (the field name at the top).
-    void collect_value(std::uint64_t rep, PathSpan owner, const std::string& field,
-                       const std::string& key, int depth)
+    void collect_value(std::uint64_t rep, PathSpan owner, std::string_view field,
+                       std::string_view key, int depth)
     {
         if (depth > k_max_value_depth) {
             corrupt("values nested too deeply");
@@ -938,11 +941,11 @@ private:
 
     // A value the writer's schema did not know: its text (asset paths only as "@...@" in
     // it), a dictionary, or another value.
-    void collect_unregistered(std::uint64_t rep, PathSpan owner, const std::string& field,
-                              const std::string& key, int depth)
+    void collect_unregistered(std::uint64_t rep, PathSpan owner, std::string_view field,
+                              std::string_view key, int depth)
     {
         if (rep_type(rep) == k_string && rep_is_inlined(rep) && !rep_is_array(rep)) {
-            const std::string& text = string_at(rep_payload(rep) & 0xFFFFFFFFu);
+            const std::string_view text = string_at(rep_payload(rep) & 0xFFFFFFFFu);
             for (const std::string& path : usda_asset_paths(text)) {
                 add(UsdRefKind::Asset, path, owner, field);
             }
@@ -952,8 +955,8 @@ private:
     }
 
     // A list operation whose items are such values, each a nested value.
-    void read_unregistered_list_op(std::uint64_t rep, PathSpan owner, const std::string& field,
-                                   const std::string& key, int depth)
+    void read_unregistered_list_op(std::uint64_t rep, PathSpan owner, std::string_view field,
+                                   std::string_view key, int depth)
     {
         for_each_list_op_item(rep, 16, [&](Cursor& cursor) {
             std::uint64_t item = 0;
@@ -994,7 +997,7 @@ private:
         return rep_pos + 8;
     }
 
-    std::uint64_t read_dictionary_at(std::uint64_t pos, PathSpan owner, const std::string& field,
+    std::uint64_t read_dictionary_at(std::uint64_t pos, PathSpan owner, std::string_view field,
                                      int depth, bool variables)
     {
         if (!m_open_dictionaries.insert(pos).second) {
@@ -1003,12 +1006,12 @@ private:
         Cursor cursor{m_bytes, pos};
         const auto count = checked_count(cursor.next<std::uint64_t>(), m_bytes.size(), 12, "entries");
         for (std::uint64_t i = 0; i < count; ++i) {
-            const std::string& entry = string_at(cursor.next<std::uint32_t>());
+            const std::string_view entry = string_at(cursor.next<std::uint32_t>());
             std::uint64_t rep = 0;
             cursor.pos = nested_value(cursor.pos, rep);
             if (variables) {
                 if (rep_type(rep) == k_string && rep_is_inlined(rep) && !rep_is_array(rep)) {
-                    m_variables[entry] = string_at(rep_payload(rep) & 0xFFFFFFFFu);
+                    m_variables[std::string(entry)] = string_at(rep_payload(rep) & 0xFFFFFFFFu);
                 }
                 continue;
             }
@@ -1018,8 +1021,8 @@ private:
         return cursor.pos;
     }
 
-    void read_dictionary(std::uint64_t rep, PathSpan owner, const std::string& field,
-                         const std::string&, int depth, bool variables)
+    void read_dictionary(std::uint64_t rep, PathSpan owner, std::string_view field,
+                         std::string_view, int depth, bool variables)
     {
         if (rep_is_inlined(rep) || rep_is_array(rep) || rep_payload(rep) == 0) {
             return;  // the empty dictionary
@@ -1050,7 +1053,7 @@ private:
         }
     }
 
-    void read_payload(Cursor& cursor, PathSpan owner, const std::string& field)
+    void read_payload(Cursor& cursor, PathSpan owner, std::string_view field)
     {
         const auto asset = cursor.next<std::uint32_t>();
         check_path(cursor.next<std::uint32_t>());
@@ -1060,7 +1063,7 @@ private:
         add(UsdRefKind::Payload, string_at(asset), owner, field);
     }
 
-    void read_list_op(std::uint64_t rep, PathSpan owner, const std::string& field, UsdRefKind kind)
+    void read_list_op(std::uint64_t rep, PathSpan owner, std::string_view field, UsdRefKind kind)
     {
         for_each_list_op_item(rep, 8, [&](Cursor& cursor) {
             if (kind == UsdRefKind::Payload) {
@@ -1082,8 +1085,9 @@ private:
     int m_major = 0;
     int m_minor = 0;
     int m_patch = 0;
-    std::map<std::string, Section> m_sections;
-    std::vector<std::string> m_tokens;
+    std::map<std::string, Section, std::less<>> m_sections;
+    std::string m_token_text; // the tokens, each ended by a NUL
+    std::vector<std::string_view> m_tokens;
     std::vector<std::uint32_t> m_strings;
     std::vector<Field> m_fields;
     std::vector<std::uint32_t> m_field_sets;
