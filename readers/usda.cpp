@@ -287,12 +287,19 @@ public:
     }
 
     /// Reads the next token into `token`; its kind is End at the end of the layer.
-    void next(Token& token)
+    // Inlined into the loops that take tokens, with the common case: a call per token
+    // costs more than most tokens.
+    [[gnu::always_inline]] void next(Token& token)
     {
         const int line_before = m_line;
-        if (m_bytes.in_memory() && next_in_memory(token, line_before)) {
-            return;
+        if (!m_bytes.in_memory() || !next_in_memory(token, line_before)) {
+            next_any(token, line_before);
         }
+    }
+
+    /// next() for any token, streamed or in memory.
+    [[gnu::noinline]] void next_any(Token& token, int line_before)
+    {
         skip_blanks_and_comments();
         token.text = {};
         m_viewing = m_bytes.in_memory();
@@ -382,7 +389,7 @@ private:
     // without escapes or line ends in them. Blanks, "\n" and "#" comments before the token
     // are passed over in any case; false when the token is another kind, which the general
     // path then reads from its first byte.
-    bool next_in_memory(Token& token, int line_before)
+    [[gnu::always_inline]] bool next_in_memory(Token& token, int line_before)
     {
         // In memory, the window is all the rest of the layer.
         const std::string_view rest = m_bytes.window();
