@@ -312,6 +312,20 @@ struct PathSpan
     std::size_t size = 0;
 };
 
+constexpr std::uint64_t k_unspelled = ~std::uint64_t{0};
+
+// A slot of the path table. Its text is spelled out only when a file it owns is found or a
+// message names it; until then what is known of the text is its size and last byte.
+struct PathNode
+{
+    std::int64_t parent = -1;  // the slot of its parent, -1 for the root
+    std::string_view name;     // a token
+    std::uint64_t size = 0;    // the size of its text
+    std::uint64_t spelled = 0; // where its text lies in the path text, or k_unspelled
+    bool property = false;
+    char last = 0; // the last byte of its text
+};
+
 struct Spec
 {
     std::uint32_t path = 0;
@@ -357,7 +371,7 @@ public:
     void collect()
     {
         for (const Spec& owner : m_owners) {
-            const PathSpan path = m_paths[owner.path];
+            const std::uint64_t path = owner.path;
             for (std::uint64_t k = owner.field_set; k < m_field_sets.size(); ++k) {
                 const std::uint32_t index = m_field_sets[k];
                 if (index == k_field_set_end) {
@@ -582,46 +596,68 @@ private:
         }
     }
 
-    std::string_view path_text(PathSpan span) const
+    // The text of the path in `slot` (an empty one for a slot no path fills), spelled out
+    // if it was not yet. Valid until the next path is spelled.
+    std::string_view path_text(std::uint64_t slot)
     {
+        const PathSpan span = spell(slot);
         return std::string_view(m_path_text).substr(span.start, span.size);
     }
 
-    // Adds the root path, or the path of a child of the path in `parent_slot`, to the path
-    // text.
-    PathSpan add_path(std::int64_t parent_slot, std::string_view name, bool property)
+    // Where the text of the path in `slot` lies in the path text, spelling it (and the
+    // ancestors not yet spelled) out first.
+    PathSpan spell(std::uint64_t slot)
+    {
+        if (m_paths[slot].spelled == k_unspelled) {
+            // The unspelled ancestors, nearest first: every parent was filled before its
+            // children, so the chain ends.
+            m_chain.clear();
+            for (std::int64_t s = static_cast<std::int64_t>(slot);
+                 s >= 0 && m_paths[static_cast<std::uint64_t>(s)].spelled == k_unspelled;
+                 s = m_paths[static_cast<std::uint64_t>(s)].parent) {
+                m_chain.push_back(static_cast<std::uint64_t>(s));
+            }
+            for (auto it = m_chain.rbegin(); it != m_chain.rend(); ++it) {
+                spell_one(m_paths[*it]);
+            }
+        }
+        const PathNode& node = m_paths[slot];
+        return {node.spelled, node.size};
+    }
+
+    // Spells out a path whose parent, if any, is spelled.
+    void spell_one(PathNode& node)
     {
         const std::size_t start = m_path_text.size();
-        if (parent_slot < 0) {
+        if (node.parent < 0) {
             m_path_text.append(1, '/');
-            return {start, 1};
-        }
-        const PathSpan parent = m_paths[static_cast<std::uint64_t>(parent_slot)];
-        const std::size_t most = parent.size + 1 + name.size();
-        // Paths repeat their parents, so a deep tree of long names stands for far more text
-        // than its file holds: past the limit the table is refused rather than memory run out.
-        if (most > m_path_text_limit - std::min<std::uint64_t>(m_path_text_limit, start)) {
-            corrupt("the path table's text runs past " + std::to_string(m_path_text_limit) +
-                    " bytes");
-        }
-        // Room first: the parent is copied from the same text.
-        if (m_path_text.capacity() - start < most) {
-            m_path_text.reserve(std::max(start + most, 2 * m_path_text.capacity()));
-        }
-        const std::string_view up(m_path_text.data() + parent.start, parent.size);
-        if (property) {
-            m_path_text.append(up).append(1, '.');
-        } else if (!name.empty() && (name.front() == '{' || name.front() == '[')) {
-            m_path_text.append(up);
-        } else if (up == "/") {
-            m_path_text.append(1, '/');
-        } else if (!up.empty() && up.back() == '}') {
-            m_path_text.append(up);
         } else {
-            m_path_text.append(up).append(1, '/');
+            const PathNode& parent = m_paths[static_cast<std::uint64_t>(node.parent)];
+            // Room first: the parent is copied from the same text.
+            if (m_path_text.capacity() - start < node.size) {
+                m_path_text.reserve(std::max(start + node.size, 2 * m_path_text.capacity()));
+            }
+            m_path_text.append(m_path_text.data() + parent.spelled, parent.size);
+            if (separated(parent, node.name, node.property)) {
+                m_path_text.append(1, node.property ? '.' : '/');
+            }
+            m_path_text.append(node.name);
         }
-        m_path_text.append(name);
-        return {start, m_path_text.size() - start};
+        node.spelled = start;
+    }
+
+    // Whether a child's text has a separator between its parent's and its name: "/A.b",
+    // "/A/B", but "/A", "/A{v=x}", "/A{v=x}B".
+    static bool separated(const PathNode& parent, std::string_view name, bool property)
+    {
+        if (property) {
+            return true;
+        }
+        if (!name.empty() && (name.front() == '{' || name.front() == '[')) {
+            return false;
+        }
+        // Only the root's text, and that of a nameless child of it, is "/".
+        return parent.size != 1 && parent.last != '}';
     }
 
     void fill_path(std::uint64_t slot, std::int64_t parent_slot, std::string_view name,
@@ -634,7 +670,32 @@ private:
             corrupt("path slot " + std::to_string(slot) + " is filled twice");
         }
         m_filled[slot] = true;
-        m_paths[slot] = add_path(parent_slot, name, property);
+        PathNode node;
+        node.parent = parent_slot;
+        node.name = name;
+        node.property = property;
+        node.spelled = k_unspelled;
+        if (parent_slot < 0) {
+            node.size = 1;
+            node.last = '/';
+        } else {
+            const PathNode& parent = m_paths[static_cast<std::uint64_t>(parent_slot)];
+            const std::uint64_t most = parent.size + 1 + name.size();
+            // Paths repeat their parents, so a deep tree of long names stands for far more
+            // text than its file holds: past the limit the table is refused rather than
+            // memory run out, whether or not the text is ever spelled out.
+            if (most > m_path_text_limit - std::min(m_path_text_limit, m_path_text_total)) {
+                corrupt("the path table's text runs past " + std::to_string(m_path_text_limit) +
+                        " bytes");
+            }
+            const bool separator = separated(parent, name, property);
+            node.size = parent.size + (separator ? 1 : 0) + name.size();
+            node.last = !name.empty() ? name.back()
+                        : separator   ? (property ? '.' : '/')
+                                      : parent.last;
+        }
+        m_path_text_total += node.size;
+        m_paths[slot] = node;
     }
 
     void read_paths()
@@ -652,7 +713,7 @@ private:
             const std::vector<std::uint32_t> slots = u32_list(cursor, count, end);
             const std::vector<std::uint32_t> elements = u32_list(cursor, count, end);
             const std::vector<std::uint32_t> jumps = u32_list(cursor, count, end);
-            m_paths.assign(total, PathSpan{});
+            m_paths.assign(total, PathNode{});
             m_filled.assign(total, false);
             build_paths(slots, elements, jumps);
         } else {
@@ -660,7 +721,7 @@ private:
             if (total > s.size / record * 2 + 64) {
                 corrupt("a path table of " + std::to_string(total) + " slots");
             }
-            m_paths.assign(total, PathSpan{});
+            m_paths.assign(total, PathNode{});
             m_filled.assign(total, false);
             build_old_paths(cursor.pos, record);
         }
@@ -780,8 +841,7 @@ private:
             }
             const bool bad_type = types[i] == 0 || types[i] > 11;
             if (bad_type || seen[paths[i]]) {
-                note("owner " + std::to_string(i) + " (" +
-                     std::string(path_text(m_paths[paths[i]])) +
+                note("owner " + std::to_string(i) + " (" + std::string(path_text(paths[i])) +
                      ") is skipped: bad type or repeated path");
                 continue;
             }
@@ -816,19 +876,20 @@ private:
 
     // ---- values ----
 
-    void add(UsdRefKind kind, std::string_view path, PathSpan owner, std::string_view field)
+    void add(UsdRefKind kind, std::string_view path, std::uint64_t owner, std::string_view field)
     {
         if (path.empty()) {
             return;  // an internal reference, or no value
         }
         UsdAssetRef& ref =
             m_layer.add_ref(kind, kind == UsdRefKind::ClipTemplate ? path : usd_file_part(path));
-        ref.owner_start = owner.start;
-        ref.owner_size = owner.size;
+        const PathSpan owner_span = spell(owner);
+        ref.owner_start = owner_span.start;
+        ref.owner_size = owner_span.size;
         ref.field = field;
     }
 
-    void collect_field(PathSpan owner, std::string_view name, std::uint64_t rep)
+    void collect_field(std::uint64_t owner, std::string_view name, std::uint64_t rep)
     {
         const int type = rep_type(rep);
         if (type == k_string_vector && name == "subLayers") {
@@ -839,7 +900,7 @@ private:
             }
             return;
         }
-        if (type == k_dictionary && name == "expressionVariables" && path_text(owner) == "/") {
+        if (type == k_dictionary && name == "expressionVariables" && m_paths[owner].size == 1) {
             read_dictionary(rep, owner, name, {}, 0, true);
             return;
         }
@@ -859,7 +920,7 @@ private:
     }
 
     // `key` is the innermost dictionary key (the field name at the top).
-    void collect_value(std::uint64_t rep, PathSpan owner, std::string_view field,
+    void collect_value(std::uint64_t rep, std::uint64_t owner, std::string_view field,
                        std::string_view key, int depth)
     {
         if (depth > k_max_value_depth) {
@@ -941,7 +1002,7 @@ private:
 
     // A value the writer's schema did not know: its text (asset paths only as "@...@" in
     // it), a dictionary, or another value.
-    void collect_unregistered(std::uint64_t rep, PathSpan owner, std::string_view field,
+    void collect_unregistered(std::uint64_t rep, std::uint64_t owner, std::string_view field,
                               std::string_view key, int depth)
     {
         if (rep_type(rep) == k_string && rep_is_inlined(rep) && !rep_is_array(rep)) {
@@ -955,7 +1016,7 @@ private:
     }
 
     // A list operation whose items are such values, each a nested value.
-    void read_unregistered_list_op(std::uint64_t rep, PathSpan owner, std::string_view field,
+    void read_unregistered_list_op(std::uint64_t rep, std::uint64_t owner, std::string_view field,
                                    std::string_view key, int depth)
     {
         for_each_list_op_item(rep, 16, [&](Cursor& cursor) {
@@ -997,7 +1058,7 @@ private:
         return rep_pos + 8;
     }
 
-    std::uint64_t read_dictionary_at(std::uint64_t pos, PathSpan owner, std::string_view field,
+    std::uint64_t read_dictionary_at(std::uint64_t pos, std::uint64_t owner, std::string_view field,
                                      int depth, bool variables)
     {
         if (!m_open_dictionaries.insert(pos).second) {
@@ -1021,7 +1082,7 @@ private:
         return cursor.pos;
     }
 
-    void read_dictionary(std::uint64_t rep, PathSpan owner, std::string_view field,
+    void read_dictionary(std::uint64_t rep, std::uint64_t owner, std::string_view field,
                          std::string_view, int depth, bool variables)
     {
         if (rep_is_inlined(rep) || rep_is_array(rep) || rep_payload(rep) == 0) {
@@ -1030,7 +1091,7 @@ private:
         read_dictionary_at(rep_payload(rep), owner, field, depth, variables);
     }
 
-    void read_time_samples(std::uint64_t rep, PathSpan owner, int depth)
+    void read_time_samples(std::uint64_t rep, std::uint64_t owner, int depth)
     {
         if (rep_is_inlined(rep) || rep_is_array(rep)) {
             return;
@@ -1053,7 +1114,7 @@ private:
         }
     }
 
-    void read_payload(Cursor& cursor, PathSpan owner, std::string_view field)
+    void read_payload(Cursor& cursor, std::uint64_t owner, std::string_view field)
     {
         const auto asset = cursor.next<std::uint32_t>();
         check_path(cursor.next<std::uint32_t>());
@@ -1063,7 +1124,8 @@ private:
         add(UsdRefKind::Payload, string_at(asset), owner, field);
     }
 
-    void read_list_op(std::uint64_t rep, PathSpan owner, std::string_view field, UsdRefKind kind)
+    void read_list_op(std::uint64_t rep, std::uint64_t owner, std::string_view field,
+                      UsdRefKind kind)
     {
         for_each_list_op_item(rep, 8, [&](Cursor& cursor) {
             if (kind == UsdRefKind::Payload) {
@@ -1091,11 +1153,13 @@ private:
     std::vector<std::uint32_t> m_strings;
     std::vector<Field> m_fields;
     std::vector<std::uint32_t> m_field_sets;
-    // The path table: every path's text side by side, found by its slot. The layer keeps the
-    // text its refs' owners need (keep_owner_paths).
+    // The path table, and the texts of the paths spelled out so far side by side. The layer
+    // keeps the text its refs' owners need (keep_owner_paths).
+    std::vector<PathNode> m_paths;
     std::string m_path_text;
-    std::vector<PathSpan> m_paths;
+    std::uint64_t m_path_text_total = 0; // the text every path filled would spell
     std::uint64_t m_path_text_limit = 0;
+    std::vector<std::uint64_t> m_chain; // spell()'s ancestors to spell
     std::vector<bool> m_filled;
     std::vector<Spec> m_owners;
     std::set<std::uint64_t> m_open_dictionaries;
