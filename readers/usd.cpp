@@ -286,7 +286,7 @@ readers::UsdLayerReadAhead* zel_Katana_asset::usd_read_ahead()
                 if (ref.kind != readers::UsdRefKind::ClipTemplate) {
                     anchor_ref_into(layer.prepared_text, folder, layer.path_of(ref));
                 }
-                layer.prepared_ends.push_back(layer.prepared_text.size());
+                layer.end_prepared();
                 const std::string_view anchored =
                     std::string_view(layer.prepared_text).substr(start);
                 if (is_layer_name(anchored)) {

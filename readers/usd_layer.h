@@ -117,12 +117,9 @@ struct UsdLayer
         const std::size_t start = i == 0 ? 0 : prepared_ends[i - 1];
         return std::string_view(prepared_text).substr(start, prepared_ends[i] - start);
     }
-    /// Adds the text prepared for the next ref.
-    void add_prepared(std::string_view text)
-    {
-        prepared_text.append(text);
-        prepared_ends.push_back(prepared_text.size());
-    }
+    /// Ends the text prepared for the next ref: what was added to prepared_text since the
+    /// previous one ended.
+    void end_prepared() { prepared_ends.push_back(prepared_text.size()); }
 };
 
 /// The largest file header the format detection looks at.

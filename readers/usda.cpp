@@ -417,10 +417,10 @@ private:
             if (p == end) {
                 break;
             }
-            if (*p == '\n') {
+            if (lead(p) == Lead::Newline) {
                 ++m_line;
                 ++p;
-            } else if (*p == '#') {
+            } else if (lead(p) == Lead::Hash) {
                 while (p != end && *p != '\n' && *p != '\r') {
                     ++p;
                 }
@@ -1256,7 +1256,7 @@ private:
         Frame& frame = m_frames.push();
         const Frame& top = m_frames[parent];
         // Group frames keep no owner path of their own: it is the one below them.
-        const std::string& owner = owner_path_below(m_frames.size() - 1);
+        const std::string& owner = m_frames[owner_frame(m_frames.size() - 1)].owner_path;
         frame.close = close;
         frame.line = line;
         if (c == '{' && prim_pending) {
@@ -1289,14 +1289,14 @@ private:
         }
     }
 
-    // The owner path of the innermost frame below `end` that is not a Group.
-    const std::string& owner_path_below(std::size_t end) const
+    // The innermost frame below `end` that is not a Group: the owner of what is inside.
+    std::size_t owner_frame(std::size_t end) const
     {
         std::size_t i = end - 1;
         while (i > 0 && m_frames[i].kind == FrameKind::Group) {
             --i;
         }
-        return m_frames[i].owner_path;
+        return i;
     }
 
     void close(char c, int line)
@@ -1344,10 +1344,7 @@ private:
     void add_ref(UsdRefKind kind, std::string_view path)
     {
         // The field is named by the outermost "=" below the owner the value belongs to.
-        std::size_t owner = m_frames.size() - 1;
-        while (owner > 0 && m_frames[owner].kind == FrameKind::Group) {
-            --owner;
-        }
+        const std::size_t owner = owner_frame(m_frames.size());
         const Frame* field_frame = nullptr;
         for (std::size_t i = owner; i < m_frames.size(); ++i) {
             if (!m_frames[i].key.empty()) {

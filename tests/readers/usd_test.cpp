@@ -324,7 +324,8 @@ TEST(UsdLayerReadAhead, TheTakerReadsTheNextLayersWhileTheReaderIsBusy)
         std::unique_lock lock(mutex);
         prepared_by[path] = std::this_thread::get_id();
         for (std::size_t i = 0; i < layer.refs.size(); ++i) {
-            layer.add_prepared("prepared " + path);
+            layer.prepared_text += "prepared " + path;
+            layer.end_prepared();
         }
         if (std::this_thread::get_id() == taker) {
             taker_prepared = true;
