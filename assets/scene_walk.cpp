@@ -9,12 +9,14 @@
 #include "assets/rule_file.h"
 #include "common/console.h"
 #include "common/errors.h"
+#include "common/fs.h"
 #include "common/json_doc.h"
 #include "common/platform.h"
 #include "common/pypath.h"
 #include "common/pyutil.h"
 #include "common/regex.h"
 #include "common/text_index.h"
+#include "common/text_match.h"
 #include "driver/job_paths.h"
 #include "driver/run_mode.h"
 
@@ -239,6 +241,7 @@ PendingSceneFile zel_Katana_asset::walk_scene()
         if (!m_host.is_bypassed(node) && producer)
             lookAll(*producer, *scene_tree);
     }
+    m_fs->stop_listing_ahead(); // the cache may go to another thread from here
     return PendingSceneFile(pypath::dirname(job_paths().task_json) + "/scene.json", std::move(scene_tree));
 }
 
@@ -281,10 +284,73 @@ struct HarvestTexts
     std::string label;
 };
 
+// What the harvest of some locations asks of the collector, in order: lines to print and
+// references to expand. They are done a batch later, once the folders the next batch's
+// references lie in are being listed ahead on another thread.
+class DeferredCalls
+{
+public:
+    static constexpr std::size_t k_batch = 256; // references
+
+    void print(std::string line) { m_calls.push_back({false, std::move(line), {}}); }
+
+    void analyse(std::string_view label, std::string_view reference)
+    {
+        m_calls.push_back({true, std::string(label), std::string(reference)});
+        ++m_references;
+    }
+
+    bool full() const { return m_references >= k_batch; }
+
+    /// The folders of the absolute references, each once: the first ones their expansion
+    /// lists.
+    std::vector<std::string> folders() const
+    {
+        std::vector<std::string> folders;
+        std::string_view last;
+        for (const Call& call : m_calls) {
+            const std::string_view reference = call.reference;
+            if (!call.analyse || !reference.starts_with('/') ||
+                find_first_byte_of(reference, "$[") != std::string_view::npos)
+                continue;
+            const std::string_view folder = reference.substr(0, reference.rfind('/'));
+            if (folder.empty() || folder == last)
+                continue;
+            folders.emplace_back(folder);
+            last = folder;
+        }
+        return folders;
+    }
+
+    void run(zel_Katana_asset& collector)
+    {
+        // Let go of before the calls, so that a call that throws leaves none to do again.
+        std::vector<Call> calls = std::move(m_calls);
+        m_calls.clear();
+        m_references = 0;
+        for (const Call& call : calls) {
+            if (call.analyse)
+                collector.AnaylseSeq(call.text, call.reference);
+            else
+                print_line(call.text);
+        }
+    }
+
+private:
+    struct Call
+    {
+        bool analyse;
+        std::string text; // the line, or the reference's label
+        std::string reference;
+    };
+    std::vector<Call> m_calls;
+    std::size_t m_references = 0;
+};
+
 // One location of the walk: its place in the location tree, then its look file, geometry
 // type, material node files and light textures.
-void harvest_location(zel_Katana_asset& collector, host::LocationRef location,
-                      SceneTree& scene_tree, HarvestTexts& texts)
+void harvest_location(const zel_Katana_asset& collector, host::LocationRef location,
+                      SceneTree& scene_tree, HarvestTexts& texts, DeferredCalls& calls)
 {
     const host::Host& h = collector.host();
     const std::string full_name = h.location_full_name(location);
@@ -307,8 +373,8 @@ void harvest_location(zel_Katana_asset& collector, host::LocationRef location,
 
     if (const std::optional<Json> klf = value_of("customProperties.klf"); klf && truthy(*klf)) {
         const std::string text = reference_text(*klf);
-        print_line("Found klf in " + full_name + ": " + text);
-        collector.AnaylseSeq(full_name + ".customProperties.klf", text);
+        calls.print("Found klf in " + full_name + ": " + text);
+        calls.analyse(full_name + ".customProperties.klf", text);
     }
 
     const std::string type = h.location_type(location);
@@ -349,9 +415,9 @@ void harvest_location(zel_Katana_asset& collector, host::LocationRef location,
                     continue;
                 label.assign(full_name).append(".").append(attr_path);
                 if (value->is_string()) {
-                    collector.AnaylseSeq(label, value->get_ref<const std::string&>());
+                    calls.analyse(label, value->get_ref<const std::string&>());
                 } else {
-                    collector.AnaylseSeq(label, reference_text(*value));
+                    calls.analyse(label, reference_text(*value));
                 }
                 tmp->set(attr_path, std::move(*value));
             }
@@ -369,8 +435,8 @@ void harvest_location(zel_Katana_asset& collector, host::LocationRef location,
             if (!texture_attr.empty()) {
                 if (const std::optional<Json> texture = value_of(texture_attr)) {
                     tmp->set(shader_name, *texture);
-                    collector.AnaylseSeq(full_name + "material.RedshiftLightParams",
-                                         reference_text(*texture));
+                    calls.analyse(full_name + "material.RedshiftLightParams",
+                                  reference_text(*texture));
                 }
             }
         }
@@ -386,8 +452,7 @@ void harvest_location(zel_Katana_asset& collector, host::LocationRef location,
             }
             if (texture && truthy(*texture)) {
                 tmp->set(surface_name, *texture);
-                collector.AnaylseSeq(full_name + "material.arnoldLightShader",
-                                     reference_text(*texture));
+                calls.analyse(full_name + "material.arnoldLightShader", reference_text(*texture));
             }
         }
     }
@@ -399,15 +464,34 @@ void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree
 {
     // Depth first in host order, as a recursive walk goes, with the locations still to visit
     // on a stack of our own: the host's scene graph may be deeper than the call stack holds.
+    // The calls of a batch are done while the walk harvests the next one, whose folders are
+    // being listed ahead meanwhile.
     std::vector<host::LocationRef> pending{location};
     HarvestTexts texts;
-    while (!pending.empty()) {
-        const host::LocationRef current = pending.back();
-        pending.pop_back();
-        harvest_location(*this, current, scene_tree, texts);
-        const std::vector<host::LocationRef> children = m_host.location_children(current);
-        pending.insert(pending.end(), children.rbegin(), children.rend());
+    DeferredCalls previous;
+    DeferredCalls batch;
+    try {
+        while (!pending.empty()) {
+            const host::LocationRef current = pending.back();
+            pending.pop_back();
+            harvest_location(*this, current, scene_tree, texts, batch);
+            if (batch.full()) {
+                m_fs->list_ahead(batch.folders());
+                previous.run(*this);
+                std::swap(previous, batch);
+            }
+            const std::vector<host::LocationRef> children = m_host.location_children(current);
+            pending.insert(pending.end(), children.rbegin(), children.rend());
+        }
+    } catch (...) {
+        // What was harvested before the failure is done first, as a walk that does each
+        // call at once would have.
+        previous.run(*this);
+        batch.run(*this);
+        throw;
     }
+    previous.run(*this);
+    batch.run(*this);
 }
 
 }  // namespace script

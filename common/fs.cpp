@@ -4,8 +4,13 @@
 #include <bit>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -145,6 +150,178 @@ bool cacheable(std::string_view path)
 
 }  // namespace
 
+/// The folders a walk is about to query, listed in the order named on a thread of its own.
+/// A listing waits here until a query takes it; when too many wait, the oldest (the ones
+/// the walk has most likely passed by) are let go, so memory stays bounded.
+class DirectoryCache::ReadAhead
+{
+public:
+    static constexpr std::size_t k_max_waiting = 256; // folders
+    static constexpr std::size_t k_max_waiting_entries = std::size_t{1} << 18;
+
+    ReadAhead() : m_worker([this] { work(); }) {}
+
+    ~ReadAhead()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_work.notify_one();
+        m_worker.join();
+    }
+
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    void want(const std::vector<std::string>& folders)
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            for (const std::string& folder : folders) {
+                if (m_slots.try_emplace(folder).second)
+                    m_queue.push_back(folder);
+            }
+        }
+        m_work.notify_one();
+    }
+
+    /// The listing made ahead for `dir`, waiting while it is being made; nullptr when it
+    /// was not asked for, was let go, or has not been begun (the caller lists it then).
+    std::unique_ptr<Listed> take(std::string_view dir)
+    {
+        std::unique_lock lock(m_mutex);
+        const auto it = m_slots.find(dir);
+        if (it == m_slots.end())
+            return nullptr;
+        // Elements stay where they are while others are added or erased.
+        Slot& slot = it->second;
+        if (slot.state == State::Listing) {
+            m_taker_waiting = true;
+            m_listed.wait(lock, [&slot] { return slot.state != State::Listing; });
+            m_taker_waiting = false;
+        }
+        std::unique_ptr<Listed> listed = std::move(slot.listed);
+        if (slot.state == State::Listed) {
+            m_waiting_entries -= slot.entries;
+            --m_waiting;
+        }
+        m_slots.erase(m_slots.find(dir));
+        return listed;
+    }
+
+private:
+    enum class State : std::uint8_t
+    {
+        Queued,
+        Listing,
+        Listed,
+    };
+    struct Slot
+    {
+        State state = State::Queued;
+        std::unique_ptr<Listed> listed;
+        std::size_t entries = 0;
+    };
+
+    void work()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_work.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+            if (m_stop)
+                return;
+            const std::string dir = std::move(m_queue.front());
+            m_queue.pop_front();
+            const auto it = m_slots.find(dir);
+            if (it == m_slots.end() || it->second.state != State::Queued)
+                continue; // taken since: the query listed it itself
+            Slot& slot = it->second;
+            slot.state = State::Listing;
+            lock.unlock();
+            std::unique_ptr<Listed> listed;
+            try {
+                listed = make_listed(dir, true);
+            } catch (...) {
+                listed.reset(); // out of memory, say: the query lists it itself
+            }
+            lock.lock();
+            slot.entries = listed ? listed->entries.size() : 0;
+            slot.listed = std::move(listed);
+            slot.state = State::Listed;
+            m_waiting_entries += slot.entries;
+            ++m_waiting;
+            m_done.push_back(dir);
+            let_go_of_oldest();
+            if (m_taker_waiting) {
+                lock.unlock();
+                m_listed.notify_all();
+                lock.lock();
+            }
+        }
+    }
+
+    // Keeps the listings waiting within bounds, the newest always. Names of listings taken
+    // since are dropped as they come to the front.
+    void let_go_of_oldest()
+    {
+        while (m_done.size() > 1) {
+            const auto it = m_slots.find(m_done.front());
+            const bool waiting = it != m_slots.end() && it->second.state == State::Listed;
+            if (waiting && m_waiting <= k_max_waiting && m_waiting_entries <= k_max_waiting_entries)
+                return;
+            if (waiting) {
+                m_waiting_entries -= it->second.entries;
+                --m_waiting;
+                m_slots.erase(it);
+            }
+            m_done.pop_front();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_work;   // the worker waits for folders
+    std::condition_variable m_listed; // a query waits for the listing being made
+    std::unordered_map<std::string, Slot, TextHash, std::equal_to<>> m_slots;
+    std::deque<std::string> m_queue;
+    std::deque<std::string> m_done; // listed, oldest first (some taken since)
+    std::size_t m_waiting = 0;      // listed, not taken
+    std::size_t m_waiting_entries = 0;
+    bool m_taker_waiting = false;
+    bool m_stop = false;
+    std::thread m_worker; // last: starts once the rest is made
+};
+
+DirectoryCache::DirectoryCache() = default;
+
+DirectoryCache::~DirectoryCache() = default;
+
+void DirectoryCache::list_ahead(const std::vector<std::string>& folders)
+{
+    std::vector<std::string> wanted;
+    for (const std::string& folder : folders) {
+        if (cacheable(folder) && folder != "/" && !m_dirs.contains(folder) &&
+            m_listed_ahead.insert(folder).second)
+            wanted.push_back(folder);
+    }
+    if (wanted.empty() || m_read_ahead_failed)
+        return;
+    if (!m_read_ahead) {
+        try {
+            m_read_ahead = std::make_unique<ReadAhead>();
+        } catch (const std::system_error&) {
+            m_read_ahead_failed = true; // no thread: each folder is listed when queried
+            return;
+        }
+    }
+    m_read_ahead->want(wanted);
+}
+
+void DirectoryCache::stop_listing_ahead()
+{
+    m_read_ahead.reset();
+}
+
 const DirectoryCache::Listed* DirectoryCache::lookup(std::string_view dir)
 {
     if (m_last_listed && dir == m_last_dir)
@@ -155,17 +332,13 @@ const DirectoryCache::Listed* DirectoryCache::lookup(std::string_view dir)
         m_last_listed = it->second.get();
         return m_last_listed;
     }
-    auto listed = std::make_unique<Listed>();
-    try {
-        listed->entries = list_dir(std::string(dir));
-        listed->ok = true;
+    std::unique_ptr<Listed> listed;
+    if (m_read_ahead)
+        listed = m_read_ahead->take(dir);
+    if (!listed)
+        listed = make_listed(std::string(dir), false);
+    if (listed->ok)
         ++m_folders_listed;
-        listed->index.reserve(listed->entries.size());
-        for (std::uint32_t i = 0; i < listed->entries.size(); ++i)
-            listed->index.insert(i, hash_text(listed->entries[i].name));
-    } catch (const Error&) {
-        listed->ok = false;
-    }
     const auto placed = m_dirs.emplace(std::string(dir), std::move(listed)).first;
     m_last_dir = placed->first;
     m_last_listed = placed->second.get();
@@ -243,6 +416,24 @@ void sort_by_name(const DirListing& entries, std::vector<std::uint32_t>& sorted)
 }
 
 }  // namespace
+
+std::unique_ptr<DirectoryCache::Listed> DirectoryCache::make_listed(const std::string& dir,
+                                                                    bool sorted)
+{
+    auto listed = std::make_unique<Listed>();
+    try {
+        listed->entries = list_dir(dir);
+        listed->ok = true;
+        listed->index.reserve(listed->entries.size());
+        for (std::uint32_t i = 0; i < listed->entries.size(); ++i)
+            listed->index.insert(i, hash_text(listed->entries[i].name));
+        if (sorted)
+            sort_by_name(listed->entries, listed->sorted);
+    } catch (const Error&) {
+        listed->ok = false;
+    }
+    return listed;
+}
 
 const DirListing* DirectoryCache::listing_with_prefix(
     const std::string& dir, std::string_view prefix, std::vector<std::uint32_t>& positions)

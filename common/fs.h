@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -83,6 +84,20 @@ void make_dirs(const std::string& path);
 class DirectoryCache
 {
 public:
+    DirectoryCache();
+    ~DirectoryCache();
+    DirectoryCache(const DirectoryCache&) = delete;
+    DirectoryCache& operator=(const DirectoryCache&) = delete;
+
+    /// Lists the named folders not listed yet on a thread of its own, ahead of the queries
+    /// that will need them: a query then takes the folder's listing from there (waiting
+    /// while it is being made) instead of listing it itself. Answers are the same either
+    /// way. Only absolute normal names are listed ahead; without a thread, none are.
+    void list_ahead(const std::vector<std::string>& folders);
+    /// Stops listing ahead and lets go of listings no query took: before the cache is
+    /// handed to another thread.
+    void stop_listing_ahead();
+
     /// The listing of a folder, or nullptr when it is not a listable folder.
     const DirListing* listing(const std::string& dir);
     bool exists(const std::string& path);
@@ -106,6 +121,9 @@ private:
         TextIndex index;                    // name -> position in entries
         std::vector<std::uint32_t> sorted;  // positions ordered by name, built on demand
     };
+    class ReadAhead;
+    /// A folder's listing with its name index, and its name order when `sorted`.
+    static std::unique_ptr<Listed> make_listed(const std::string& dir, bool sorted);
     const Listed* lookup(std::string_view dir);
     const DirEntry* entry_of(const std::string& path, bool* answered);
 
@@ -116,6 +134,9 @@ private:
     };
     std::unordered_map<std::string, std::unique_ptr<Listed>, TextHash, std::equal_to<>> m_dirs;
     std::size_t m_folders_listed = 0;
+    std::unique_ptr<ReadAhead> m_read_ahead;
+    bool m_read_ahead_failed = false;                                          // no thread
+    std::unordered_set<std::string, TextHash, std::equal_to<>> m_listed_ahead; // ever asked
     // The folder looked up last: lookups come in runs over one folder.
     std::string_view m_last_dir;
     const Listed* m_last_listed = nullptr;

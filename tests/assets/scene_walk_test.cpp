@@ -52,7 +52,115 @@ private:
     std::uint32_t m_depth;
 };
 
+// A scene graph of `width` locations below /scene, /scene/l2 to /scene/l<width + 1>, each
+// with a look file named in one of ten folders (so the walk's references fill several
+// batches and name folders again and again); the host fails at location `fail_at`.
+class WideSceneHost : public host::StandaloneHost
+{
+public:
+    WideSceneHost(std::uint32_t width, std::string folder, std::uint32_t fail_at = 0)
+        : m_width(width), m_folder(std::move(folder)), m_fail_at(fail_at)
+    {
+        load_document(SceneBuilder().node("Render1", "Render").json(), "wide scene");
+    }
+
+    std::optional<host::LocationRef> render_producer(host::NodeRef) const override
+    {
+        return host::LocationRef{1};
+    }
+    std::string location_full_name(host::LocationRef location) const override
+    {
+        return location.id == 1 ? "/scene" : "/scene/l" + std::to_string(location.id);
+    }
+    std::string location_type(host::LocationRef location) const override
+    {
+        if (location.id == m_fail_at)
+            throw Error("the host fails at " + location_full_name(location));
+        return "group";
+    }
+    std::optional<host::AttrRef> location_attribute(host::LocationRef location,
+                                                    std::string_view path) const override
+    {
+        if (location.id > 1 && path == "customProperties.klf")
+            return host::AttrRef{location.id};
+        return std::nullopt;
+    }
+    Json attribute_value(host::AttrRef attr) const override { return look_file(attr.id); }
+    std::vector<host::LocationRef> location_children(host::LocationRef location) const override
+    {
+        std::vector<host::LocationRef> children;
+        if (location.id == 1)
+            for (std::uint32_t id = 2; id <= m_width + 1; ++id)
+                children.push_back(host::LocationRef{id});
+        return children;
+    }
+
+    std::string look_file(std::uint32_t id) const
+    {
+        return m_folder + "/d" + std::to_string(id % 10) + "/l" + std::to_string(id) + ".klf";
+    }
+
+private:
+    std::uint32_t m_width;
+    std::string m_folder;
+    std::uint32_t m_fail_at;
+};
+
 using SceneWalkTest = CollectorTest;
+
+// The lines each location's look file prints, in walk order.
+std::string expected_lines(const WideSceneHost& wide, std::uint32_t first, std::uint32_t end)
+{
+    std::string lines;
+    for (std::uint32_t id = first; id < end; ++id) {
+        const std::string file = wide.look_file(id);
+        lines += "Found klf in /scene/l" + std::to_string(id) + ": " + file + "\n";
+        lines += "'" + file + "'\n";
+    }
+    return lines;
+}
+
+TEST_F(SceneWalkTest, ManyReferencesAreExpandedInWalkOrder)
+{
+    // Several batches of references: each is expanded after the next one is harvested.
+    constexpr std::uint32_t k_width = 700;
+    for (int i = 0; i < 10; ++i)
+        bin.mkdir("tex/d" + std::to_string(i));
+    const WideSceneHost wide(k_width, bin.file("tex"));
+    zel_Katana_asset collector(wide, zel_Katana_asset::NoCollect{});
+    ConsoleCapture capture;
+    collector.getAsset();
+    const std::string out = capture.finish();
+
+    EXPECT_NE(out.find(expected_lines(wide, 2, k_width + 2)), std::string::npos);
+    const auto& labels = collector.ASSET_JSON.missing.entries();
+    ASSERT_EQ(labels.size(), k_width);
+    for (std::uint32_t id = 2; id < k_width + 2; ++id) {
+        const auto& [label, paths] = labels[id - 2];
+        EXPECT_EQ(label, "/scene/l" + std::to_string(id) + ".customProperties.klf");
+        ASSERT_EQ(paths.size(), 1u);
+        EXPECT_EQ(collector.ASSET_JSON.paths.text(paths[0]), wide.look_file(id));
+    }
+}
+
+TEST_F(SceneWalkTest, AFailingHostLeavesTheReferencesBeforeItDone)
+{
+    // Everything harvested before the failure is expanded and printed, as it would be by a
+    // walk that expands each reference where it finds it; nothing after it is.
+    constexpr std::uint32_t k_fail_at = 600;
+    for (int i = 0; i < 10; ++i)
+        bin.mkdir("tex/d" + std::to_string(i));
+    const WideSceneHost wide(700, bin.file("tex"), k_fail_at);
+    zel_Katana_asset collector(wide, zel_Katana_asset::NoCollect{});
+    ConsoleCapture capture;
+    EXPECT_THROW(collector.getAsset(), Error);
+    const std::string out = capture.finish();
+
+    // The failing location's look file is harvested before its type is asked for.
+    EXPECT_NE(out.find(expected_lines(wide, 2, k_fail_at + 1)), std::string::npos);
+    EXPECT_EQ(out.find("/scene/l" + std::to_string(k_fail_at + 1) + ":"), std::string::npos);
+    EXPECT_EQ(collector.ASSET_JSON.missing.entries().size(), k_fail_at - 1);
+}
 
 TEST_F(SceneWalkTest, SceneGraphsDeeperThanTheCallStackAreWalked)
 {

@@ -93,6 +93,57 @@ TEST(Fs, ListDirAndCacheCountsFolders)
     EXPECT_EQ(cache.listing(t.dir.path())->size(), 4u);
 }
 
+TEST(Fs, FoldersListedAheadGiveTheSameAnswers)
+{
+    // More folders than may wait listed at once, so some are let go before their query and
+    // listed again by it; some are queried before their turn comes.
+    constexpr int k_folders = 300;
+    testing::TempDir dir;
+    std::vector<std::string> folders;
+    for (int i = 0; i < k_folders; ++i) {
+        const std::string folder = dir.mkdir("d" + std::to_string(i));
+        dir.write("d" + std::to_string(i) + "/t.1001.exr");
+        dir.write("d" + std::to_string(i) + "/t.1002.exr");
+        dir.mkdir("d" + std::to_string(i) + "/sub");
+        folders.push_back(folder);
+    }
+    const std::string file = dir.write("plain.txt");
+    // Names that are not listed ahead, or not folders: their answers are unchanged too.
+    std::vector<std::string> named = folders;
+    named.insert(named.end(),
+                 {dir.file("missing"), file, dir.path() + "/d1/../d2", "relative", "/"});
+
+    fs::DirectoryCache cache;
+    cache.list_ahead(named);
+    cache.list_ahead(named); // named twice: listed once
+    std::vector<std::uint32_t> positions;
+    for (int i = k_folders - 1; i >= 0; i -= 7) {
+        // Out of the order named, and each folder queried several ways.
+        const std::string& folder = folders[static_cast<std::size_t>(i)];
+        EXPECT_TRUE(cache.isfile(folder + "/t.1001.exr")) << folder;
+        EXPECT_FALSE(cache.exists(folder + "/t.1003.exr")) << folder;
+        EXPECT_TRUE(cache.isdir(folder + "/sub")) << folder;
+        const fs::DirListing* listing = cache.listing_with_prefix(folder, "t.", positions);
+        ASSERT_NE(listing, nullptr) << folder;
+        EXPECT_EQ(positions.size(), 2u) << folder;
+    }
+    EXPECT_FALSE(cache.isdir(dir.file("missing") + "/x"));
+    EXPECT_FALSE(cache.isfile(file + "/x"));
+    EXPECT_TRUE(cache.isdir(dir.path() + "/d1/../d2"));
+    const std::size_t queried = cache.folders_listed();
+    EXPECT_EQ(queried, static_cast<std::size_t>((k_folders + 6) / 7));
+
+    cache.stop_listing_ahead();
+    for (const std::string& folder : folders)
+        EXPECT_TRUE(cache.isfile(folder + "/t.1002.exr")) << folder;
+    EXPECT_EQ(cache.folders_listed(), static_cast<std::size_t>(k_folders));
+    // Once stopped it can start again.
+    const std::string late = dir.mkdir("late");
+    dir.write("late/x");
+    cache.list_ahead({late});
+    EXPECT_TRUE(cache.isfile(late + "/x"));
+}
+
 TEST(Fs, MakeDirs)
 {
     testing::TempDir dir;
