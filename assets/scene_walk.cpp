@@ -470,25 +470,26 @@ void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree
     HarvestTexts texts;
     DeferredCalls previous;
     DeferredCalls batch;
-    try {
-        while (!pending.empty()) {
-            const host::LocationRef current = pending.back();
-            pending.pop_back();
+    while (!pending.empty()) {
+        const host::LocationRef current = pending.back();
+        pending.pop_back();
+        std::vector<host::LocationRef> children;
+        try {
             harvest_location(*this, current, scene_tree, texts, batch);
-            if (batch.full()) {
-                m_fs->list_ahead(batch.folders());
-                previous.run(*this);
-                std::swap(previous, batch);
-            }
-            const std::vector<host::LocationRef> children = m_host.location_children(current);
-            pending.insert(pending.end(), children.rbegin(), children.rend());
+            children = m_host.location_children(current);
+        } catch (...) {
+            // What was harvested before the host failed is done first, as a walk that does
+            // each call at once would have. (A call that fails ends the walk where it is.)
+            previous.run(*this);
+            batch.run(*this);
+            throw;
         }
-    } catch (...) {
-        // What was harvested before the failure is done first, as a walk that does each
-        // call at once would have.
-        previous.run(*this);
-        batch.run(*this);
-        throw;
+        if (batch.full()) {
+            m_fs->list_ahead(batch.folders());
+            previous.run(*this);
+            std::swap(previous, batch);
+        }
+        pending.insert(pending.end(), children.rbegin(), children.rend());
     }
     previous.run(*this);
     batch.run(*this);

@@ -95,6 +95,11 @@ public:
         return children;
     }
 
+    host::LookFileRef open_look_file(const std::string& path) const override
+    {
+        throw Error("cannot read look file " + path);
+    }
+
     std::string look_file(std::uint32_t id) const
     {
         return m_folder + "/d" + std::to_string(id % 10) + "/l" + std::to_string(id) + ".klf";
@@ -193,6 +198,34 @@ TEST_F(SceneWalkTest, FolderInPlaceOfTheRuleFileEndsTheStepNamingIt)
         EXPECT_EQ(std::string(e.what()),
                   "cannot read file " + bin.file("filter.txt") + ": Is a directory");
     }
+}
+
+TEST_F(SceneWalkTest, AFailingExpansionEndsTheWalkWhereItIs)
+{
+    // A look file that exists is read through the host, which fails: nothing found after
+    // it is expanded or printed, though the walk has harvested further by then.
+    constexpr std::uint32_t k_failing = 100; // in the first batch, done as the second is full
+    for (int i = 0; i < 10; ++i)
+        bin.mkdir("tex/d" + std::to_string(i));
+    const WideSceneHost wide(700, bin.file("tex"));
+    bin.write("tex/d" + std::to_string(k_failing % 10) + "/l" + std::to_string(k_failing) + ".klf",
+              "<klf/>");
+    zel_Katana_asset collector(wide, zel_Katana_asset::NoCollect{});
+    ConsoleCapture capture;
+    try {
+        collector.getAsset();
+        ADD_FAILURE() << "the host's failure was lost";
+    } catch (const Error& e) {
+        EXPECT_EQ(std::string(e.what()), "cannot read look file " + wide.look_file(k_failing));
+    }
+    const std::string out = capture.finish();
+
+    EXPECT_NE(out.find(expected_lines(wide, 2, k_failing)), std::string::npos);
+    const std::size_t last = out.rfind("Found klf in ");
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_EQ(out.substr(last, out.find(':', last) - last),
+              "Found klf in /scene/l" + std::to_string(k_failing));
+    EXPECT_EQ(collector.ASSET_JSON.missing.entries().size(), k_failing - 2);
 }
 
 }  // namespace
