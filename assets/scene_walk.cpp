@@ -324,7 +324,7 @@ public:
 
     void run(zel_Katana_asset& collector)
     {
-        // Let go of before the calls, so that a call that throws leaves none to do again.
+        // Taken out first, so that a call that throws leaves none to be done again.
         std::vector<Call> calls = std::move(m_calls);
         m_calls.clear();
         m_references = 0;

@@ -119,7 +119,8 @@ private:
         bool ok = false;
         DirListing entries;
         TextIndex index;                    // name -> position in entries
-        std::vector<std::uint32_t> sorted;  // positions ordered by name, built on demand
+        std::vector<std::uint32_t> sorted;  // positions ordered by name, built when first needed
+                                            // (at once when listed ahead)
     };
     class ReadAhead;
     /// A folder's listing with its name index, and its name order when `sorted`.
