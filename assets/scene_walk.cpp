@@ -292,11 +292,11 @@ class DeferredCalls
 public:
     static constexpr std::size_t k_batch = 256; // references
 
-    void print(std::string line) { m_calls.push_back({false, std::move(line), {}}); }
+    void print(std::string_view line) { add(false, line, {}); }
 
     void analyse(std::string_view label, std::string_view reference)
     {
-        m_calls.push_back({true, std::string(label), std::string(reference)});
+        add(true, label, reference);
         ++m_references;
     }
 
@@ -309,7 +309,7 @@ public:
         std::vector<std::string> folders;
         std::string_view last;
         for (const Call& call : m_calls) {
-            const std::string_view reference = call.reference;
+            const std::string_view reference = this->reference(call);
             if (!call.analyse || !reference.starts_with('/') ||
                 find_first_byte_of(reference, "$[") != std::string_view::npos)
                 continue;
@@ -324,27 +324,57 @@ public:
 
     void run(zel_Katana_asset& collector)
     {
-        // Taken out first, so that a call that throws leaves none to be done again.
-        std::vector<Call> calls = std::move(m_calls);
-        m_calls.clear();
+        // Taken out first, so that a call that throws leaves none to be done again. The
+        // texts stay where they are until the calls are done.
+        std::vector<Call> calls;
+        calls.swap(m_calls);
+        std::string texts;
+        texts.swap(m_texts);
         m_references = 0;
         for (const Call& call : calls) {
+            m_label.assign(texts, call.start, call.text_size);
             if (call.analyse)
-                collector.AnaylseSeq(call.text, call.reference);
+                collector.AnaylseSeq(m_label,
+                                     std::string_view(texts).substr(call.start + call.text_size,
+                                                                    call.reference_size));
             else
-                print_line(call.text);
+                print_line(m_label);
+        }
+        // Their room is kept for the batch after next.
+        calls.clear();
+        texts.clear();
+        if (m_calls.empty()) {
+            m_calls.swap(calls);
+            m_texts.swap(texts);
         }
     }
 
 private:
+    // A call's texts lie one after the other in m_texts: the line or the reference's
+    // label, then the reference.
     struct Call
     {
         bool analyse;
-        std::string text; // the line, or the reference's label
-        std::string reference;
+        std::size_t start;
+        std::size_t text_size;
+        std::size_t reference_size;
     };
+
+    void add(bool analyse, std::string_view text, std::string_view reference)
+    {
+        m_calls.push_back({analyse, m_texts.size(), text.size(), reference.size()});
+        m_texts.append(text).append(reference);
+    }
+
+    std::string_view reference(const Call& call) const
+    {
+        return std::string_view(m_texts).substr(call.start + call.text_size, call.reference_size);
+    }
+
     std::vector<Call> m_calls;
+    std::string m_texts;
     std::size_t m_references = 0;
+    std::string m_label; // the label of the call being done, as AnaylseSeq takes it
 };
 
 // One location of the walk: its place in the location tree, then its look file, geometry
