@@ -343,10 +343,8 @@ public:
         // Their room is kept for the batch after next.
         calls.clear();
         texts.clear();
-        if (m_calls.empty()) {
-            m_calls.swap(calls);
-            m_texts.swap(texts);
-        }
+        m_calls.swap(calls);
+        m_texts.swap(texts);
     }
 
 private:

@@ -10,15 +10,14 @@
 namespace script::testing {
 namespace {
 
-// A scene graph one location wide and `depth` locations deep below /scene. Names stay short
-// (each location is named /scene/l<n>), so only the walk is deep, not the location tree; the
-// deepest location has a look file.
-class DeepSceneHost : public host::StandaloneHost
+// A render node whose scene graph is made up on the fly: location 1 is /scene, location n
+// below it /scene/l<n>.
+class NumberedSceneHost : public host::StandaloneHost
 {
 public:
-    explicit DeepSceneHost(std::uint32_t depth) : m_depth(depth)
+    explicit NumberedSceneHost(std::string_view name)
     {
-        load_document(SceneBuilder().node("Render1", "Render").json(), "deep scene");
+        load_document(SceneBuilder().node("Render1", "Render").json(), std::string(name));
     }
 
     std::optional<host::LocationRef> render_producer(host::NodeRef) const override
@@ -29,6 +28,15 @@ public:
     {
         return location.id == 1 ? "/scene" : "/scene/l" + std::to_string(location.id);
     }
+};
+
+// A scene graph one location wide and `depth` locations deep below /scene. Names stay short,
+// so only the walk is deep, not the location tree; the deepest location has a look file.
+class DeepSceneHost : public NumberedSceneHost
+{
+public:
+    explicit DeepSceneHost(std::uint32_t depth) : NumberedSceneHost("deep scene"), m_depth(depth) {}
+
     std::string location_type(host::LocationRef location) const override
     {
         return location.id == m_depth ? "polymesh" : "group";
@@ -55,23 +63,15 @@ private:
 // A scene graph of `width` locations below /scene, /scene/l2 to /scene/l<width + 1>, each
 // with a look file named in one of ten folders (so the walk's references fill several
 // batches and name folders again and again); the host fails at location `fail_at`.
-class WideSceneHost : public host::StandaloneHost
+class WideSceneHost : public NumberedSceneHost
 {
 public:
     WideSceneHost(std::uint32_t width, std::string folder, std::uint32_t fail_at = 0)
-        : m_width(width), m_folder(std::move(folder)), m_fail_at(fail_at)
+        : NumberedSceneHost("wide scene"), m_width(width), m_folder(std::move(folder)),
+          m_fail_at(fail_at)
     {
-        load_document(SceneBuilder().node("Render1", "Render").json(), "wide scene");
     }
 
-    std::optional<host::LocationRef> render_producer(host::NodeRef) const override
-    {
-        return host::LocationRef{1};
-    }
-    std::string location_full_name(host::LocationRef location) const override
-    {
-        return location.id == 1 ? "/scene" : "/scene/l" + std::to_string(location.id);
-    }
     std::string location_type(host::LocationRef location) const override
     {
         if (location.id == m_fail_at)
