@@ -15,6 +15,7 @@
 #include "common/pypath.h"
 #include "common/pyutil.h"
 #include "common/regex.h"
+#include "common/text_match.h"
 #include "driver/job_paths.h"
 
 namespace script {
@@ -125,7 +126,7 @@ void zel_Katana_asset::add_cache_twins(std::string_view path, std::vector<std::s
     // Copied first: `path` may be an entry of `out`, which the twins may move.
     m_twin_source.assign(path);
     const std::string& string = m_twin_source;
-    const std::size_t dot = string.rfind('.');
+    const std::size_t dot = find_last_byte(string, '.');
     const std::string_view extension =
         dot == std::string::npos ? std::string_view(string) : std::string_view(string).substr(dot + 1);
     if (extension.empty() || std::find(std::begin(k_cache_extensions), std::end(k_cache_extensions),

@@ -17,6 +17,7 @@
 
 #include "common/errors.h"
 #include "common/pypath.h"
+#include "common/text_match.h"
 
 namespace script::fs {
 
@@ -469,21 +470,24 @@ const DirListing* DirectoryCache::listing_with_prefix(
 const DirEntry* DirectoryCache::entry_of(const std::string& path, bool* answered)
 {
     *answered = false;
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = find_last_byte(path, '/');
     if (slash == std::string::npos)
         return nullptr;
     const std::string_view parent = slash == 0 ? std::string_view("/") : std::string_view(path).substr(0, slash);
     const std::string_view name = std::string_view(path).substr(slash + 1);
     // A path below the folder looked up last (known absolute and normal, and not the root,
     // whose "//" forms are left to the full rules) only needs its name checked.
+    const Listed* listed = nullptr;
     if (m_last_listed && parent.size() > 1 && parent == m_last_dir) {
         if (name.empty() || name == "." || name == "..")
             return nullptr;
+        listed = m_last_listed;
     } else if (!cacheable(path) || path == "/") {
         return nullptr;
+    } else {
+        // A cacheable path has a non-empty last component and a cacheable parent.
+        listed = lookup(parent);
     }
-    // A cacheable path has a non-empty last component and a cacheable parent.
-    const Listed* listed = lookup(parent);
     if (!listed->ok)
         return nullptr;  // an unreadable folder may still hold reachable entries
     *answered = true;

@@ -11,6 +11,7 @@
 #endif
 
 #include "common/platform.h"
+#include "common/text_match.h"
 
 namespace script::pypath {
 
@@ -36,7 +37,8 @@ namespace posix {
 
 std::pair<std::string, std::string> split(std::string_view path)
 {
-    const std::size_t cut = path.rfind('/') == std::string_view::npos ? 0 : path.rfind('/') + 1;
+    const std::size_t slash = find_last_byte(path, '/');
+    const std::size_t cut = slash == std::string_view::npos ? 0 : slash + 1;
     std::string head(path.substr(0, cut));
     std::string tail(path.substr(cut));
     if (!head.empty() && head.find_first_not_of('/') != std::string::npos)
@@ -51,7 +53,7 @@ std::string dirname(std::string_view path)
 
 std::string basename(std::string_view path)
 {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = find_last_byte(path, '/');
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
@@ -276,8 +278,8 @@ bool isabs(std::string_view path)
 
 std::pair<std::string, std::string> splitext(std::string_view path)
 {
-    const std::size_t sep = path.rfind('/');
-    const std::size_t dot = path.rfind('.');
+    const std::size_t sep = find_last_byte(path, '/');
+    const std::size_t dot = find_last_byte(path, '.');
     const std::size_t name_start = sep == std::string_view::npos ? 0 : sep + 1;
     if (dot != std::string_view::npos && (sep == std::string_view::npos || dot > sep)) {
         // A name made only of leading dots has no extension.

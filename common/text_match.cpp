@@ -24,6 +24,19 @@ std::size_t find_first_byte_of(std::string_view text, std::string_view set)
     return first;
 }
 
+std::size_t find_last_byte(std::string_view text, char byte)
+{
+#if defined(__GLIBC__)
+    if (text.empty())
+        return std::string_view::npos;
+    const void* at = ::memrchr(text.data(), byte, text.size());
+    return at ? static_cast<std::size_t>(static_cast<const char*>(at) - text.data())
+              : std::string_view::npos;
+#else
+    return text.rfind(byte);
+#endif
+}
+
 AnyOfTexts::AnyOfTexts(std::span<const std::string_view> texts) : m_texts(texts)
 {
     if (texts.size() > 8)

@@ -15,6 +15,10 @@ namespace script {
 /// search of the set for every byte of the text.
 std::size_t find_first_byte_of(std::string_view text, std::string_view set);
 
+/// The last place of `byte` in `text` (npos when there is none): rfind of one character,
+/// scanned a block at a time rather than byte by byte.
+std::size_t find_last_byte(std::string_view text, char byte);
+
 class AnyOfTexts
 {
 public:

@@ -87,11 +87,11 @@ TEST(PlainAscii, AgreesWithAByteTestAtEveryPosition)
 }
 
 // The scan per byte of the set must agree with find_first_of, wherever the set's bytes fall
-// and whichever of them comes first.
-TEST(FindFirstByteOf, AgreesWithFindFirstOf)
+// and whichever of them comes first; the scan for the last byte with rfind.
+TEST(FindFirstByteOf, AgreesWithFindFirstOfAndRfind)
 {
     const std::string_view sets[] = {"*?[", "<>#%*?", "/", ""};
-    const std::string alphabet = "ab*?[<>#%/";
+    const std::string alphabet = "ab*?[<>#%/.";
     std::uint32_t seed = 7;
     for (int round = 0; round < 20000; ++round) {
         std::string text(round % 23, 'x');
@@ -102,6 +102,9 @@ TEST(FindFirstByteOf, AgreesWithFindFirstOf)
         for (const std::string_view set : sets)
             ASSERT_EQ(find_first_byte_of(text, set), std::string_view(text).find_first_of(set))
                 << text << " " << set;
+        for (const char byte : {'/', '.', 'a', '\0'})
+            ASSERT_EQ(find_last_byte(text, byte), std::string_view(text).rfind(byte))
+                << text << " " << byte;
     }
 }
 
