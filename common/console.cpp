@@ -2,8 +2,13 @@
 
 #include "common/pyutil.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace script {
 
@@ -21,6 +26,84 @@ void write_all(std::FILE* stream, std::string& buffer)
 }
 
 }  // namespace
+
+/// Standard output written on a thread of its own, in the order handed over, so that the
+/// run does not wait for the disk. Only a few buffers may wait, so memory stays bounded.
+class Console::OutputThread
+{
+public:
+    OutputThread() : m_thread([this] { run(); }) {}
+
+    ~OutputThread()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_work.notify_one();
+        m_thread.join();
+    }
+
+    /// Takes the text, leaving `text` empty (with the room of a text already written).
+    void write(std::string& text)
+    {
+        std::unique_lock lock(m_mutex);
+        m_room.wait(lock, [this] { return m_queue.size() < k_max_waiting; });
+        m_queue.push_back(std::move(text));
+        text.clear();
+        if (!m_spare.empty()) {
+            text.swap(m_spare.back());
+            m_spare.pop_back();
+        }
+        lock.unlock();
+        m_work.notify_one();
+    }
+
+    void drain()
+    {
+        std::unique_lock lock(m_mutex);
+        m_room.wait(lock, [this] { return m_queue.empty() && !m_writing; });
+    }
+
+private:
+    static constexpr std::size_t k_max_waiting = 4;
+
+    void run()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_work.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+            if (m_queue.empty())
+                return; // stopped, everything written
+            std::string text = std::move(m_queue.front());
+            m_queue.pop_front();
+            m_writing = true;
+            lock.unlock();
+            write_all(stdout, text);
+            lock.lock();
+            m_writing = false;
+            if (m_spare.size() < k_max_waiting)
+                m_spare.push_back(std::move(text));
+            m_room.notify_all();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_work; // a text is waiting, or the thread is to stop
+    std::condition_variable m_room; // a text was written
+    std::deque<std::string> m_queue;
+    std::vector<std::string> m_spare; // written texts whose room is used again
+    bool m_writing = false;
+    bool m_stop = false;
+    std::thread m_thread; // last: started once the rest exists
+};
+
+Console::Console() = default;
+
+Console::~Console()
+{
+    drain();
+}
 
 void Console::line(std::string_view text)
 {
@@ -78,7 +161,14 @@ void Console::flush()
     if (m_capturing)
         return;
     write_out();
+    drain();
     write_err();
+}
+
+void Console::drain()
+{
+    if (m_output)
+        m_output->drain();
 }
 
 void Console::set_sink(Sink sink)
@@ -106,7 +196,22 @@ void Console::write_err()
 void Console::hand_over(std::string& buffer, bool error)
 {
     if (!m_sink) {
-        write_all(error ? stderr : stdout, buffer);
+        if (error) {
+            drain(); // standard text handed over earlier goes first
+            write_all(stderr, buffer);
+            return;
+        }
+        if (!m_output && !m_output_failed) {
+            try {
+                m_output = std::make_unique<OutputThread>();
+            } catch (const std::system_error&) {
+                m_output_failed = true;
+            }
+        }
+        if (m_output && !buffer.empty())
+            m_output->write(buffer);
+        else
+            write_all(stdout, buffer);
     } else if (!buffer.empty()) {
         // Cleared first, so a sink that prints through this console cannot repeat it.
         const std::string text = std::move(buffer);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,11 @@ public:
     /// Receives buffered text at every flush: `error` tells the error stream from standard
     /// output. Standard text is always handed over before the error text that follows it.
     using Sink = std::function<void(std::string_view text, bool error)>;
+
+    Console();
+    ~Console();
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
 
     /// Prints one line (a newline is added).
     void line(std::string_view text);
@@ -54,11 +60,17 @@ private:
     void write_out_if_full();
     /// Hands a buffer to the sink or its stream and empties it.
     void hand_over(std::string& buffer, bool error);
+    /// Returns once everything handed to the output thread is written.
+    void drain();
+
+    class OutputThread;
 
     Sink m_sink;
     bool m_capturing = false;
     std::string m_out;
     std::string m_err;
+    std::unique_ptr<OutputThread> m_output; // writes standard output; made when first needed
+    bool m_output_failed = false;           // no thread could be made: written here
 };
 
 /// The process-wide console.

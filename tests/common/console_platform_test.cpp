@@ -1,6 +1,10 @@
 #include "common/platform.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <string>
@@ -102,6 +106,53 @@ TEST(Console, CaptureKeepsStreamsApart)
     print_error_line("bad");
     print_line("one");
     EXPECT_EQ(console().end_capture(), "one\nbad\n");
+}
+
+// Standard output is written on a thread of its own: the process streams must still get
+// every line once, in order, standard text before the error line that follows it, and all
+// of it by the time flush returns.
+TEST(Console, StreamsGetEveryLineInOrder)
+{
+    testing::TempDir dir;
+    const std::string file = dir.file("console.txt");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+    ASSERT_GE(fd, 0);
+    const int saved_out = ::dup(1);
+    const int saved_err = ::dup(2);
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    ::close(fd);
+
+    std::string expected;
+    std::string after_flush;
+    {
+        Console out;
+        // Many times the buffer, so that texts wait for the thread.
+        for (int round = 0; round < 3; ++round) {
+            for (int i = 0; i < 40000; ++i) {
+                const std::string line =
+                    "/shots/tex/d" + std::to_string(round) + "/t_" + std::to_string(i) + ".exr";
+                out.plain_repr_line(line);
+                expected += "'" + line + "'\n";
+            }
+            out.error_line("bad " + std::to_string(round));
+            expected += "bad " + std::to_string(round) + "\n";
+        }
+        out.line("last");
+        expected += "last\n";
+        out.flush();
+        after_flush = testing::read_text(file);
+    }
+    std::fflush(stdout);
+    ::dup2(saved_out, 1);
+    ::dup2(saved_err, 2);
+    ::close(saved_out);
+    ::close(saved_err);
+    EXPECT_EQ(after_flush.size(), expected.size());
+    EXPECT_TRUE(after_flush == expected);
+    EXPECT_TRUE(testing::read_text(file) == expected);
 }
 
 // An embedding host's sink gets standard text before the error text that follows it, each
