@@ -43,9 +43,9 @@ std::vector<std::string>& module_search_path();
 std::string executable_path();
 
 /// Sets up the process heap for one run, before anything large is allocated: freed memory
-/// is kept for reuse, and the heap's first GiB of address space is laid out at once and
-/// offered to the kernel for huge pages (nothing is touched, so resident memory still
-/// follows use). Where the system refuses either, the heap grows as it normally would.
+/// is kept for reuse, and the heap's first GiB of address space is laid out at once
+/// (nothing is touched, so resident memory still follows use). Where the system refuses
+/// it, the heap grows as it normally would.
 /// Does nothing outside glibc.
 void tune_heap_for_run();
 
