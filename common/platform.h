@@ -49,6 +49,11 @@ std::string executable_path();
 /// Does nothing outside glibc.
 void tune_heap_for_run();
 
+/// Has the first `bytes` of the heap laid out by tune_heap_for_run made resident on a thread
+/// of its own, so that the run does not take their page faults itself; at most once per
+/// process. Does nothing where the heap was not laid out or the kernel cannot do it.
+void prefault_heap(std::size_t bytes);
+
 /// Whether the process ends when its run ends (the executable says so; the host's module
 /// does not). What a run builds is then left for the system to take back at exit: taking a
 /// large record and scene apart block by block costs a noticeable part of the run.

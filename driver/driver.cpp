@@ -1,6 +1,8 @@
 #include "driver/driver.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -28,6 +30,11 @@
 namespace script {
 
 namespace {
+
+// A 200k-file run of a 5.6 MB scene document uses about 55 MB of its main heap; the part
+// made ready ahead stays below what a run uses, so resident memory does not grow by it.
+constexpr std::uint64_t k_heap_bytes_per_scene_byte = 8;
+constexpr std::uint64_t k_most_heap_made_ready = std::uint64_t{512} << 20;
 
 constexpr std::string_view k_usage =
     "usage: katana-analyse SCENE TASK_JSON SYSTEM_JSON\n"
@@ -331,8 +338,14 @@ int run_command_line(int argc, char** argv)
             return 2;
         }
         auto host = std::make_shared<host::StandaloneHost>();
-        if (platform::run_ends_process())
+        if (platform::run_ends_process()) {
             platform::keep_until_exit(host);  // the scene is left for exit to take back
+            // The run's heap grows with its scene: the first of it is made ready on another
+            // core while the scene loads here.
+            if (const std::optional<std::uint64_t> size = fs::file_size(argv[1]))
+                platform::prefault_heap(static_cast<std::size_t>(std::min<std::uint64_t>(
+                    *size * k_heap_bytes_per_scene_byte, k_most_heap_made_ready)));
+        }
         run_positional(*host, argv[1], argv[2], argv[3], lower_case(program_file_name()),
                        load_document_unless_script(*host, argv[1]));
         return 0;

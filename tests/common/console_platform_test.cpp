@@ -58,6 +58,25 @@ TEST(Platform, RemoveEntryNeverRecurses)
     EXPECT_TRUE(platform::remove_entry(empty));
 }
 
+// The heap made ready on another thread while this one fills and reads it: every text keeps
+// what was written to it, however the two threads meet.
+TEST(Platform, HeapMadeReadyKeepsWhatItHolds)
+{
+    platform::tune_heap_for_run();
+    std::vector<std::string> texts;
+    for (int i = 0; i < 20000; ++i)
+        texts.push_back(std::string(100 + i % 50, static_cast<char>('a' + i % 26)));
+    platform::prefault_heap(std::size_t{64} << 20);
+    platform::prefault_heap(std::size_t{64} << 20); // once per process: no second thread
+    for (int i = 20000; i < 200000; ++i)
+        texts.push_back(std::string(100 + i % 50, static_cast<char>('a' + i % 26)));
+    for (int i = 0; i < 200000; ++i) {
+        const std::string& text = texts[static_cast<std::size_t>(i)];
+        ASSERT_EQ(text.size(), static_cast<std::size_t>(100 + i % 50));
+        ASSERT_EQ(text.find_first_not_of(static_cast<char>('a' + i % 26)), std::string::npos) << i;
+    }
+}
+
 TEST(Platform, RunProgramCapturesOutputWithoutShell)
 {
     testing::TempDir dir;
