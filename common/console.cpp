@@ -28,7 +28,7 @@ void write_all(std::FILE* stream, std::string& buffer)
 }  // namespace
 
 /// Standard output written on a thread of its own, in the order handed over, so that the
-/// run does not wait for the disk. Only a few buffers may wait, so memory stays bounded.
+/// run does not wait for the disk. At most sixteen buffers wait, so memory stays bounded.
 class Console::OutputThread
 {
 public:
@@ -66,7 +66,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t k_max_waiting = 4;
+    static constexpr std::size_t k_max_waiting = 16; // about 1 MiB of text
 
     void run()
     {

@@ -320,11 +320,11 @@ void prefault_heap(std::size_t bytes)
         // hold, so the run may use them meanwhile. Nothing is left to stop at exit.
         std::thread([start = g_heap_start, end] {
             constexpr std::uintptr_t k_piece = std::uintptr_t{1} << 20;
+            // On an older kernel, or with no memory to spare, the run faults its pages itself.
             for (std::uintptr_t at = start; at < end; at += k_piece) {
                 if (madvise(reinterpret_cast<void*>(at), std::min(k_piece, end - at),
                             MADV_POPULATE_WRITE) != 0)
-                    return; // an older kernel, or no memory to spare: the run faults its pages
-                            // itself
+                    return;
             }
         }).detach();
     } catch (const std::system_error&) {
