@@ -1,20 +1,19 @@
 #include "common/console.h"
 
+#include "common/block_writer.h"
 #include "common/pyutil.h"
 
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
-#include <mutex>
 #include <system_error>
-#include <thread>
 
 namespace script {
 
 namespace {
 
 constexpr std::size_t k_flush_threshold = 64 * 1024;
+// Buffers that may wait for the output thread: about 1 MiB of text.
+constexpr std::size_t k_max_waiting = 16;
 
 void write_all(std::FILE* stream, std::string& buffer)
 {
@@ -26,77 +25,6 @@ void write_all(std::FILE* stream, std::string& buffer)
 }
 
 }  // namespace
-
-/// Standard output written on a thread of its own, in the order handed over, so that the
-/// run does not wait for the disk. At most sixteen buffers wait, so memory stays bounded.
-class Console::OutputThread
-{
-public:
-    OutputThread() : m_thread([this] { run(); }) {}
-
-    ~OutputThread()
-    {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_stop = true;
-        }
-        m_work.notify_one();
-        m_thread.join();
-    }
-
-    /// Takes the text, leaving `text` empty (with the room of a text already written).
-    void write(std::string& text)
-    {
-        std::unique_lock lock(m_mutex);
-        m_room.wait(lock, [this] { return m_queue.size() < k_max_waiting; });
-        m_queue.push_back(std::move(text));
-        text.clear();
-        if (!m_spare.empty()) {
-            text.swap(m_spare.back());
-            m_spare.pop_back();
-        }
-        lock.unlock();
-        m_work.notify_one();
-    }
-
-    void drain()
-    {
-        std::unique_lock lock(m_mutex);
-        m_room.wait(lock, [this] { return m_queue.empty() && !m_writing; });
-    }
-
-private:
-    static constexpr std::size_t k_max_waiting = 16; // about 1 MiB of text
-
-    void run()
-    {
-        std::unique_lock lock(m_mutex);
-        for (;;) {
-            m_work.wait(lock, [this] { return m_stop || !m_queue.empty(); });
-            if (m_queue.empty())
-                return; // stopped, everything written
-            std::string text = std::move(m_queue.front());
-            m_queue.pop_front();
-            m_writing = true;
-            lock.unlock();
-            write_all(stdout, text);
-            lock.lock();
-            m_writing = false;
-            if (m_spare.size() < k_max_waiting)
-                m_spare.push_back(std::move(text));
-            m_room.notify_all();
-        }
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_work; // a text is waiting, or the thread is to stop
-    std::condition_variable m_room; // a text was written
-    std::deque<std::string> m_queue;
-    std::vector<std::string> m_spare; // written texts whose room is used again
-    bool m_writing = false;
-    bool m_stop = false;
-    std::thread m_thread; // last: started once the rest exists
-};
 
 Console::Console() = default;
 
@@ -203,7 +131,15 @@ void Console::hand_over(std::string& buffer, bool error)
         }
         if (!m_output && !m_output_failed) {
             try {
-                m_output = std::make_unique<OutputThread>();
+                // Standard output is written on a thread of its own, so the run does not
+                // wait for the disk.
+                m_output = std::make_unique<BlockWriter>(
+                    [](std::string_view text) {
+                        std::fwrite(text.data(), 1, text.size(), stdout);
+                        std::fflush(stdout);
+                        return 0;
+                    },
+                    k_max_waiting);
             } catch (const std::system_error&) {
                 m_output_failed = true;
             }

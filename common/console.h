@@ -8,6 +8,8 @@
 
 namespace script {
 
+class BlockWriter;
+
 /// The one place progress and diagnostic lines go through. Lines are buffered and go to
 /// standard output (or standard error for error lines), or to the sink an embedding host
 /// installed, unless a capture is active, in which case they are kept for the test that
@@ -63,14 +65,12 @@ private:
     /// Returns once everything handed to the output thread is written.
     void drain();
 
-    class OutputThread;
-
     Sink m_sink;
     bool m_capturing = false;
     std::string m_out;
     std::string m_err;
-    std::unique_ptr<OutputThread> m_output; // writes standard output; made when first needed
-    bool m_output_failed = false;           // no thread could be made: written here
+    std::unique_ptr<BlockWriter> m_output; // writes standard output; made when first needed
+    bool m_output_failed = false;          // no thread could be made: written here
 };
 
 /// The process-wide console.
