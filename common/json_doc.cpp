@@ -4,11 +4,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/block_writer.h"
 #include "common/errors.h"
 #include "common/pyutil.h"
 
@@ -232,6 +234,29 @@ void set_write_failure_for_tests(WriteFailurePredicate fails)
     injected_write_failure() = std::move(fails);
 }
 
+namespace {
+
+// Blocks of a job file that may wait for the thread that writes them (2 MiB by default).
+constexpr std::size_t k_blocks_waiting = 8;
+
+// Writes the whole text; 0, or the errno of the failure.
+int write_whole(int fd, std::string_view text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+} // namespace
+
 TextStream::TextStream(int fd, std::string path, std::size_t block)
     : m_fd(fd), m_path(std::move(path)), m_block(block == 0 ? 1 : block)
 {
@@ -239,21 +264,47 @@ TextStream::TextStream(int fd, std::string path, std::size_t block)
     m_buffer.reserve(m_block + m_block / 4);
 }
 
+TextStream::~TextStream() = default;
+
+void TextStream::fail(int err) const
+{
+    throw Error("cannot write file " + m_path + ": " + std::strerror(err));
+}
+
 void TextStream::flush()
 {
-    std::size_t done = 0;
-    while (done < m_buffer.size()) {
-        const ssize_t n = ::write(m_fd, m_buffer.data() + done, m_buffer.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw Error("cannot write file " + m_path + ": " + std::strerror(errno));
+    if (m_buffer.empty())
+        return;
+    if (!m_writer && !m_writer_failed && m_buffer.size() >= m_block) {
+        // A text of more than one block: the rest is produced while this is written.
+        try {
+            m_writer = std::make_unique<BlockWriter>(
+                [fd = m_fd](std::string_view text) { return write_whole(fd, text); },
+                k_blocks_waiting);
+        } catch (const std::system_error&) {
+            m_writer_failed = true;
         }
-        done += static_cast<std::size_t>(n);
     }
-    if (done > 0)
-        ++m_flushes;
-    m_buffer.clear();
+    if (m_writer) {
+        if (const int err = m_writer->failure())
+            fail(err);
+        m_writer->write(m_buffer);
+        m_buffer.reserve(m_block + m_block / 4);
+    } else {
+        if (const int err = write_whole(m_fd, m_buffer))
+            fail(err);
+        m_buffer.clear();
+    }
+    ++m_flushes;
+}
+
+void TextStream::finish()
+{
+    flush();
+    if (m_writer) {
+        if (const int err = m_writer->drain())
+            fail(err);
+    }
 }
 
 void write_file_atomic(const std::string& path, std::string_view text)
@@ -275,7 +326,7 @@ std::size_t write_file_atomic(const std::string& path, const TextProducer& produ
             throw failed(ENOSPC);
         TextStream out(fd, path, block);
         produce(out);
-        out.flush();
+        out.finish();
         blocks = out.flushes();
     } catch (...) {
         ::close(fd);

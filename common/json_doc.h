@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,8 @@
 #include <nlohmann/json.hpp>
 
 namespace script {
+
+class BlockWriter;
 
 using Json = nlohmann::ordered_json;
 
@@ -57,8 +60,10 @@ std::string read_file(const std::string& path);
 
 /// Text on its way to a file through a buffer of bounded size: producers append to
 /// buffer() and call flush_if_full() between items, so the file is written in blocks of
-/// about the block size and never held whole in memory. A failed write throws
-/// script::Error naming the file.
+/// about the block size and never held whole in memory. Once a text passes one block, its
+/// blocks are written on a thread of their own while the next ones are produced (a few at
+/// most wait). A failed write throws script::Error naming the file, at the next flush or
+/// at finish().
 class TextStream
 {
 public:
@@ -66,6 +71,8 @@ public:
     static constexpr std::size_t k_default_block = 256 * 1024;
 
     TextStream(int fd, std::string path, std::size_t block = k_default_block);
+    /// Waits for the blocks handed over; errors are left to finish().
+    ~TextStream();
     TextStream(const TextStream&) = delete;
     TextStream& operator=(const TextStream&) = delete;
 
@@ -80,17 +87,23 @@ public:
         if (m_buffer.size() >= m_block)
             flush();
     }
-    /// Writes whatever is buffered.
+    /// Sends whatever is buffered to the file.
     void flush();
+    /// Flushes, and returns once everything is in the file.
+    void finish();
     /// How many times the buffer went to the file.
     std::size_t flushes() const { return m_flushes; }
 
 private:
+    [[noreturn]] void fail(int err) const;
+
     int m_fd;
     std::string m_path;
     std::size_t m_block;
     std::string m_buffer;
     std::size_t m_flushes = 0;
+    std::unique_ptr<BlockWriter> m_writer; // made at the first full block
+    bool m_writer_failed = false;          // no thread could be made: written here
 };
 
 /// Writes a file's text as it is produced.

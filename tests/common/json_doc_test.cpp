@@ -1,6 +1,8 @@
 #include "common/json_doc.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <optional>
@@ -8,7 +10,9 @@
 #include <string>
 #include <string_view>
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -147,6 +151,26 @@ TEST(JsonDoc, ProducedTextPassesThroughTheBufferWhole)
                  Error);
     EXPECT_EQ(read_file(path), before);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+// Blocks past the first are written on another thread: a write that fails there still
+// ends the text with an error naming the file, however many blocks were produced after it.
+TEST(JsonDoc, AFailedBlockWriteIsReportedNamingTheFile)
+{
+    const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        GTEST_SKIP() << "no /dev/full here";
+    std::string message;
+    try {
+        TextStream out(fd, "job/asset.json", 4096);
+        for (int i = 0; i < 1000; ++i)
+            out.append(std::string(1000, 'x'));
+        out.finish();
+    } catch (const Error& e) {
+        message = e.what();
+    }
+    ::close(fd);
+    EXPECT_EQ(message, "cannot write file job/asset.json: " + std::string(std::strerror(ENOSPC)));
 }
 
 std::string nested_arrays(std::size_t depth)
