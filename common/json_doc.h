@@ -91,6 +91,10 @@ public:
     void flush();
     /// Flushes, and returns once everything is in the file.
     void finish();
+    /// Has the blocks written on the thread sent on to the disk as they are written. When
+    /// the file is to replace another by rename, ext4 sends the whole file at the rename,
+    /// on the thread that renames; this way little is left to send then.
+    void send_to_disk_as_written() { m_send_early = true; }
     /// How many times the buffer went to the file.
     std::size_t flushes() const { return m_flushes; }
 
@@ -102,6 +106,7 @@ private:
     std::size_t m_block;
     std::string m_buffer;
     std::size_t m_flushes = 0;
+    bool m_send_early = false;
     std::unique_ptr<BlockWriter> m_writer; // made at the first full block
     bool m_writer_failed = false;          // no thread could be made: written here
 };
