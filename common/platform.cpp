@@ -280,10 +280,6 @@ void tune_heap_for_run()
     // blocks come from the heap rather than from a fresh mapping each time.
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    // No fast bins: the walk frees hundreds of thousands of small texts that are never
-    // asked for again at their size, and the first large request after it would merge
-    // them all in one pass (15 ms at 200k files). Freed small blocks merge as they go.
-    mallopt(M_MXFAST, 0);
 
     // Growing the heap once with a large pad lays out the address space for a whole run
     // without touching it. Its pages are not offered for huge pages: on virtual machines
