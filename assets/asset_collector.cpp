@@ -150,11 +150,17 @@ public:
         std::string line;
         std::size_t count = 0;
         out.buffer() += '[';
+        // A plain line is written as the label's opening piece, the path and a quote; the
+        // piece already holds the line break and indent before it (the first line has its
+        // own).
+        std::string opening;
         const auto& entries = m_map.entries();
         for (std::size_t entry = 0; entry < entries.size(); ++entry) {
             const auto& [label, ids] = entries[entry];
             const auto label_number = static_cast<std::uint32_t>(entry + 1);
             const bool label_plain = json_string_is_plain(label) && json_string_is_plain(m_separator);
+            if (label_plain)
+                opening.assign(",\n        \"").append(label).append(m_separator);
             for (const assets::PathId id : ids) {
                 const std::string_view path = m_table.text(id);
                 if (excluded != nullptr && excluded->excluded(id))
@@ -173,13 +179,16 @@ public:
                 if (!fresh)
                     continue;
                 std::string& text = out.buffer();
-                text += count++ > 0 ? ",\n        " : "\n        ";
                 if (label_plain && plain_path(id)) {
                     // Plain pieces make a plain line: written as they are, without joining.
-                    text += '"';
-                    text.append(label).append(m_separator).append(path);
+                    if (count++ > 0)
+                        text.append(opening);
+                    else
+                        text.append("\n        \"").append(opening, 11);
+                    text.append(path);
                     text += '"';
                 } else {
+                    text += count++ > 0 ? ",\n        " : "\n        ";
                     if (!m_by_text)
                         line.assign(label).append(m_separator).append(path);
                     append_json_string(text, line, false);
