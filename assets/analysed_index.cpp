@@ -86,8 +86,15 @@ void SubstringSet::add(PathId id)
         m_member.resize(std::max<std::size_t>(id + 1, m_member.size() * 2), 0);
     m_member[id] = 1;
     m_ids.push_back(id);
-    for (const char c : m_table.text(id))
+    const std::string_view text = m_table.text(id);
+    const std::size_t limit = std::min(text.size(), m_last_marked.size());
+    std::size_t shared = 0;
+    while (shared + 8 <= limit &&
+           std::memcmp(text.data() + shared, m_last_marked.data() + shared, 8) == 0)
+        shared += 8;
+    for (const char c : text.substr(shared))
         m_seen[static_cast<unsigned char>(c)] = 1;
+    m_last_marked = text;
     m_bytes_stale = true;
 }
 

@@ -109,6 +109,9 @@ private:
     // Every byte of every held path: marked byte by byte as paths are added (a set's words
     // updated byte by byte would wait on each other), gathered into a set when asked.
     std::array<std::uint8_t, 256> m_seen{};
+    // The path marked last: paths come folder by folder, and the bytes one shares with the
+    // path before it are marked already.
+    std::string_view m_last_marked;
     mutable ByteSet m_bytes;
     mutable bool m_bytes_stale = false;
     // The index proper, filled lazily: the first m_indexed of m_ids are in it.

@@ -1,5 +1,6 @@
 #include "assets/analysed_index.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -79,6 +80,29 @@ TEST(AnalysedIndex, ByteSetsAndTheQuickNotRecordedAnswer)
         random_index.add_found(random_table.intern(path).first);
         for (int byte = 0; byte < 256; ++byte)
             ASSERT_EQ(random_index.surely_unrecorded(
+                          ByteSet::of(std::string(1, static_cast<char>(byte)))),
+                      !held[byte])
+                << "byte " << byte << " after path " << round;
+    }
+
+    // Paths that share long heads with the path before them (as the paths of one folder
+    // do), shorter ones among them, a new byte at any place: still exactly their bytes.
+    PathTable folder_table;
+    AnalysedIndex folder_index(folder_table);
+    std::fill(held.begin(), held.end(), false);
+    std::string path = "/show/seq/shot/textures/";
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t keep = rng() % (path.size() + 1);
+        path.resize(keep);
+        for (std::size_t i = rng() % 12; i > 0; --i)
+            path += static_cast<char>(0x20 + rng() % 0x60);
+        if (round % 10 == 9 && !path.empty())
+            path[rng() % path.size()] = static_cast<char>(0x80 + round % 0x80);
+        for (const char c : path)
+            held[static_cast<unsigned char>(c)] = true;
+        folder_index.add_found(folder_table.intern(path).first);
+        for (int byte = 0; byte < 256; ++byte)
+            ASSERT_EQ(folder_index.surely_unrecorded(
                           ByteSet::of(std::string(1, static_cast<char>(byte)))),
                       !held[byte])
                 << "byte " << byte << " after path " << round;
