@@ -1,6 +1,5 @@
 #include "assets/analysed_index.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -40,6 +39,23 @@ TEST(AnalysedIndex, SubstringStatusWithMissingFirst)
 
 // The byte set of a text holds exactly its bytes, from each quarter of the byte range, and
 // surely_unrecorded holds only while a set lacks one of them.
+// The held bytes, asked after every path added, are exactly the bytes of the paths.
+void expect_exactly_their_bytes(const std::vector<std::string>& paths)
+{
+    PathTable table;
+    AnalysedIndex index(table);
+    std::vector<bool> held(256, false);
+    for (std::size_t round = 0; round < paths.size(); ++round) {
+        for (const char c : paths[round])
+            held[static_cast<unsigned char>(c)] = true;
+        index.add_found(table.intern(paths[round]).first);
+        for (int byte = 0; byte < 256; ++byte)
+            ASSERT_EQ(index.surely_unrecorded(ByteSet::of(std::string(1, static_cast<char>(byte)))),
+                      !held[byte])
+                << "byte " << byte << " after path " << round;
+    }
+}
+
 TEST(AnalysedIndex, ByteSetsAndTheQuickNotRecordedAnswer)
 {
     std::mt19937 rng(3);
@@ -67,46 +83,27 @@ TEST(AnalysedIndex, ByteSetsAndTheQuickNotRecordedAnswer)
     index.add_found(table.intern("/tex/<U>.DIM").first);
     EXPECT_FALSE(index.surely_unrecorded(token));
 
-    // The held bytes, asked after every path added, are exactly the bytes of the paths.
-    PathTable random_table;
-    AnalysedIndex random_index(random_table);
-    std::vector<bool> held(256, false);
+    // Paths of random bytes, then paths that share long heads with the path before them (as
+    // the paths of one folder do), shorter ones among them, a new byte at any place.
+    std::vector<std::string> random_paths;
     for (int round = 0; round < 40; ++round) {
         std::string path(1 + rng() % 6, '\0');
-        for (char& c : path) {
+        for (char& c : path)
             c = static_cast<char>(rng() % 256);
-            held[static_cast<unsigned char>(c)] = true;
-        }
-        random_index.add_found(random_table.intern(path).first);
-        for (int byte = 0; byte < 256; ++byte)
-            ASSERT_EQ(random_index.surely_unrecorded(
-                          ByteSet::of(std::string(1, static_cast<char>(byte)))),
-                      !held[byte])
-                << "byte " << byte << " after path " << round;
+        random_paths.push_back(path);
     }
-
-    // Paths that share long heads with the path before them (as the paths of one folder
-    // do), shorter ones among them, a new byte at any place: still exactly their bytes.
-    PathTable folder_table;
-    AnalysedIndex folder_index(folder_table);
-    std::fill(held.begin(), held.end(), false);
+    expect_exactly_their_bytes(random_paths);
+    std::vector<std::string> folder_paths;
     std::string path = "/show/seq/shot/textures/";
     for (int round = 0; round < 300; ++round) {
-        const std::size_t keep = rng() % (path.size() + 1);
-        path.resize(keep);
+        path.resize(rng() % (path.size() + 1));
         for (std::size_t i = rng() % 12; i > 0; --i)
             path += static_cast<char>(0x20 + rng() % 0x60);
         if (round % 10 == 9 && !path.empty())
             path[rng() % path.size()] = static_cast<char>(0x80 + round % 0x80);
-        for (const char c : path)
-            held[static_cast<unsigned char>(c)] = true;
-        folder_index.add_found(folder_table.intern(path).first);
-        for (int byte = 0; byte < 256; ++byte)
-            ASSERT_EQ(folder_index.surely_unrecorded(
-                          ByteSet::of(std::string(1, static_cast<char>(byte)))),
-                      !held[byte])
-                << "byte " << byte << " after path " << round;
+        folder_paths.push_back(path);
     }
+    expect_exactly_their_bytes(folder_paths);
 }
 
 // The index must give exactly the answer of a scan over every held string, for needles
