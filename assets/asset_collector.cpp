@@ -153,6 +153,7 @@ public:
         // A plain line is written as the label's opening piece, the path and a quote; the
         // piece already holds the line break and indent before it (the first line has its
         // own).
+        constexpr std::string_view k_next_line = ",\n        \"";
         std::string opening;
         const auto& entries = m_map.entries();
         for (std::size_t entry = 0; entry < entries.size(); ++entry) {
@@ -160,7 +161,7 @@ public:
             const auto label_number = static_cast<std::uint32_t>(entry + 1);
             const bool label_plain = json_string_is_plain(label) && json_string_is_plain(m_separator);
             if (label_plain)
-                opening.assign(",\n        \"").append(label).append(m_separator);
+                opening.assign(k_next_line).append(label).append(m_separator);
             for (const assets::PathId id : ids) {
                 const std::string_view path = m_table.text(id);
                 if (excluded != nullptr && excluded->excluded(id))
@@ -184,7 +185,7 @@ public:
                     if (count++ > 0)
                         text.append(opening);
                     else
-                        text.append("\n        \"").append(opening, 11);
+                        text.append(k_next_line.substr(1)).append(opening, k_next_line.size());
                     text.append(path);
                     text += '"';
                 } else {
