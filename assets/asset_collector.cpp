@@ -362,18 +362,35 @@ void zel_Katana_asset::record(const std::string& nodePath, const ReaderResult& r
 
 void zel_Katana_asset::record(const std::string& nodePath, const ReaderResult& result, Expansion* keep)
 {
-    const std::span<const assets::PathId> found = ASSET_JSON.asset.extend(nodePath, result.asset);
+    record_found(ASSET_JSON.asset.extend(nodePath, result.asset), keep);
+    record_missing(nodePath, result.miss, keep);
+}
+
+void zel_Katana_asset::record(const std::string& nodePath, const TextList& found,
+                              const std::vector<std::string>& miss, Expansion* keep)
+{
+    record_found(ASSET_JSON.asset.extend(nodePath, found), keep);
+    record_missing(nodePath, miss, keep);
+}
+
+void zel_Katana_asset::record_found(std::span<const assets::PathId> found, Expansion* keep)
+{
     for (const assets::PathId id : found)
         m_analysed->add_found(id);
     if (keep)
         keep->asset.assign(found.begin(), found.end());
-    if (!result.miss.empty()) {
-        const std::span<const assets::PathId> missing = ASSET_JSON.missing.extend(nodePath, result.miss);
-        for (const assets::PathId id : missing)
-            m_analysed->add_missing(id);
-        if (keep)
-            keep->miss.assign(missing.begin(), missing.end());
-    }
+}
+
+void zel_Katana_asset::record_missing(const std::string& nodePath,
+                                      const std::vector<std::string>& miss, Expansion* keep)
+{
+    if (miss.empty())
+        return;
+    const std::span<const assets::PathId> missing = ASSET_JSON.missing.extend(nodePath, miss);
+    for (const assets::PathId id : missing)
+        m_analysed->add_missing(id);
+    if (keep)
+        keep->miss.assign(missing.begin(), missing.end());
 }
 
 void zel_Katana_asset::collect()

@@ -100,6 +100,7 @@ public:
     std::vector<std::string> checkCacheFile(const std::string& string);
     /// The same twins appended to `out` (which may hold `path` itself).
     void add_cache_twins(std::string_view path, std::vector<std::string>& out);
+    void add_cache_twins(std::string_view path, TextList& out);
     std::vector<std::string> getDirFiles(const std::string& path);
     /// Paths in a folder matching prefix*.ext (a "$F4$T1"-style frame token in the prefix
     /// stands for the frame). Drive, network, variable and POSIX absolute folders are used
@@ -242,8 +243,16 @@ private:
     std::unique_ptr<fs::DirectoryCache> m_fs;
     // Cache-twin candidates are built here, so misses allocate nothing.
     std::string m_twin_source;
+    std::string_view m_twin_extension; // of m_twin_source
     std::vector<std::size_t> m_twin_places;
     std::string m_candidate;
+    /// Takes `path` as the source of twins; false when it can have none.
+    bool find_twin_places(std::string_view path);
+    /// Whether the source's twin with `cache_ext` exists; it is left in m_candidate.
+    bool twin_exists(std::string_view cache_ext);
+    // An expansion's matches and found files, kept from one to the next.
+    TextList m_matches;
+    TextList m_found;
 
     /// What expanding an absolute reference gave: the console lines it printed (the
     /// wildcard pattern and the matches, as quoted), the found paths in order (twins
@@ -283,6 +292,12 @@ private:
     void replay(const std::string& nodePath, const Expansion& expansion);
     /// record(), keeping the numbers of the recorded paths in `keep` when it is given.
     void record(const std::string& nodePath, const ReaderResult& result, Expansion* keep);
+    /// The same for found paths held in a list.
+    void record(const std::string& nodePath, const TextList& found,
+                const std::vector<std::string>& miss, Expansion* keep);
+    void record_found(std::span<const assets::PathId> found, Expansion* keep);
+    void record_missing(const std::string& nodePath, const std::vector<std::string>& miss,
+                        Expansion* keep);
 };
 
 }  // namespace script

@@ -49,13 +49,14 @@ std::vector<PathId>& LabelledPaths::list_of(std::string_view label)
     return m_entries[m_last].second;
 }
 
-std::span<const PathId> LabelledPaths::extend(std::string_view label, const std::vector<std::string>& paths)
+template <typename Paths>
+std::span<const PathId> LabelledPaths::extend_with(std::string_view label, const Paths& paths)
 {
     // The paths' slots are fetched together before any is looked up: at production scale
     // each lookup would otherwise wait for memory on its own.
     m_hashes.clear();
-    for (const std::string& path : paths) {
-        m_hashes.push_back(hash_text(path));
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        m_hashes.push_back(hash_text(paths[i]));
         m_table.prefetch(m_hashes.back());
     }
     std::vector<PathId>& list = list_of(label);
@@ -65,6 +66,17 @@ std::span<const PathId> LabelledPaths::extend(std::string_view label, const std:
     for (std::size_t i = 0; i < paths.size(); ++i)
         list.push_back(m_table.intern(paths[i], m_hashes[i]).first);
     return std::span<const PathId>(list.data() + first, paths.size());
+}
+
+std::span<const PathId> LabelledPaths::extend(std::string_view label,
+                                              const std::vector<std::string>& paths)
+{
+    return extend_with(label, paths);
+}
+
+std::span<const PathId> LabelledPaths::extend(std::string_view label, const TextList& paths)
+{
+    return extend_with(label, paths);
 }
 
 void LabelledPaths::extend(std::string_view label, std::span<const PathId> ids)

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/text_index.h"
+#include "common/text_list.h"
 
 namespace script::assets {
 
@@ -67,6 +68,7 @@ public:
     /// Appends the paths to the label's list, creating the label when it is new, and
     /// returns their numbers in order (valid until the next change).
     std::span<const PathId> extend(std::string_view label, const std::vector<std::string>& paths);
+    std::span<const PathId> extend(std::string_view label, const TextList& paths);
     /// The same for paths the table already holds, given by number.
     void extend(std::string_view label, std::span<const PathId> ids);
     /// The label's list as texts, or nullopt.
@@ -79,6 +81,8 @@ public:
 private:
     /// The label's list, the label created when it is new.
     std::vector<PathId>& list_of(std::string_view label);
+    template <typename Paths>
+    std::span<const PathId> extend_with(std::string_view label, const Paths& paths);
 
     PathTable& m_table;
     PathTable m_labels;            // label texts; a label's number is its entry's position

@@ -121,34 +121,56 @@ std::vector<std::string> zel_Katana_asset::checkCacheFile(const std::string& str
     return twins;
 }
 
-void zel_Katana_asset::add_cache_twins(std::string_view path, std::vector<std::string>& out)
+bool zel_Katana_asset::find_twin_places(std::string_view path)
 {
-    // Copied first: `path` may be an entry of `out`, which the twins may move.
+    // Copied first: `path` may be an entry of the list the twins go to, which they may move.
     m_twin_source.assign(path);
     const std::string& string = m_twin_source;
     const std::size_t dot = find_last_byte(string, '.');
-    const std::string_view extension =
-        dot == std::string::npos ? std::string_view(string) : std::string_view(string).substr(dot + 1);
-    if (extension.empty() || std::find(std::begin(k_cache_extensions), std::end(k_cache_extensions),
-                                       extension) != std::end(k_cache_extensions))
-        return;
+    m_twin_extension = dot == std::string::npos ? std::string_view(string)
+                                                : std::string_view(string).substr(dot + 1);
+    if (m_twin_extension.empty() ||
+        std::find(std::begin(k_cache_extensions), std::end(k_cache_extensions), m_twin_extension) !=
+            std::end(k_cache_extensions))
+        return false;
     // Every place of the extension is replaced, as str.replace does; the places are found
     // once for all cache extensions.
     m_twin_places.clear();
-    for (std::size_t at = string.find(extension); at != std::string::npos;
-         at = string.find(extension, at + extension.size()))
+    for (std::size_t at = string.find(m_twin_extension); at != std::string::npos;
+         at = string.find(m_twin_extension, at + m_twin_extension.size()))
         m_twin_places.push_back(at);
-    for (std::string_view cache_ext : k_cache_extensions) {
-        m_candidate.clear();
-        std::size_t kept = 0;
-        for (const std::size_t at : m_twin_places) {
-            m_candidate.append(string, kept, at - kept).append(cache_ext);
-            kept = at + extension.size();
-        }
-        m_candidate.append(string, kept);
-        if (m_fs->exists(m_candidate))
-            out.push_back(m_candidate);
+    return true;
+}
+
+bool zel_Katana_asset::twin_exists(std::string_view cache_ext)
+{
+    const std::string& string = m_twin_source;
+    m_candidate.clear();
+    std::size_t kept = 0;
+    for (const std::size_t at : m_twin_places) {
+        m_candidate.append(string, kept, at - kept).append(cache_ext);
+        kept = at + m_twin_extension.size();
     }
+    m_candidate.append(string, kept);
+    return m_fs->exists(m_candidate);
+}
+
+void zel_Katana_asset::add_cache_twins(std::string_view path, std::vector<std::string>& out)
+{
+    if (!find_twin_places(path))
+        return;
+    for (std::string_view cache_ext : k_cache_extensions)
+        if (twin_exists(cache_ext))
+            out.push_back(m_candidate);
+}
+
+void zel_Katana_asset::add_cache_twins(std::string_view path, TextList& out)
+{
+    if (!find_twin_places(path))
+        return;
+    for (std::string_view cache_ext : k_cache_extensions)
+        if (twin_exists(cache_ext))
+            out.push_back(m_candidate);
 }
 
 std::vector<std::string> zel_Katana_asset::getDirFiles(const std::string& path)

@@ -145,7 +145,7 @@ constexpr std::array<DispatchRow, 8> k_dispatch = {{
     {{".ocio", ".OCIO", ""}, read_ocio_config},
 }};
 
-const DispatchRow* dispatch_row(const std::string& path)
+const DispatchRow* dispatch_row(std::string_view path)
 {
     for (const DispatchRow& row : k_dispatch)
         for (std::string_view suffix : row.suffixes)
@@ -283,12 +283,48 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     append_repr_line(line, pattern);
     console().lines(line);
 
-    std::vector<std::string> matches = glob(pattern, m_fs.get());
+    m_matches.clear();
+    glob_into(pattern, m_fs.get(), m_matches);
     Expansion expansion;
     if (keepable)
         expansion.console += line;
-    if (matches.empty())
+    if (m_matches.empty())
         result.miss.push_back(std::move(pattern));
+
+    // Matches that are all ordinary files, named without a backslash, are recorded with
+    // their twins from one list; the others go one by one (below).
+    bool ordinary = true;
+    for (std::size_t i = 0; i < m_matches.size() && ordinary; ++i)
+        ordinary = m_matches[i].find('\\') == std::string_view::npos && !dispatch_row(m_matches[i]);
+    if (ordinary) {
+        m_found.clear();
+        m_found.reserve(m_matches.size() * (1 + std::size(k_cache_extensions)));
+        for (std::size_t i = 0; i < m_matches.size(); ++i) {
+            const std::string_view match = m_matches[i];
+            line.clear();
+            append_repr_line(line, match);
+            console().lines(line);
+            if (keepable)
+                expansion.console += line;
+            m_found.push_back(match);
+            add_cache_twins(match, m_found);
+        }
+        if (!keepable) {
+            record(nodePath, m_found, result.miss, nullptr);
+            return std::nullopt;
+        }
+        record(nodePath, m_found, result.miss, &expansion);
+        const auto [kept, added] = m_expanded.intern(reference);
+        if (added)
+            m_expansions.push_back(std::move(expansion));
+        note_written(filePath, kept);
+        return std::nullopt;
+    }
+    // Readers may expand references of their own, which takes the lists above again.
+    std::vector<std::string> matches;
+    matches.reserve(m_matches.size());
+    for (std::size_t i = 0; i < m_matches.size(); ++i)
+        matches.emplace_back(m_matches[i]);
 
     // An expansion is kept only when it is all listing: readers have effects of their own
     // and a name holding a backslash is printed in another form than it is recorded.

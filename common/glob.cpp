@@ -174,9 +174,19 @@ struct Globber
         else
             out.emplace_back(name);
     }
+    static void emit(TextList& out, const std::string* join_dir, std::string_view name)
+    {
+        if (join_dir) {
+            pypath::append_join(out.text(), *join_dir, name);
+            out.end_text();
+        } else {
+            out.push_back(name);
+        }
+    }
 
+    template <typename Out>
     void glob1(const std::string& dir, std::string_view pattern, bool dironly,
-               const std::string* join_dir, std::vector<std::string>& out) const
+               const std::string* join_dir, Out& out) const
     {
         const NameMatcher matcher(pattern);
         const bool hidden_ok = is_hidden(pattern);
@@ -212,8 +222,9 @@ struct Globber
         }
     }
 
+    template <typename Out>
     void glob0(const std::string& dir, const std::string& base, const std::string* join_dir,
-               std::vector<std::string>& out) const
+               Out& out) const
     {
         if (!base.empty()) {
             if (lexists(pypath::join(dir, base)))
@@ -223,7 +234,7 @@ struct Globber
         }
     }
 
-    void run(const std::string& pathname, bool dironly, std::vector<std::string>& out) const
+    template <typename Out> void run(const std::string& pathname, bool dironly, Out& out) const
     {
         const auto [dirname, basename] = pypath::split(pathname);
         if (!has_magic(pathname)) {
@@ -271,6 +282,11 @@ std::vector<std::string> glob(std::string_view pattern, fs::DirectoryCache* cach
     std::vector<std::string> out;
     Globber{cache}.run(std::string(pattern), false, out);
     return out;
+}
+
+void glob_into(std::string_view pattern, fs::DirectoryCache* cache, TextList& out)
+{
+    Globber{cache}.run(std::string(pattern), false, out);
 }
 
 }  // namespace script

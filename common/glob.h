@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text_list.h"
+
 namespace script::fs {
 class DirectoryCache;
 }
@@ -22,5 +24,7 @@ bool fnmatch(std::string_view name, std::string_view pattern);
 
 /// glob.glob(pattern). With a cache, folder listings and existence tests go through it.
 std::vector<std::string> glob(std::string_view pattern, fs::DirectoryCache* cache = nullptr);
+/// The same, added to `out`.
+void glob_into(std::string_view pattern, fs::DirectoryCache* cache, TextList& out);
 
 }  // namespace script

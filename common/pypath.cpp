@@ -463,6 +463,20 @@ std::string join(std::string_view a, std::string_view b)
     return platform::is_windows() ? nt::join(a, b) : posix::join(a, b);
 }
 
+void append_join(std::string& out, std::string_view a, std::string_view b)
+{
+    if (platform::is_windows()) {
+        out.append(nt::join(a, b));
+    } else if (!b.empty() && b.front() == '/') {
+        out.append(b);
+    } else {
+        out.append(a);
+        if (!a.empty() && a.back() != '/')
+            out += '/';
+        out.append(b);
+    }
+}
+
 std::string join(std::initializer_list<std::string_view> parts)
 {
     std::string out;

@@ -46,6 +46,8 @@ std::string basename(std::string_view path);
 std::pair<std::string, std::string> split(std::string_view path);
 std::string join(std::string_view a, std::string_view b);
 std::string join(std::initializer_list<std::string_view> parts);
+/// Appends join(a, b) to `out`.
+void append_join(std::string& out, std::string_view a, std::string_view b);
 std::string normpath(std::string_view path);
 /// normpath(join(dir, name)) in the platform's flavour.
 std::string normpath_join(std::string_view dir, std::string_view name);

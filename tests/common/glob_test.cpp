@@ -132,6 +132,18 @@ TEST(Glob, PythonSemantics)
         // "[x]" is a set matching "x", so the literal file name is not found.
         EXPECT_TRUE(glob(root + "/[x].txt", c).empty());
         EXPECT_TRUE(glob("", c).empty());
+        // Into a list of texts, the same names in the same order, after what it held.
+        for (const std::string pattern :
+             {"/seq/*.exr", "/*/a.*.exr", "/*/", "/seq/dangling.exr", "/missing/*"}) {
+            TextList list;
+            list.push_back("before");
+            glob_into(root + pattern, c, list);
+            std::vector<std::string> texts;
+            for (std::size_t i = 1; i < list.size(); ++i)
+                texts.emplace_back(list[i]);
+            EXPECT_EQ(list[0], "before");
+            EXPECT_EQ(texts, glob(root + pattern, c)) << pattern;
+        }
     }
 
     const std::string saved = platform::current_dir();
