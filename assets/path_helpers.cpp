@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <iterator>
 #include <set>
 #include <utility>
@@ -134,24 +135,35 @@ bool zel_Katana_asset::find_twin_places(std::string_view path)
             std::end(k_cache_extensions))
         return false;
     // Every place of the extension is replaced, as str.replace does; the places are found
-    // once for all cache extensions.
+    // once for all cache extensions. The last is the extension itself: no place before it
+    // can reach over its dot.
     m_twin_places.clear();
-    for (std::size_t at = string.find(m_twin_extension); at != std::string::npos;
-         at = string.find(m_twin_extension, at + m_twin_extension.size()))
-        m_twin_places.push_back(at);
+    if (dot != std::string::npos) {
+        const std::string_view before = std::string_view(string).substr(0, dot);
+        for (std::size_t at = find_text(before, m_twin_extension); at != std::string::npos;
+             at = find_text(before, m_twin_extension, at + m_twin_extension.size()))
+            m_twin_places.push_back(at);
+    }
+    m_twin_places.push_back(dot == std::string::npos ? 0 : dot + 1);
     return true;
 }
 
 bool zel_Katana_asset::twin_exists(std::string_view cache_ext)
 {
     const std::string& string = m_twin_source;
-    m_candidate.clear();
+    const std::size_t extension = m_twin_extension.size();
+    m_candidate.resize(string.size() + m_twin_places.size() * cache_ext.size() -
+                       m_twin_places.size() * extension);
+    char* out = m_candidate.data();
     std::size_t kept = 0;
     for (const std::size_t at : m_twin_places) {
-        m_candidate.append(string, kept, at - kept).append(cache_ext);
-        kept = at + m_twin_extension.size();
+        std::memcpy(out, string.data() + kept, at - kept);
+        out += at - kept;
+        std::memcpy(out, cache_ext.data(), cache_ext.size());
+        out += cache_ext.size();
+        kept = at + extension;
     }
-    m_candidate.append(string, kept);
+    std::memcpy(out, string.data() + kept, string.size() - kept);
     return m_fs->exists(m_candidate);
 }
 

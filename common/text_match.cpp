@@ -37,6 +37,46 @@ std::size_t find_last_byte(std::string_view text, char byte)
 #endif
 }
 
+std::size_t find_text(std::string_view text, std::string_view needle, std::size_t from)
+{
+#if defined(__SSE2__)
+    if (needle.size() >= 2 && text.size() >= 17 && from < text.size()) {
+        const __m128i first = _mm_set1_epi8(needle[0]);
+        const __m128i second = _mm_set1_epi8(needle[1]);
+        const std::string_view rest = needle.substr(2);
+        // The places in the block at `start` holding the needle's first two bytes, from
+        // `skip` places in.
+        const auto match_in = [&](std::size_t start, unsigned skip) -> std::size_t {
+            const __m128i here =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + start));
+            const __m128i next =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + start + 1));
+            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
+                _mm_and_si128(_mm_cmpeq_epi8(here, first), _mm_cmpeq_epi8(next, second))));
+            mask &= ~((1u << skip) - 1);
+            for (; mask != 0; mask &= mask - 1) {
+                const std::size_t place = start + static_cast<std::size_t>(__builtin_ctz(mask));
+                if (place + needle.size() <= text.size() &&
+                    text.substr(place + 2, rest.size()) == rest)
+                    return place;
+            }
+            return std::string_view::npos;
+        };
+        std::size_t at = from;
+        for (; at + 17 <= text.size(); at += 16) {
+            if (const std::size_t place = match_in(at, 0); place != std::string_view::npos)
+                return place;
+        }
+        // The last block ends where the text does, over places already looked at.
+        const std::size_t last = text.size() - 17;
+        if (at < text.size() - 1)
+            return match_in(last, static_cast<unsigned>(at - last));
+        return std::string_view::npos;
+    }
+#endif
+    return text.find(needle, from);
+}
+
 AnyOfTexts::AnyOfTexts(std::span<const std::string_view> texts) : m_texts(texts)
 {
     if (texts.size() > 8)

@@ -87,14 +87,15 @@ TEST(PlainAscii, AgreesWithAByteTestAtEveryPosition)
 }
 
 // The scan per byte of the set must agree with find_first_of, wherever the set's bytes fall
-// and whichever of them comes first; the scan for the last byte with rfind.
-TEST(FindFirstByteOf, AgreesWithFindFirstOfAndRfind)
+// and whichever of them comes first; the scan for the last byte with rfind, and the search
+// for a text with find.
+TEST(FindFirstByteOf, AgreesWithFindFirstOfFindAndRfind)
 {
     const std::string_view sets[] = {"*?[", "<>#%*?", "/", ""};
     const std::string alphabet = "ab*?[<>#%/.";
     std::uint32_t seed = 7;
     for (int round = 0; round < 20000; ++round) {
-        std::string text(round % 23, 'x');
+        std::string text(round % 53, 'x');
         for (char& c : text) {
             seed = seed * 1664525u + 1013904223u;
             c = alphabet[(seed >> 16) % alphabet.size()];
@@ -105,6 +106,12 @@ TEST(FindFirstByteOf, AgreesWithFindFirstOfAndRfind)
         for (const char byte : {'/', '.', 'a', '\0'})
             ASSERT_EQ(find_last_byte(text, byte), std::string_view(text).rfind(byte))
                 << text << " " << byte;
+        // Texts of every length from every place, across and after the 16-byte blocks.
+        for (const std::string_view needle :
+             {"ab", "a", "a*?", ".ab/", "", "aaaaaaaaaaaaaaaaaaaaaaaaaa"})
+            for (std::size_t from = 0; from <= text.size() + 1; from += 1 + round % 5)
+                ASSERT_EQ(find_text(text, needle, from), std::string_view(text).find(needle, from))
+                    << text << " " << needle << " " << from;
     }
 }
 
