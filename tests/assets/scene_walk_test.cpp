@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "common/errors.h"
+#include "common/fs.h"
+#include "common/glob.h"
+#include "common/pyutil.h"
 #include "tests/assets/collector_fixture.h"
 
 namespace script::testing {
@@ -226,6 +229,63 @@ TEST_F(SceneWalkTest, AFailingExpansionEndsTheWalkWhereItIs)
     EXPECT_EQ(out.substr(last, out.find(':', last) - last),
               "Found klf in /scene/l" + std::to_string(k_failing));
     EXPECT_EQ(collector.ASSET_JSON.missing.entries().size(), k_failing - 2);
+}
+
+// Texture references of many locations, batch after batch, in folders named again by later
+// batches, the same texture named by three locations in a row: each location records what
+// its pattern and the twins of the matches give when looked up one by one, and the console
+// shows the pattern and matches of each.
+TEST_F(SceneWalkTest, ManyTextureReferencesRecordWhatEachGivesOneByOne)
+{
+    using L = SceneBuilder;
+    constexpr int k_folders = 6;
+    constexpr int k_textures = 300;
+    Json children = Json::array();
+    std::vector<std::pair<std::string, std::string>> references; // label, reference
+    for (int t = 0; t < k_textures; ++t) {
+        const std::string folder = "tex/d" + std::to_string(t % k_folders) + "/";
+        const std::string name = "t" + std::to_string(t);
+        files.write(folder + name + ".1001.exr");
+        files.write(folder + name + ".1002.exr");
+        if (t % 3 == 0)
+            files.write(folder + name + ".1002.tx");
+        const std::string reference =
+            files.file(folder + (t % 11 == 5 ? "gone" : name) + ".<UDIM>.exr");
+        for (int copy = 0; copy < 3; ++copy) {
+            const std::string location = "m" + std::to_string(t) + "_" + std::to_string(copy);
+            children.push_back(L::location(
+                location, "polymesh",
+                {{"material", {{"nodes", {{"n", {{"parameters", {{"filename", reference}}}}}}}}}}));
+            references.emplace_back("/scene/" + location + ".material.nodes.n.parameters.filename",
+                                    reference);
+        }
+    }
+    load(SceneBuilder()
+             .scene_graph("main", L::location("scene", "group", Json::object(), children))
+             .node("Render1", "Render")
+             .producer("main"));
+    const std::string out = collect();
+
+    Json found = Json::array();
+    Json missing = Json::array();
+    std::string printed;
+    for (const auto& [label, reference] : references) {
+        const std::string pattern = replace_all(reference, "<UDIM>", "*");
+        const std::vector<std::string> matches = glob(pattern);
+        printed += "'" + pattern + "'\n";
+        if (matches.empty())
+            missing.push_back(label + " **** " + pattern);
+        for (const std::string& match : matches) {
+            printed += "'" + match + "'\n";
+            found.push_back(label + " ---> " + match);
+            if (const std::string twin = replace_all(match, ".exr", ".tx"); fs::exists(twin))
+                found.push_back(label + " ---> " + twin);
+        }
+    }
+    const Json asset = job_file("asset.json");
+    EXPECT_EQ(asset.at("asset"), found);
+    EXPECT_EQ(asset.at("missing"), missing);
+    EXPECT_NE(out.find(printed), std::string::npos);
 }
 
 }  // namespace
