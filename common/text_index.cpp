@@ -1,5 +1,7 @@
 #include "common/text_index.h"
 
+#include <bit>
+
 namespace script {
 
 namespace {
@@ -32,9 +34,17 @@ std::uint64_t hash_text(std::string_view text)
         left -= 8;
     }
     if (left > 0) {
-        char tail[8] = {};
-        std::memcpy(tail, bytes, left);
-        h = mix(h ^ load_word(tail), k_step);
+        std::uint64_t tail = 0;
+        if (std::endian::native == std::endian::little && text.size() >= 8) {
+            // The text's last eight bytes, those already mixed shifted out: the same word
+            // as the tail copied alone, without a copy of varying length.
+            tail = load_word(bytes + left - 8) >> (8 * (8 - left));
+        } else {
+            char bytes_left[8] = {};
+            std::memcpy(bytes_left, bytes, left);
+            tail = load_word(bytes_left);
+        }
+        h = mix(h ^ tail, k_step);
     }
     return mix(h, k_seed);
 }
