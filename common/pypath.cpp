@@ -57,17 +57,23 @@ std::string basename(std::string_view path)
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
-std::string join(std::string_view a, std::string_view b)
+void append_join(std::string& out, std::string_view a, std::string_view b)
 {
-    if (!b.empty() && b.front() == '/')
-        return std::string(b);
-    const bool separate = !a.empty() && a.back() != '/';
-    std::string out;
-    out.reserve(a.size() + (separate ? 1 : 0) + b.size());
+    if (!b.empty() && b.front() == '/') {
+        out.append(b);
+        return;
+    }
     out.append(a);
-    if (separate)
+    if (!a.empty() && a.back() != '/')
         out += '/';
     out.append(b);
+}
+
+std::string join(std::string_view a, std::string_view b)
+{
+    std::string out;
+    out.reserve(a.size() + 1 + b.size());
+    append_join(out, a, b);
     return out;
 }
 
@@ -465,16 +471,10 @@ std::string join(std::string_view a, std::string_view b)
 
 void append_join(std::string& out, std::string_view a, std::string_view b)
 {
-    if (platform::is_windows()) {
+    if (platform::is_windows())
         out.append(nt::join(a, b));
-    } else if (!b.empty() && b.front() == '/') {
-        out.append(b);
-    } else {
-        out.append(a);
-        if (!a.empty() && a.back() != '/')
-            out += '/';
-        out.append(b);
-    }
+    else
+        posix::append_join(out, a, b);
 }
 
 std::string join(std::initializer_list<std::string_view> parts)

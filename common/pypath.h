@@ -18,6 +18,8 @@ std::string basename(std::string_view path);
 std::pair<std::string, std::string> split(std::string_view path);
 /// posixpath.join: an absolute later part discards what came before.
 std::string join(std::string_view a, std::string_view b);
+/// Appends join(a, b) to `out`.
+void append_join(std::string& out, std::string_view a, std::string_view b);
 std::string normpath(std::string_view path);
 /// normpath(join(dir, name)), without working through `dir` again when it is normal.
 std::string normpath_join(std::string_view dir, std::string_view name);
