@@ -1,9 +1,9 @@
 #include "assets/asset_collector.h"
 
 #include <algorithm>
-#include <chrono>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string_view>
 #include <unordered_set>
@@ -434,21 +434,21 @@ void zel_Katana_asset::collect()
     {
         std::unique_ptr<UploadList> list;
         std::vector<std::string_view> paths;
+        std::vector<MemberText> members; // upload.json's "asset"
+        PreparedJobFile ahead;           // upload.json written ahead from them
     };
-    // The found paths the asset report leaves out, and the upload list with it: worked out
-    // first on that thread, and handed to this one for the report.
+    // The found paths the asset report leaves out, and the upload list with them: worked
+    // out once, by whichever thread needs them first.
     std::unique_ptr<const ExclusionVerdicts> reported;
-    std::promise<void> reported_promise;
-    std::future<void> reported_ready = reported_promise.get_future();
-    const auto build_upload = [this, &table, &paths, &reported, &reported_promise] {
-        try {
+    std::once_flag reported_once;
+    const auto report_verdicts = [&]() -> const ExclusionVerdicts& {
+        std::call_once(reported_once, [&] {
             reported = std::make_unique<const ExclusionVerdicts>(report_excluded(),
                                                                  ASSET_JSON.asset, table);
-            reported_promise.set_value();
-        } catch (...) {
-            reported_promise.set_exception(std::current_exception());
-            throw;
-        }
+        });
+        return *reported;
+    };
+    const auto build_upload = [this, &table, &paths, &report_verdicts] {
         Upload upload;
         // Which found paths are their own upload form, and which of those are regular files,
         // answered from the folder listings.
@@ -471,9 +471,10 @@ void zel_Katana_asset::collect()
             }
         }
         upload.list = std::make_unique<UploadList>(table, *m_analysed, forms);
+        const ExclusionVerdicts& reported = report_verdicts();
         for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
             for (const assets::PathId id : ids)
-                if (!reported->excluded(id))
+                if (!reported.excluded(id))
                     upload.list->add(id);
         }
         const std::vector<std::string_view>& listed = upload.list->paths();
@@ -484,10 +485,37 @@ void zel_Katana_asset::collect()
             upload.paths.push_back(listed[place]);
         }
         upload.paths.push_back(paths.katana_scene);
-        return upload;
+        // The paths have their place in the heap from here on, so the member can refer to them.
+        auto result = std::make_unique<Upload>(std::move(upload));
+        result->members = {{"asset", {}, [&locals = result->paths](TextStream& out) {
+                                write_upload_list(out, locals);
+                            }}};
+        result->ahead = prepare_json_member_texts(paths.upload_json, result->members);
+        return result;
     };
-    std::future<Upload> upload_paths =
+    std::future<std::unique_ptr<Upload>> upload_paths =
         std::async(std::launch::async | std::launch::deferred, build_upload);
+
+    const auto missing_text = [&missing_report](TextStream& out) { missing_report.write(out); };
+    const std::string scene_file_size = value_text(ASSET_JSON.scene_file_size);
+    const std::string asset_size = value_text(ASSET_JSON.asset_size);
+    const std::string asset_num = value_text(ASSET_JSON.asset_num);
+    const std::string scene_file_text = value_text(ASSET_JSON.scene_file);
+    const std::vector<MemberText> asset_members = {
+        {"scene_file_size", scene_file_size, {}},
+        {"asset_size", asset_size, {}},
+        {"missing", {}, missing_text},
+        {"asset_num", asset_num, {}},
+        {"asset", {}, [&](TextStream& out) { asset_report.write(out, reported.get()); }},
+        {"scene_file", scene_file_text, {}}};
+    // asset.json, the largest job file, is written ahead on another thread while the
+    // console lines below are printed here; it is put in place in its turn.
+    std::future<PreparedJobFile> asset_ahead =
+        std::async(std::launch::async | std::launch::deferred, [&] {
+            report_verdicts();
+            return asset_file.empty() ? PreparedJobFile()
+                                      : prepare_json_member_texts(asset_file, asset_members);
+        });
 
     // The console shows scene.json saved, then every recorded path, as the walk left them.
     scene_file.finish();
@@ -507,24 +535,13 @@ void zel_Katana_asset::collect()
     // asset.json gets its members in record order, in one rewrite.
     if (asset_file.empty())
         throw Error("cannot write asset.json: the job has no task.json path");
-    if (upload_paths.wait_for(std::chrono::seconds::zero()) == std::future_status::deferred)
-        upload_paths.wait();  // no second thread: the upload list is built here first
-    reported_ready.get();
-    const auto missing_text = [&missing_report](TextStream& out) { missing_report.write(out); };
-    write_json_member_texts(
-        asset_file,
-        {{"scene_file_size", value_text(ASSET_JSON.scene_file_size), {}},
-         {"asset_size", value_text(ASSET_JSON.asset_size), {}},
-         {"missing", {}, missing_text},
-         {"asset_num", value_text(ASSET_JSON.asset_num), {}},
-         {"asset", {}, [&](TextStream& out) { asset_report.write(out, reported.get()); }},
-         {"scene_file", value_text(ASSET_JSON.scene_file), {}}});
+    PreparedJobFile asset_text = asset_ahead.get();
+    write_json_member_texts(asset_file, asset_members, &asset_text);
     if (!missing_report.empty())
         write_json_member_texts(paths.tips_json, {{std::string(tips::k_missing_files), {}, missing_text}});
 
-    const Upload upload = upload_paths.get();
-    write_json_member_texts(paths.upload_json,
-                            {{"asset", {}, [&upload](TextStream& out) { write_upload_list(out, upload.paths); }}});
+    const std::unique_ptr<Upload> upload = upload_paths.get();
+    write_json_member_texts(paths.upload_json, upload->members, &upload->ahead);
 }
 
 }  // namespace script

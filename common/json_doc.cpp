@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 
 #include "common/block_writer.h"
 #include "common/errors.h"
+#include "common/platform.h"
 #include "common/pyutil.h"
 
 namespace script {
@@ -327,37 +329,109 @@ void write_file_atomic(const std::string& path, std::string_view text)
     write_file_atomic(path, [text](TextStream& out) { out.append(text); });
 }
 
-std::size_t write_file_atomic(const std::string& path, const TextProducer& produce, std::size_t block)
+namespace {
+
+Error write_failure(const std::string& path, int err)
 {
-    const std::string temp = path + ".tmp." + std::to_string(::getpid());
-    const auto failed = [&path](int err) { return Error("cannot write file " + path + ": " + std::strerror(err)); };
+    return Error("cannot write file " + path + ": " + std::strerror(err));
+}
+
+// A write the tests have made to fail as on a full disk.
+void fail_if_injected(const std::string& path)
+{
+    if (const WriteFailurePredicate& fails = injected_write_failure(); fails && fails(path))
+        throw write_failure(path, ENOSPC);
+}
+
+} // namespace
+
+FileAhead::FileAhead(const std::string& path, const TextProducer& produce, bool replaces,
+                     std::size_t block)
+    : m_path(path)
+{
+    // Named by the writing thread, so texts of one file written ahead on different threads
+    // never meet; the process's own thread gives the process number.
+    const std::string temp = path + ".tmp." + std::to_string(platform::thread_number());
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
-        throw failed(errno);
-    // Until the rename, every way out removes the temporary file.
-    std::size_t blocks = 0;
+        throw write_failure(path, errno);
+    // Until the text is whole, every way out removes the temporary file.
     try {
-        if (const WriteFailurePredicate& fails = injected_write_failure(); fails && fails(path))
-            throw failed(ENOSPC);
+        fail_if_injected(path);
         TextStream out(fd, path, block);
-        struct stat existing;
-        if (::stat(path.c_str(), &existing) == 0)
+        if (replaces)
             out.send_to_disk_as_written();
         produce(out);
         out.finish();
-        blocks = out.flushes();
+        m_blocks = out.flushes();
     } catch (...) {
         ::close(fd);
         ::unlink(temp.c_str());
         throw;
     }
-    const bool closed = ::close(fd) == 0;
-    if (!closed || std::rename(temp.c_str(), path.c_str()) != 0) {
+    if (::close(fd) != 0) {
         const int err = errno;
         ::unlink(temp.c_str());
-        throw failed(err);
+        throw write_failure(path, err);
     }
-    return blocks;
+    m_temp = temp;
+}
+
+FileAhead::FileAhead(FileAhead&& other) noexcept
+    : m_path(std::move(other.m_path)), m_temp(std::exchange(other.m_temp, {})),
+      m_blocks(other.m_blocks)
+{
+}
+
+FileAhead& FileAhead::operator=(FileAhead&& other) noexcept
+{
+    if (this != &other) {
+        drop();
+        m_path = std::move(other.m_path);
+        m_temp = std::exchange(other.m_temp, {});
+        m_blocks = other.m_blocks;
+    }
+    return *this;
+}
+
+FileAhead::~FileAhead()
+{
+    drop();
+}
+
+void FileAhead::drop() noexcept
+{
+    if (!m_temp.empty())
+        ::unlink(m_temp.c_str());
+    m_temp.clear();
+}
+
+void FileAhead::put_in_place()
+{
+    if (m_temp.empty())
+        throw Error("cannot write file " + m_path + ": its text was not written");
+    try {
+        fail_if_injected(m_path);
+    } catch (...) {
+        drop();
+        throw;
+    }
+    if (std::rename(m_temp.c_str(), m_path.c_str()) != 0) {
+        const int err = errno;
+        drop();
+        throw write_failure(m_path, err);
+    }
+    m_temp.clear();
+}
+
+std::size_t write_file_atomic(const std::string& path, const TextProducer& produce,
+                              std::size_t block)
+{
+    fail_if_injected(path);
+    struct stat existing;
+    FileAhead text(path, produce, ::stat(path.c_str(), &existing) == 0, block);
+    text.put_in_place();
+    return text.blocks();
 }
 
 }  // namespace script

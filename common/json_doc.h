@@ -114,6 +114,40 @@ private:
 /// Writes a file's text as it is produced.
 using TextProducer = std::function<void(TextStream& out)>;
 
+/// A file's new text written ahead, possibly on another thread, to a temporary file beside
+/// it ("<path>.tmp.<writing thread>"), and renamed over the file when it is put in place.
+/// A text never put in place is removed with its holder.
+class FileAhead
+{
+public:
+    FileAhead() = default;
+    /// Writes what `produce` gives. With `replaces`, the file is expected to exist when the
+    /// text is put in place, and the blocks are sent on to the disk as they are written.
+    /// Throws script::Error as write_file_atomic does, leaving nothing behind.
+    FileAhead(const std::string& path, const TextProducer& produce, bool replaces,
+              std::size_t block = TextStream::k_default_block);
+    FileAhead(FileAhead&& other) noexcept;
+    FileAhead& operator=(FileAhead&& other) noexcept;
+    FileAhead(const FileAhead&) = delete;
+    FileAhead& operator=(const FileAhead&) = delete;
+    ~FileAhead();
+
+    /// True while a text waits to be put in place.
+    bool ready() const { return !m_temp.empty(); }
+    /// Renames the text over the file. Throws script::Error naming the file when it cannot
+    /// (the text is removed, the file keeps what it held).
+    void put_in_place();
+    /// How many blocks the text took.
+    std::size_t blocks() const { return m_blocks; }
+
+private:
+    void drop() noexcept;
+
+    std::string m_path;
+    std::string m_temp;
+    std::size_t m_blocks = 0;
+};
+
 /// Writes the text to a temporary file in the same folder and renames it over `path`, so
 /// readers see either the old or the new complete file. Throws script::Error on failure
 /// (the temporary file is removed).

@@ -92,6 +92,11 @@ void unset_env(const std::string& name)
     ::unsetenv(name.c_str());
 }
 
+long thread_number()
+{
+    return static_cast<long>(::gettid());
+}
+
 bool remove_entry(const std::string& path)
 {
     struct stat st {};

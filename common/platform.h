@@ -25,6 +25,10 @@ std::optional<std::string> get_env(const std::string& name);
 void set_env(const std::string& name, const std::string& value);
 void unset_env(const std::string& name);
 
+/// The calling thread's number as the system counts threads: the process number on the
+/// process's first thread, a number no other live thread has on any other.
+long thread_number();
+
 /// Removes one file or empty folder through the file-system API (never a shell). Returns
 /// false when the entry could not be removed; folders are never removed recursively.
 bool remove_entry(const std::string& path);

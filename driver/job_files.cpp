@@ -60,8 +60,112 @@ void zel_Katana::write_json_members(const std::string& json_file, Json members) 
     write_json_member_texts(json_file, texts);
 }
 
+namespace {
+
+// The members of a job document rewritten with new ones: members keep their place when
+// they exist and follow in order when they are new, as setting them one by one on the
+// document would.
+class MemberLayout
+{
+public:
+    using MemberText = zel_Katana::MemberText;
+
+    MemberLayout(const Json& document, const std::vector<MemberText>& members)
+    {
+        m_kept.reserve(document.size());
+        m_kept_texts.reserve(document.size());
+        std::vector<bool> placed(members.size(), false);
+        for (auto it = document.begin(); it != document.end(); ++it) {
+            const MemberText* member = nullptr;
+            for (std::size_t i = members.size(); i-- > 0;) {
+                if (members[i].key == it.key()) {
+                    if (!member)
+                        member = &members[i];
+                    placed[i] = true;
+                }
+            }
+            if (!member) {
+                m_kept_texts.emplace_back();
+                append_job_value(m_kept_texts.back(), it.value(), 1);
+                m_kept.push_back(MemberText{std::string(), m_kept_texts.back(), {}});
+                member = &m_kept.back();
+            }
+            m_order.emplace_back(it.key(), member);
+        }
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            if (placed[i])
+                continue;
+            // A key given twice keeps its first place and its last value.
+            std::size_t last = i;
+            for (std::size_t j = i + 1; j < members.size(); ++j) {
+                if (members[j].key == members[i].key) {
+                    last = j;
+                    placed[j] = true;
+                }
+            }
+            m_order.emplace_back(members[i].key, &members[last]);
+        }
+    }
+
+    /// The document's text; member texts go to the file as they are produced, between the
+    /// framing pieces.
+    void write(TextStream& out) const
+    {
+        if (m_order.empty()) {
+            out.append("{}");
+            return;
+        }
+        bool first = true;
+        for (const auto& [key, member] : m_order) {
+            std::string& text = out.buffer();
+            text += first ? "{\n    " : ",\n    ";
+            first = false;
+            append_json_string(text, key, false);
+            text += ": ";
+            if (member->write)
+                member->write(out);
+            else
+                out.append(member->text);
+        }
+        out.append("\n}");
+    }
+
+private:
+    std::vector<std::pair<std::string_view, const MemberText*>> m_order;
+    std::vector<MemberText> m_kept;
+    std::vector<std::string> m_kept_texts;
+};
+
+} // namespace
+
+zel_Katana::PreparedJobFile
+zel_Katana::prepare_json_member_texts(const std::string& json_file,
+                                      const std::vector<MemberText>& members) const
+{
+    PreparedJobFile prepared;
+    try {
+        // The file as the write will find it: one that does not exist yet is made "{}" first.
+        std::error_code ec;
+        const bool exists = std::filesystem::exists(json_file, ec);
+        if (ec)
+            return prepared;
+        Json base = exists ? open_json(json_file) : Json::object();
+        if (!base.is_object())
+            return prepared;
+        const MemberLayout layout(base, members);
+        prepared.file = FileAhead(
+            json_file, [&layout](TextStream& out) { layout.write(out); }, true);
+        prepared.base = std::move(base);
+    } catch (...) {
+        // The write does the work itself, and reports whatever fails then.
+        prepared.file = FileAhead();
+    }
+    return prepared;
+}
+
 void zel_Katana::write_json_member_texts(const std::string& json_file,
-                                         const std::vector<MemberText>& members) const
+                                         const std::vector<MemberText>& members,
+                                         PreparedJobFile* prepared) const
 {
     const std::string file_dir = pypath::dirname(json_file);
     print_line("write info to " + json_file);
@@ -77,64 +181,14 @@ void zel_Katana::write_json_member_texts(const std::string& json_file,
         if (!document.is_object()) {
             throw Error(json_file + ": the job file does not hold a JSON object");
         }
-        // Members keep their place when they exist and follow in order when they are new,
-        // as setting them one by one on the document would.
-        std::vector<std::pair<std::string_view, const MemberText*>> order;
-        std::vector<MemberText> kept;
-        kept.reserve(document.size());
-        std::vector<std::string> kept_texts;
-        kept_texts.reserve(document.size());
-        std::vector<bool> placed(members.size(), false);
-        for (auto it = document.begin(); it != document.end(); ++it) {
-            const MemberText* member = nullptr;
-            for (std::size_t i = members.size(); i-- > 0;) {
-                if (members[i].key == it.key()) {
-                    if (!member)
-                        member = &members[i];
-                    placed[i] = true;
-                }
-            }
-            if (!member) {
-                kept_texts.emplace_back();
-                append_job_value(kept_texts.back(), it.value(), 1);
-                kept.push_back(MemberText{std::string(), kept_texts.back(), {}});
-                member = &kept.back();
-            }
-            order.emplace_back(it.key(), member);
+        if (prepared && prepared->file.ready() && prepared->base == document) {
+            prepared->file.put_in_place();
+        } else {
+            if (prepared)
+                prepared->file = FileAhead();
+            const MemberLayout layout(document, members);
+            write_file_atomic(json_file, [&layout](TextStream& out) { layout.write(out); });
         }
-        for (std::size_t i = 0; i < members.size(); ++i) {
-            if (placed[i])
-                continue;
-            // A key given twice keeps its first place and its last value.
-            std::size_t last = i;
-            for (std::size_t j = i + 1; j < members.size(); ++j) {
-                if (members[j].key == members[i].key) {
-                    last = j;
-                    placed[j] = true;
-                }
-            }
-            order.emplace_back(members[i].key, &members[last]);
-        }
-        // The member texts go to the file as they are produced, between the framing pieces.
-        write_file_atomic(json_file, [&order](TextStream& out) {
-            if (order.empty()) {
-                out.append("{}");
-                return;
-            }
-            bool first = true;
-            for (const auto& [key, member] : order) {
-                std::string& text = out.buffer();
-                text += first ? "{\n    " : ",\n    ";
-                first = false;
-                append_json_string(text, key, false);
-                text += ": ";
-                if (member->write)
-                    member->write(out);
-                else
-                    out.append(member->text);
-            }
-            out.append("\n}");
-        });
     } catch (const std::exception& e) {
         print_line(e.what());
         // The step goes on, but the run must not end as a success with this file stale.

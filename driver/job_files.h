@@ -41,10 +41,26 @@ public:
         std::string_view text;
         TextProducer write;
     };
+    /// A job file's new text written ahead (write_json_member_texts' work done early,
+    /// possibly on another thread), with the document it was built on.
+    struct PreparedJobFile
+    {
+        Json base;
+        FileAhead file;
+    };
+    /// Writes the text write_json_member_texts would write for the file as it stands now
+    /// (an absent file counts as "{}"), without printing or changing the file. When it
+    /// cannot, nothing is prepared: the write then does the work and reports the failure.
+    PreparedJobFile prepare_json_member_texts(const std::string& json_file,
+                                              const std::vector<MemberText>& members) const;
     /// As write_json_members, for values written as text by the caller: large lists go
     /// straight into the file through a bounded buffer instead of being built as JSON
     /// values or whole texts. The members already in the file are read back and kept.
-    void write_json_member_texts(const std::string& json_file, const std::vector<MemberText>& members) const;
+    /// A `prepared` text is put in place as it is when the file still holds the document
+    /// it was built on; otherwise it is dropped and the text is written again.
+    void write_json_member_texts(const std::string& json_file,
+                                 const std::vector<MemberText>& members,
+                                 PreparedJobFile* prepared = nullptr) const;
 };
 
 /// Empties the job folder (job_paths().json_path) except task.json and the job's own

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <iterator>
 #include <optional>
 #include <random>
@@ -253,6 +254,38 @@ TEST(JsonDoc, FoldersAreNotReadAsEmptyFiles)
     } catch (const Error& e) {
         EXPECT_EQ(std::string(e.what()), "cannot read file " + folder + ": Is a directory");
     }
+}
+
+// Texts of one file written ahead at the same time on different threads (and the process's
+// own thread writing the file meanwhile) each keep a temporary file of their own.
+TEST(JsonDoc, TextsWrittenAheadOnThreadsDoNotMeet)
+{
+    testing::TempDir dir;
+    const std::string file = dir.write("asset.json", "{}");
+    const auto ahead = [&file](char fill) {
+        return std::async(std::launch::async, [&file, fill] {
+            return FileAhead(
+                file,
+                [fill](TextStream& out) {
+                    for (int i = 0; i < 40; ++i)
+                        out.append(std::string(TextStream::k_default_block / 4, fill));
+                },
+                true);
+        });
+    };
+    std::future<FileAhead> first = ahead('a');
+    std::future<FileAhead> second = ahead('b');
+    write_file_atomic(file, "{\"here\": 1}");
+    FileAhead a = first.get();
+    FileAhead b = second.get();
+    ASSERT_TRUE(a.ready() && b.ready());
+    EXPECT_EQ(read_file(file), "{\"here\": 1}");
+    a.put_in_place();
+    EXPECT_EQ(read_file(file), std::string(10 * TextStream::k_default_block, 'a'));
+    b = FileAhead(); // dropped: its temporary goes
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+    EXPECT_FALSE(a.ready());
+    EXPECT_THROW(a.put_in_place(), Error);
 }
 
 TEST(JsonDoc, InjectedWriteFailureLeavesTheOldFile)

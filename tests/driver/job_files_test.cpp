@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -99,6 +100,82 @@ TEST_F(JobFilesTest, StreamedMembersMergeLikeWholeOnes)
     EXPECT_EQ(read_text(file), dump_job_document(expected));
     EXPECT_EQ(job_paths().unwritten_files, std::vector<std::string>{file});
     EXPECT_NE(m_capture.finish().find("no more paths"), std::string::npos);
+}
+
+// A text written ahead on another thread lands as the write itself would write it, when
+// the file still holds what the text was built on. When the file changed meanwhile, the
+// text is dropped and the members are merged into what the file holds now; a failure
+// when it is put in place leaves the file as it was. No temporary file is ever left.
+TEST_F(JobFilesTest, TextWrittenAheadIsPutInPlaceOnlyOverTheDocumentItWasBuiltOn)
+{
+    const std::string file = m_dir.write("upload.json", "{\"scene\": \"s.katana\"}");
+    const std::string absent = m_dir.file("asset.json");
+    const std::string big(3 * TextStream::k_default_block, 'x');
+    const std::vector<zel_Katana::MemberText> members = {
+        {"asset", {}, [&big](TextStream& out) { append_json_string(out.buffer(), big, false); }},
+        {"count", "2", {}}};
+    const auto written = [&](const std::string& path,
+                             const std::vector<zel_Katana::MemberText>& with) {
+        const std::string saved = read_text(path);
+        m_files.write_json_member_texts(path, with);
+        const std::string text = read_text(path);
+        write_file_atomic(path, saved);
+        return text;
+    };
+    const auto prepare_on_thread = [&](const std::string& path) {
+        return std::async(std::launch::async,
+                          [&] { return m_files.prepare_json_member_texts(path, members); })
+            .get();
+    };
+    const auto entries = [this] {
+        return std::distance(std::filesystem::directory_iterator(m_dir.path()), {});
+    };
+
+    // Built on the file as it is, and on a file not there yet ("{}").
+    const std::string expected = written(file, members);
+    zel_Katana::PreparedJobFile ahead = prepare_on_thread(file);
+    ASSERT_TRUE(ahead.file.ready());
+    EXPECT_EQ(read_text(file), "{\"scene\": \"s.katana\"}");
+    m_files.write_json_member_texts(file, members, &ahead);
+    EXPECT_EQ(read_text(file), expected);
+    EXPECT_FALSE(ahead.file.ready());
+    zel_Katana::PreparedJobFile for_absent = prepare_on_thread(absent);
+    EXPECT_FALSE(std::filesystem::exists(absent));
+    m_files.write_json_member_texts(absent, members, &for_absent);
+    EXPECT_EQ(read_text(absent), "{\n    \"asset\": \"" + big + "\",\n    \"count\": 2\n}");
+    EXPECT_EQ(entries(), 2);
+
+    // The file changed after the text was written: its new member is kept.
+    write_file_atomic(file, "{\"scene\": \"s.katana\"}");
+    ahead = prepare_on_thread(file);
+    m_files.write_json_info(file, "frames", "1-10");
+    const std::string merged = written(file, members);
+    m_files.write_json_member_texts(file, members, &ahead);
+    EXPECT_EQ(read_text(file), merged);
+    EXPECT_NE(merged.find("\"frames\": \"1-10\""), std::string::npos);
+    EXPECT_EQ(entries(), 2);
+
+    // A full disk when the text is put in place.
+    write_file_atomic(file, "{\"scene\": \"s.katana\"}");
+    ahead = prepare_on_thread(file);
+    job_paths().unwritten_files.clear();
+    set_write_failure_for_tests([&file](const std::string& path) { return path == file; });
+    m_files.write_json_member_texts(file, members, &ahead);
+    set_write_failure_for_tests({});
+    EXPECT_EQ(read_text(file), "{\"scene\": \"s.katana\"}");
+    EXPECT_EQ(job_paths().unwritten_files, std::vector<std::string>{file});
+    EXPECT_EQ(entries(), 2);
+
+    // Nothing is prepared over a file that does not parse, and a text never used is
+    // removed with its holder.
+    const std::string bad = m_dir.write("tips.json", "{\"a\": ");
+    EXPECT_FALSE(prepare_on_thread(bad).file.ready());
+    {
+        const zel_Katana::PreparedJobFile unused = prepare_on_thread(file);
+    }
+    EXPECT_EQ(entries(), 3);
+    EXPECT_NE(m_capture.finish().find("cannot write file " + file + ": No space left on device\n"),
+              std::string::npos);
 }
 
 TEST_F(JobFilesTest, ByteOrderMarkIsReadAndDroppedOnWrite)
