@@ -1,6 +1,5 @@
 #pragma once
 
-#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -22,7 +21,6 @@ namespace script {
 
 using Json = nlohmann::ordered_json;
 
-class SceneTree;
 namespace fs {
 class DirectoryCache;
 }
@@ -44,21 +42,36 @@ struct ReaderResult
     std::vector<std::string> miss;
 };
 
-/// scene.json while a second thread writes it from the finished location tree. finish()
-/// waits for the file, reports it on the console and rethrows a failure; a pending file
-/// that is never finished is still waited for, so nothing outlives the collector.
+/// scene.json, built and written on a thread of its own: the walk hands over the locations
+/// it harvests batch by batch, and the file is written once the walk closes it. finish()
+/// waits for the file, reports it on the console and rethrows a failure. A file never
+/// closed is never written; one never finished is still waited for, so nothing outlives
+/// the collector.
 class PendingSceneFile
 {
 public:
-    PendingSceneFile(std::string target, std::unique_ptr<SceneTree> tree);
+    explicit PendingSceneFile(std::string target);
     PendingSceneFile(PendingSceneFile&&) noexcept;
     ~PendingSceneFile();
 
+    /// The location the values set next belong to, by its full name.
+    void location(std::string_view full_name);
+    /// Sets a harvested value of the location given last.
+    void set(std::string_view key, Json value);
+    /// Hands what was given so far to the thread once it is enough to be worth it.
+    void hand_over_if_large();
+    /// The tree is whole: the file is written from it.
+    void close();
     void finish();
 
 private:
+    struct Batch;
+    struct Builder;
+    void hand_over();
+
     std::string m_target;
-    std::future<void> m_written;
+    std::unique_ptr<Batch> m_batch;
+    std::unique_ptr<Builder> m_builder;
 };
 
 /// The asset collector: walks the scene, expands every file reference and writes
@@ -84,7 +97,7 @@ public:
     /// getAsset with scene.json still being written, so the caller can build the reports
     /// meanwhile.
     PendingSceneFile walk_scene();
-    void lookAll(host::LocationRef location, SceneTree& scene_tree);
+    void lookAll(host::LocationRef location, PendingSceneFile& scene_file);
     /// The rule file beside the analyser: beside the program in script mode, else in the
     /// first folder of the module search path.
     std::string rule_file_path() const;

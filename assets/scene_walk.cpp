@@ -2,8 +2,14 @@
 // scene graph with its look files, material node files and light textures. The location
 // tree goes to scene.json.
 
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
 
 #include "assets/asset_collector.h"
 #include "assets/rule_file.h"
@@ -235,42 +241,202 @@ PendingSceneFile zel_Katana_asset::walk_scene()
         }
     }
 
-    auto scene_tree = std::make_unique<SceneTree>();
+    PendingSceneFile scene_file(pypath::dirname(job_paths().task_json) + "/scene.json");
     for (const host::NodeRef node : m_host.all_nodes_by_type("Render")) {
         const std::optional<host::LocationRef> producer = m_host.render_producer(node);
         if (!m_host.is_bypassed(node) && producer)
-            lookAll(*producer, *scene_tree);
+            lookAll(*producer, scene_file);
     }
     m_fs->stop_listing_ahead(); // the cache may go to another thread from here
-    return PendingSceneFile(pypath::dirname(job_paths().task_json) + "/scene.json", std::move(scene_tree));
+    scene_file.close();
+    return scene_file;
 }
 
-PendingSceneFile::PendingSceneFile(std::string target, std::unique_ptr<SceneTree> tree)
-    : m_target(std::move(target))
+// What the walk gave since the last hand-over, in order: locations and the values set on
+// each. Texts lie one after the other in `texts`.
+struct PendingSceneFile::Batch
 {
-    // The thread owns the tree, so its text, its file and its release all happen there.
-    // When the process ends with the run, the tree is left for exit to take back: freeing
-    // a large scene's nodes one by one is work the caller would wait for.
-    m_written = std::async(std::launch::async | std::launch::deferred,
-                           [target = m_target, tree = std::shared_ptr<SceneTree>(std::move(tree))]() mutable {
-                               write_file_atomic(target, [&tree](TextStream& out) { tree->write(out, 0); });
-                               if (platform::run_ends_process())
-                                   platform::keep_until_exit(std::move(tree));
-                               tree.reset();
-                           });
+    struct Step
+    {
+        std::uint32_t start;
+        std::uint32_t size;
+        bool location; // else a value for the last location
+        Json value;
+    };
+    static constexpr std::size_t k_steps = 1024;
+
+    std::string texts;
+    std::vector<Step> steps;
+
+    void add(std::string_view text, bool location, Json value)
+    {
+        steps.push_back(Step{static_cast<std::uint32_t>(texts.size()),
+                             static_cast<std::uint32_t>(text.size()), location, std::move(value)});
+        texts.append(text);
+    }
+};
+
+// The tree and the thread that builds it from the batches handed over, then writes it.
+// Without a thread, batches are built in as they are handed over and the file is written
+// when it is finished.
+struct PendingSceneFile::Builder
+{
+    std::string target;
+    std::unique_ptr<SceneTree> tree = std::make_unique<SceneTree>();
+    SceneTree* node = nullptr; // the location given last
+
+    std::mutex mutex;
+    std::condition_variable handed;
+    std::vector<std::unique_ptr<Batch>> waiting;
+    bool closed = false;
+    bool abandoned = false;
+    bool written = false;
+    std::exception_ptr failure;
+    std::thread thread; // not joinable when none could be made
+
+    void build(Batch& batch)
+    {
+        for (Batch::Step& step : batch.steps) {
+            const std::string_view text =
+                std::string_view(batch.texts).substr(step.start, step.size);
+            if (step.location) {
+                // The tree node of the location: its name split at every "/", empty parts
+                // included.
+                node = tree.get();
+                for (std::size_t start = 0;;) {
+                    const std::size_t slash = text.find('/', start);
+                    node = &node->child(text.substr(
+                        start, slash == std::string_view::npos ? slash : slash - start));
+                    if (slash == std::string_view::npos)
+                        break;
+                    start = slash + 1;
+                }
+            } else {
+                node->set(text, std::move(step.value));
+            }
+        }
+    }
+
+    void write()
+    {
+        write_file_atomic(target, [this](TextStream& out) { tree->write(out, 0); });
+        // When the process ends with the run, the tree is left for exit to take back:
+        // freeing a large scene's nodes one by one is work the caller would wait for.
+        if (platform::run_ends_process())
+            platform::keep_until_exit(std::shared_ptr<SceneTree>(std::move(tree)));
+        tree.reset();
+    }
+
+    void run()
+    {
+        try {
+            for (;;) {
+                std::vector<std::unique_ptr<Batch>> batches;
+                bool last = false;
+                {
+                    std::unique_lock lock(mutex);
+                    handed.wait(lock, [this] { return !waiting.empty() || closed || abandoned; });
+                    if (abandoned)
+                        return;
+                    batches.swap(waiting);
+                    last = closed;
+                }
+                for (const auto& batch : batches)
+                    build(*batch);
+                if (last)
+                    break;
+            }
+            write();
+        } catch (...) {
+            std::lock_guard lock(mutex);
+            failure = std::current_exception();
+        }
+    }
+};
+
+PendingSceneFile::PendingSceneFile(std::string target)
+    : m_target(std::move(target)), m_batch(std::make_unique<Batch>()),
+      m_builder(std::make_unique<Builder>())
+{
+    m_builder->target = m_target;
+    try {
+        m_builder->thread = std::thread([builder = m_builder.get()] { builder->run(); });
+    } catch (const std::system_error&) {
+        // Built here, batch by batch.
+    }
 }
 
 PendingSceneFile::PendingSceneFile(PendingSceneFile&&) noexcept = default;
 
 PendingSceneFile::~PendingSceneFile()
 {
-    if (m_written.valid())
-        m_written.wait();
+    if (!m_builder || !m_builder->thread.joinable())
+        return;
+    {
+        std::lock_guard lock(m_builder->mutex);
+        m_builder->abandoned = !m_builder->closed;
+    }
+    m_builder->handed.notify_one();
+    m_builder->thread.join();
+}
+
+void PendingSceneFile::location(std::string_view full_name)
+{
+    m_batch->add(full_name, true, nullptr);
+}
+
+void PendingSceneFile::set(std::string_view key, Json value)
+{
+    m_batch->add(key, false, std::move(value));
+}
+
+void PendingSceneFile::hand_over_if_large()
+{
+    if (m_batch->steps.size() >= Batch::k_steps)
+        hand_over();
+}
+
+void PendingSceneFile::hand_over()
+{
+    if (m_batch->steps.empty())
+        return;
+    if (!m_builder->thread.joinable()) {
+        m_builder->build(*m_batch);
+        m_batch->steps.clear();
+        m_batch->texts.clear();
+        return;
+    }
+    {
+        std::lock_guard lock(m_builder->mutex);
+        m_builder->waiting.push_back(std::move(m_batch));
+    }
+    m_builder->handed.notify_one();
+    m_batch = std::make_unique<Batch>();
+    m_batch->steps.reserve(Batch::k_steps);
+}
+
+void PendingSceneFile::close()
+{
+    hand_over();
+    if (!m_builder->thread.joinable())
+        return;
+    {
+        std::lock_guard lock(m_builder->mutex);
+        m_builder->closed = true;
+    }
+    m_builder->handed.notify_one();
 }
 
 void PendingSceneFile::finish()
 {
-    m_written.get();
+    if (m_builder->thread.joinable()) {
+        m_builder->thread.join();
+        if (m_builder->failure)
+            std::rethrow_exception(m_builder->failure);
+    } else if (!m_builder->written) {
+        m_builder->write();
+        m_builder->written = true;
+    }
     print_line("save scene.json to " + m_target);
 }
 
@@ -378,19 +544,11 @@ private:
 // One location of the walk: its place in the location tree, then its look file, geometry
 // type, material node files and light textures.
 void harvest_location(const zel_Katana_asset& collector, host::LocationRef location,
-                      SceneTree& scene_tree, HarvestTexts& texts, DeferredCalls& calls)
+                      PendingSceneFile& scene_file, HarvestTexts& texts, DeferredCalls& calls)
 {
     const host::Host& h = collector.host();
     const std::string full_name = h.location_full_name(location);
-    // The tree node of the location: its name split at every "/", empty parts included.
-    SceneTree* tmp = &scene_tree;
-    for (std::size_t start = 0;;) {
-        const std::size_t slash = full_name.find('/', start);
-        tmp = &tmp->child(std::string_view(full_name).substr(start, slash == std::string::npos ? slash : slash - start));
-        if (slash == std::string::npos)
-            break;
-        start = slash + 1;
-    }
+    scene_file.location(full_name);
 
     auto value_of = [&](std::string_view path) -> std::optional<Json> {
         const std::optional<host::AttrRef> attr = h.location_attribute(location, path);
@@ -407,7 +565,7 @@ void harvest_location(const zel_Katana_asset& collector, host::LocationRef locat
 
     const std::string type = h.location_type(location);
     if (type == "polymesh" || type == "subdmesh" || type == "renderer procedural")
-        tmp->set("type", type);
+        scene_file.set("type", type);
 
     if (const std::optional<host::AttrRef> nodes = h.location_attribute(location, "material.nodes")) {
         // The material node names as the host offers them, child names first, then the
@@ -447,7 +605,7 @@ void harvest_location(const zel_Katana_asset& collector, host::LocationRef locat
                 } else {
                     calls.analyse(label, reference_text(*value));
                 }
-                tmp->set(attr_path, std::move(*value));
+                scene_file.set(attr_path, std::move(*value));
             }
         }
     }
@@ -462,7 +620,7 @@ void harvest_location(const zel_Katana_asset& collector, host::LocationRef locat
                 texture_attr = "material.RedshiftLightParams.tex0";
             if (!texture_attr.empty()) {
                 if (const std::optional<Json> texture = value_of(texture_attr)) {
-                    tmp->set(shader_name, *texture);
+                    scene_file.set(shader_name, *texture);
                     calls.analyse(full_name + "material.RedshiftLightParams",
                                   reference_text(*texture));
                 }
@@ -479,7 +637,7 @@ void harvest_location(const zel_Katana_asset& collector, host::LocationRef locat
                 texture = value_of("material.arnoldLightParams.filename");
             }
             if (texture && truthy(*texture)) {
-                tmp->set(surface_name, *texture);
+                scene_file.set(surface_name, *texture);
                 calls.analyse(full_name + "material.arnoldLightShader", reference_text(*texture));
             }
         }
@@ -488,7 +646,7 @@ void harvest_location(const zel_Katana_asset& collector, host::LocationRef locat
 
 }  // namespace
 
-void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree)
+void zel_Katana_asset::lookAll(host::LocationRef location, PendingSceneFile& scene_file)
 {
     // Depth first in host order, as a recursive walk goes, with the locations still to visit
     // on a stack of our own: the host's scene graph may be deeper than the call stack holds.
@@ -503,7 +661,7 @@ void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree
         pending.pop_back();
         std::vector<host::LocationRef> children;
         try {
-            harvest_location(*this, current, scene_tree, texts, batch);
+            harvest_location(*this, current, scene_file, texts, batch);
             children = m_host.location_children(current);
         } catch (...) {
             // What was harvested before the host failed is done first, as a walk that does
@@ -512,6 +670,7 @@ void zel_Katana_asset::lookAll(host::LocationRef location, SceneTree& scene_tree
             batch.run(*this);
             throw;
         }
+        scene_file.hand_over_if_large();
         if (batch.full()) {
             m_fs->list_ahead(batch.folders());
             previous.run(*this);

@@ -118,14 +118,16 @@ TEST_F(AssetCollectorTest, WalksRulesAndRenderNodeScenesUnderTheirLabels)
 }
 
 // Groups wider than a few children are looked up by hash; two walks over them must still
-// merge into one node per name, in first-met order. scene.json is written on a second
-// thread, and the console still shows it saved before the recorded paths are listed.
+// merge into one node per name, in first-met order, though each walk hands its locations
+// over in several batches. scene.json is built and written on a second thread, and the
+// console still shows it saved before the recorded paths are listed.
 TEST_F(AssetCollectorTest, WideGroupsMergeInOrderAndTheConsoleKeepsItsOrder)
 {
     using L = SceneBuilder;
     Json children = Json::array();
-    for (int i = 0; i < 12; ++i) {
-        const std::string name = "m" + std::to_string(100 + i);
+    constexpr int k_width = 500;
+    for (int i = 0; i < k_width; ++i) {
+        const std::string name = "m" + std::to_string(1000 + i);
         files.write("tex/" + name + ".exr");
         children.push_back(L::location(name, "polymesh",
                                        {{"material", {{"nodes", {{"t", {{"parameters", {{"filename", f("tex/" + name + ".exr")}}}}}}}}}}));
@@ -137,17 +139,17 @@ TEST_F(AssetCollectorTest, WideGroupsMergeInOrderAndTheConsoleKeepsItsOrder)
     const std::string out = collect();
 
     const std::string scene_text = read_text(job.file("scene.json"));
-    for (const char* name : {"\"m100\": {", "\"m111\": {"}) {
+    for (const char* name : {"\"m1000\": {", "\"m1499\": {"}) {
         const std::size_t first = scene_text.find(name);
         ASSERT_NE(first, std::string::npos) << name;
         EXPECT_EQ(scene_text.find(name, first + 1), std::string::npos) << name << " written twice";
     }
     const Json scene = parse_json_text(scene_text);
     const Json& world = scene.at("").at("scene").at("world");
-    ASSERT_EQ(world.size(), 12u);
+    ASSERT_EQ(world.size(), std::size_t{k_width});
     int i = 0;
     for (auto it = world.begin(); it != world.end(); ++it, ++i) {
-        const std::string name = "m" + std::to_string(100 + i);
+        const std::string name = "m" + std::to_string(1000 + i);
         EXPECT_EQ(it.key(), name);
         EXPECT_EQ(it.value().at("type"), "polymesh");
         EXPECT_EQ(it.value().at("material.nodes.t.parameters.filename"), f("tex/" + name + ".exr"));
@@ -155,7 +157,7 @@ TEST_F(AssetCollectorTest, WideGroupsMergeInOrderAndTheConsoleKeepsItsOrder)
 
     const std::size_t saved = out.find("save scene.json to " + job.file("scene.json"));
     ASSERT_NE(saved, std::string::npos);
-    const std::size_t listed = out.rfind(py_repr(std::string_view(f("tex/m111.exr"))));
+    const std::size_t listed = out.rfind(py_repr(std::string_view(f("tex/m1499.exr"))));
     ASSERT_NE(listed, std::string::npos);
     EXPECT_LT(saved, listed);
     EXPECT_LT(listed, out.find("write info to " + job.file("asset.json")));

@@ -168,6 +168,11 @@ TEST_F(SceneWalkTest, AFailingHostLeavesTheReferencesBeforeItDone)
     EXPECT_NE(out.find(expected_lines(wide, 2, k_fail_at + 1)), std::string::npos);
     EXPECT_EQ(out.find("/scene/l" + std::to_string(k_fail_at + 1) + ":"), std::string::npos);
     EXPECT_EQ(collector.ASSET_JSON.missing.entries().size(), k_fail_at - 1);
+    // The location tree of a walk that failed is never written, and nothing is left of it.
+    EXPECT_FALSE(std::filesystem::exists(job.file("scene.json")));
+    for (const auto& entry : std::filesystem::directory_iterator(job.path()))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp."), std::string::npos)
+            << entry.path();
 }
 
 TEST_F(SceneWalkTest, SceneGraphsDeeperThanTheCallStackAreWalked)
