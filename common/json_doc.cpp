@@ -257,16 +257,6 @@ int write_whole(int fd, std::string_view text)
     return 0;
 }
 
-// Starts sending the file's written pages to the disk, without waiting for it.
-void start_writeback(int fd)
-{
-#if defined(__linux__)
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE); // a hint: a failure changes nothing
-#else
-    (void)fd;
-#endif
-}
-
 } // namespace
 
 TextStream::TextStream(int fd, std::string path, std::size_t block)
@@ -291,12 +281,7 @@ void TextStream::flush()
         // A text of more than one block: the rest is produced while this is written.
         try {
             m_writer = std::make_unique<BlockWriter>(
-                [fd = m_fd, send_early = m_send_early](std::string_view text) {
-                    const int err = write_whole(fd, text);
-                    if (err == 0 && send_early)
-                        start_writeback(fd);
-                    return err;
-                },
+                [fd = m_fd](std::string_view text) { return write_whole(fd, text); },
                 k_blocks_waiting);
         } catch (const std::system_error&) {
             m_writer_failed = true;
@@ -345,8 +330,7 @@ void fail_if_injected(const std::string& path)
 
 } // namespace
 
-FileAhead::FileAhead(const std::string& path, const TextProducer& produce, bool replaces,
-                     std::size_t block)
+FileAhead::FileAhead(const std::string& path, const TextProducer& produce, std::size_t block)
     : m_path(path)
 {
     // Named by the writing thread, so texts of one file written ahead on different threads
@@ -359,8 +343,6 @@ FileAhead::FileAhead(const std::string& path, const TextProducer& produce, bool 
     try {
         fail_if_injected(path);
         TextStream out(fd, path, block);
-        if (replaces)
-            out.send_to_disk_as_written();
         produce(out);
         out.finish();
         m_blocks = out.flushes();
@@ -416,8 +398,7 @@ void FileAhead::put_in_place()
         drop();
         throw;
     }
-    if (std::rename(m_temp.c_str(), m_path.c_str()) != 0) {
-        const int err = errno;
+    if (const int err = platform::replace_file(m_temp, m_path)) {
         drop();
         throw write_failure(m_path, err);
     }
@@ -428,8 +409,7 @@ std::size_t write_file_atomic(const std::string& path, const TextProducer& produ
                               std::size_t block)
 {
     fail_if_injected(path);
-    struct stat existing;
-    FileAhead text(path, produce, ::stat(path.c_str(), &existing) == 0, block);
+    FileAhead text(path, produce, block);
     text.put_in_place();
     return text.blocks();
 }

@@ -91,10 +91,6 @@ public:
     void flush();
     /// Flushes, and returns once everything is in the file.
     void finish();
-    /// Has the blocks written on the thread sent on to the disk as they are written. When
-    /// the file is to replace another by rename, ext4 sends the whole file at the rename,
-    /// on the thread that renames; this way little is left to send then.
-    void send_to_disk_as_written() { m_send_early = true; }
     /// How many times the buffer went to the file.
     std::size_t flushes() const { return m_flushes; }
 
@@ -106,7 +102,6 @@ private:
     std::size_t m_block;
     std::string m_buffer;
     std::size_t m_flushes = 0;
-    bool m_send_early = false;
     std::unique_ptr<BlockWriter> m_writer; // made at the first full block
     bool m_writer_failed = false;          // no thread could be made: written here
 };
@@ -121,10 +116,9 @@ class FileAhead
 {
 public:
     FileAhead() = default;
-    /// Writes what `produce` gives. With `replaces`, the file is expected to exist when the
-    /// text is put in place, and the blocks are sent on to the disk as they are written.
-    /// Throws script::Error as write_file_atomic does, leaving nothing behind.
-    FileAhead(const std::string& path, const TextProducer& produce, bool replaces,
+    /// Writes what `produce` gives. Throws script::Error as write_file_atomic does, leaving
+    /// nothing behind.
+    FileAhead(const std::string& path, const TextProducer& produce,
               std::size_t block = TextStream::k_default_block);
     FileAhead(FileAhead&& other) noexcept;
     FileAhead& operator=(FileAhead&& other) noexcept;
@@ -134,8 +128,9 @@ public:
 
     /// True while a text waits to be put in place.
     bool ready() const { return !m_temp.empty(); }
-    /// Renames the text over the file. Throws script::Error naming the file when it cannot
-    /// (the text is removed, the file keeps what it held).
+    /// Puts the text in the file's place in one step (platform::replace_file). Throws
+    /// script::Error naming the file when it cannot (the text is removed, the file keeps
+    /// what it held).
     void put_in_place();
     /// How many blocks the text took.
     std::size_t blocks() const { return m_blocks; }

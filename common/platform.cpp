@@ -97,6 +97,24 @@ long thread_number()
     return static_cast<long>(::gettid());
 }
 
+int replace_file(const std::string& from, const std::string& to)
+{
+#if defined(__linux__) && defined(RENAME_EXCHANGE)
+    struct stat existing
+    {
+    };
+    if (::lstat(to.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
+            ::unlink(from.c_str()); // the old file, now under the temporary name
+            return 0;
+        }
+        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+            return errno;
+    }
+#endif
+    return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
 bool remove_entry(const std::string& path)
 {
     struct stat st {};

@@ -29,6 +29,17 @@ void unset_env(const std::string& name);
 /// process's first thread, a number no other live thread has on any other.
 long thread_number();
 
+/// Gives file `from` the name `to` in one step, so that a reader of `to` finds either the
+/// file it held or the new one, never neither; an existing regular file there is removed.
+/// Returns 0, or the errno of a failure (`to` is then left as it was).
+///
+/// A regular file is replaced by exchanging the two names and removing the old file under
+/// its new name, not by renaming over it: ext4 (auto_da_alloc) would allocate and send the
+/// whole new file to the disk during such a rename, on the calling thread; exchanged, it is
+/// written back by the kernel in its own time, as any other write. Where names cannot be
+/// exchanged, the file is renamed over.
+int replace_file(const std::string& from, const std::string& to);
+
 /// Removes one file or empty folder through the file-system API (never a shell). Returns
 /// false when the entry could not be removed; folders are never removed recursively.
 bool remove_entry(const std::string& path);

@@ -153,8 +153,7 @@ zel_Katana::prepare_json_member_texts(const std::string& json_file,
         if (!base.is_object())
             return prepared;
         const MemberLayout layout(base, members);
-        prepared.file = FileAhead(
-            json_file, [&layout](TextStream& out) { layout.write(out); }, true);
+        prepared.file = FileAhead(json_file, [&layout](TextStream& out) { layout.write(out); });
         prepared.base = std::move(base);
     } catch (...) {
         // The write does the work itself, and reports whatever fails then.

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +57,52 @@ TEST(Platform, RemoveEntryNeverRecurses)
     EXPECT_FALSE(platform::remove_entry(full));
     EXPECT_EQ(testing::read_text(full + "/keep.txt"), "x");
     EXPECT_TRUE(platform::remove_entry(empty));
+}
+
+// A file put in another's place: a reader that opened the old file keeps reading it, a
+// reader opening the name after finds the new one, and nothing else is left. A folder in
+// the way is never taken apart or moved; a link is replaced itself, not what it names.
+TEST(Platform, ReplaceFileSwapsInOneStep)
+{
+    testing::TempDir dir;
+    const std::string target = dir.write("asset.json", "{}");
+    const int reader = ::open(target.c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(platform::replace_file(dir.write("asset.json.tmp.1", "{\"a\": 1}"), target), 0);
+    EXPECT_EQ(testing::read_text(target), "{\"a\": 1}");
+    char old[8] = {};
+    EXPECT_EQ(::read(reader, old, sizeof old), 2);
+    EXPECT_EQ(std::string(old), "{}");
+    ::close(reader);
+
+    EXPECT_EQ(platform::replace_file(dir.write("tips.json.tmp.1", "{}"), dir.file("tips.json")), 0);
+    EXPECT_EQ(testing::read_text(dir.file("tips.json")), "{}");
+
+    const std::string folder = dir.mkdir("scene.json");
+    dir.write("scene.json/keep.txt", "x");
+    const std::string text = dir.write("scene.json.tmp.1", "{}");
+    EXPECT_NE(platform::replace_file(text, folder), 0);
+    EXPECT_EQ(testing::read_text(folder + "/keep.txt"), "x");
+    EXPECT_EQ(testing::read_text(text), "{}");
+    ::unlink(text.c_str());
+
+    const std::string named = dir.write("named.json", "named");
+    const std::string link = dir.file("upload.json");
+    ASSERT_EQ(::symlink(named.c_str(), link.c_str()), 0);
+    EXPECT_EQ(platform::replace_file(dir.write("upload.json.tmp.1", "{}"), link), 0);
+    struct stat st
+    {
+    };
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(testing::read_text(named), "named");
+
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"asset.json", "named.json", "scene.json",
+                                               "tips.json", "upload.json"}));
 }
 
 // The heap made ready on another thread while this one fills and reads it: every text keeps

@@ -264,13 +264,10 @@ TEST(JsonDoc, TextsWrittenAheadOnThreadsDoNotMeet)
     const std::string file = dir.write("asset.json", "{}");
     const auto ahead = [&file](char fill) {
         return std::async(std::launch::async, [&file, fill] {
-            return FileAhead(
-                file,
-                [fill](TextStream& out) {
-                    for (int i = 0; i < 40; ++i)
-                        out.append(std::string(TextStream::k_default_block / 4, fill));
-                },
-                true);
+            return FileAhead(file, [fill](TextStream& out) {
+                for (int i = 0; i < 40; ++i)
+                    out.append(std::string(TextStream::k_default_block / 4, fill));
+            });
         });
     };
     std::future<FileAhead> first = ahead('a');
