@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "assets/analysed_index.h"
+#include "assets/path_facts.h"
 #include "common/console.h"
 #include "common/errors.h"
 #include "common/fs.h"
@@ -27,40 +28,6 @@ namespace {
 
 constexpr std::string_view k_skip_switch = "katana_ignore_assets";
 
-// Texts that keep a found path out of the asset report and the upload list: list
-// separators the farm cannot carry, installed software, copies named by a mis-decoded
-// Chinese "copy" ("副本" read as Latin-1), and the XGen procedural itself.
-constexpr std::string_view k_report_excluded[] = {",", ";", "Program Files", "\xc2\xb8\xc2\xb1\xc2\xb1\xc2\xbe",
-                                                  "xgen_procedural.dll"};
-constexpr std::string_view k_upload_excluded[] = {",", ";", "Program Files"};
-
-// A path the asset report keeps holds no text that keeps it out of the upload list.
-constexpr bool report_excludes_all_upload_excluded()
-{
-    for (const std::string_view text : k_upload_excluded) {
-        bool listed = false;
-        for (const std::string_view reported : k_report_excluded)
-            listed = listed || reported == text;
-        if (!listed)
-            return false;
-    }
-    return true;
-}
-static_assert(report_excludes_all_upload_excluded());
-
-// Every path of the record is tested against these lists, most of them more than once.
-const AnyOfTexts& report_excluded()
-{
-    static const AnyOfTexts texts(k_report_excluded);
-    return texts;
-}
-
-const AnyOfTexts& upload_excluded()
-{
-    static const AnyOfTexts texts(k_upload_excluded);
-    return texts;
-}
-
 Json upload_entry(const std::string& local)
 {
     Json entry = Json::object();
@@ -68,55 +35,6 @@ Json upload_entry(const std::string& local)
     entry["server"] = local_to_server(local);
     return entry;
 }
-
-// Whether each path of a record holds a text of the list, worked out once per path: a path
-// is reported under every label that met it.
-class ExclusionVerdicts
-{
-public:
-    ExclusionVerdicts(const AnyOfTexts& texts, const assets::LabelledPaths& record,
-                      const assets::PathTable& table)
-        : m_verdicts(table.size(), 0)
-    {
-        for (const auto& [label, ids] : record.entries()) {
-            for (const assets::PathId id : ids) {
-                std::uint8_t& verdict = m_verdicts[id];
-                if (verdict == 0)
-                    verdict = texts.found_in(table.text(id)) ? 2 : 1;
-            }
-        }
-    }
-
-    bool excluded(assets::PathId id) const { return id < m_verdicts.size() && m_verdicts[id] == 2; }
-
-private:
-    std::vector<std::uint8_t> m_verdicts;  // 0 not in the record, 1 kept, 2 excluded
-};
-
-// Whether a text needs no escapes in one printed form, asked of paths of a table and worked
-// out once per path: a path is printed under every label that met it.
-class PlainOncePerPath
-{
-public:
-    PlainOncePerPath(const assets::PathTable& table, bool (*plain)(std::string_view))
-        : m_table(table), m_plain(plain), m_answers(table.size(), 0)
-    {
-    }
-
-    bool operator()(assets::PathId id)
-    {
-        if (m_answers.size() <= id)
-            m_answers.resize(id + 1, 0);
-        if (m_answers[id] == 0)
-            m_answers[id] = m_plain(m_table.text(id)) ? 1 : 2;
-        return m_answers[id] == 1;
-    }
-
-private:
-    const assets::PathTable& m_table;
-    bool (*m_plain)(std::string_view);
-    std::vector<std::uint8_t> m_answers;  // by path number: 0 not worked out, 1 plain, 2 not
-};
 
 // The lines of one report ("label" + separator + path), each once in the order first met,
 // written straight into a job file. A line repeats exactly when its label and path repeat,
@@ -141,11 +59,10 @@ public:
     }
 
     /// Writes the report as a list one level deep in a job document, without the paths
-    /// `excluded` leaves out.
-    void write(TextStream& out, const ExclusionVerdicts* excluded = nullptr) const
+    /// the asset report leaves out when `exclude` is set.
+    void write(TextStream& out, const assets::PathFactTable& facts, bool exclude) const
     {
-        std::vector<std::uint32_t> last_label;  // by path number; 0: not reported yet
-        PlainOncePerPath plain_path(m_table, json_string_is_plain);
+        std::vector<std::uint32_t> last_label; // by path number; 0: not reported yet
         assets::PathTable lines;
         std::string line;
         std::size_t count = 0;
@@ -164,7 +81,7 @@ public:
                 opening.assign(k_next_line).append(label).append(m_separator);
             for (const assets::PathId id : ids) {
                 const std::string_view path = m_table.text(id);
-                if (excluded != nullptr && excluded->excluded(id))
+                if (exclude && facts.report_excluded(id))
                     continue;
                 bool fresh = false;
                 if (m_by_text) {
@@ -180,7 +97,7 @@ public:
                 if (!fresh)
                     continue;
                 std::string& text = out.buffer();
-                if (label_plain && plain_path(id)) {
+                if (label_plain && facts.plain_json(id)) {
                     // Plain pieces make a plain line: written as they are, without joining.
                     if (count++ > 0)
                         text.append(opening);
@@ -206,12 +123,6 @@ private:
     std::string_view m_separator;
     bool m_by_text = false;
 };
-
-// Absolute normal POSIX paths, nearly all recorded paths, are their own upload form.
-bool own_upload_form(std::string_view path)
-{
-    return pypath::abspath_keeps(path) && path.find('\\') == std::string_view::npos;
-}
 
 // The upload list: the upload form of each found path, once, in the order first met.
 // A path recorded as missing is never uploaded, whatever form it was recorded in: neither
@@ -437,28 +348,27 @@ void zel_Katana_asset::collect()
         std::vector<MemberText> members; // upload.json's "asset"
         PreparedJobFile ahead;           // upload.json written ahead from them
     };
-    // The found paths the asset report leaves out, and the upload list with them: worked
-    // out once, by whichever thread needs them first.
-    std::unique_ptr<const ExclusionVerdicts> reported;
-    std::once_flag reported_once;
-    const auto report_verdicts = [&]() -> const ExclusionVerdicts& {
-        std::call_once(reported_once, [&] {
-            reported = std::make_unique<const ExclusionVerdicts>(report_excluded(),
-                                                                 ASSET_JSON.asset, table);
-        });
-        return *reported;
+    // What the reports ask of each recorded path, worked out once, by whichever thread
+    // needs it first.
+    std::unique_ptr<const assets::PathFactTable> path_facts;
+    std::once_flag path_facts_once;
+    const auto facts = [&]() -> const assets::PathFactTable& {
+        std::call_once(path_facts_once,
+                       [&] { path_facts = std::make_unique<const assets::PathFactTable>(table); });
+        return *path_facts;
     };
-    const auto build_upload = [this, &table, &paths, &report_verdicts] {
+    const auto build_upload = [this, &table, &paths, &facts] {
         Upload upload;
         // Which found paths are their own upload form, and which of those are regular files,
         // answered from the folder listings.
         std::vector<UploadList::Form> forms(table.size(), UploadList::k_unsettled);
+        const assets::PathFactTable& fact = facts();
         std::string path;
         for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
             for (const assets::PathId id : ids) {
                 if (forms[id] != UploadList::k_unsettled)
                     continue;
-                if (!own_upload_form(table.text(id))) {
+                if (!fact.own_upload_form(id)) {
                     forms[id] = UploadList::k_other_form;
                     continue;
                 }
@@ -471,16 +381,15 @@ void zel_Katana_asset::collect()
             }
         }
         upload.list = std::make_unique<UploadList>(table, *m_analysed, forms);
-        const ExclusionVerdicts& reported = report_verdicts();
         for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
             for (const assets::PathId id : ids)
-                if (!reported.excluded(id))
+                if (!fact.report_excluded(id))
                     upload.list->add(id);
         }
         const std::vector<std::string_view>& listed = upload.list->paths();
         upload.paths.reserve(listed.size() + 1);
         for (std::size_t place = 0; place < listed.size(); ++place) {
-            if (!upload.list->kept_by_report(place) && upload_excluded().found_in(listed[place]))
+            if (!upload.list->kept_by_report(place) && assets::upload_excluded(listed[place]))
                 continue;
             upload.paths.push_back(listed[place]);
         }
@@ -496,7 +405,9 @@ void zel_Katana_asset::collect()
     std::future<std::unique_ptr<Upload>> upload_paths =
         std::async(std::launch::async | std::launch::deferred, build_upload);
 
-    const auto missing_text = [&missing_report](TextStream& out) { missing_report.write(out); };
+    const auto missing_text = [&missing_report, &facts](TextStream& out) {
+        missing_report.write(out, facts(), false);
+    };
     const std::string scene_file_size = value_text(ASSET_JSON.scene_file_size);
     const std::string asset_size = value_text(ASSET_JSON.asset_size);
     const std::string asset_num = value_text(ASSET_JSON.asset_num);
@@ -506,13 +417,13 @@ void zel_Katana_asset::collect()
         {"asset_size", asset_size, {}},
         {"missing", {}, missing_text},
         {"asset_num", asset_num, {}},
-        {"asset", {}, [&](TextStream& out) { asset_report.write(out, reported.get()); }},
+        {"asset", {}, [&](TextStream& out) { asset_report.write(out, facts(), true); }},
         {"scene_file", scene_file_text, {}}};
     // asset.json, the largest job file, is written ahead on another thread while the
     // console lines below are printed here; it is put in place in its turn.
     std::future<PreparedJobFile> asset_ahead =
         std::async(std::launch::async | std::launch::deferred, [&] {
-            report_verdicts();
+            facts();
             return asset_file.empty() ? PreparedJobFile()
                                       : prepare_json_member_texts(asset_file, asset_members);
         });
@@ -520,11 +431,11 @@ void zel_Katana_asset::collect()
     // The console shows scene.json saved, then every recorded path, as the walk left them.
     scene_file.finish();
     {
-        PlainOncePerPath plain_quoted(table, plain_repr_ascii);
+        const assets::PathFactTable& fact = facts();
         Console& out = console();
         for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
             for (const assets::PathId id : ids) {
-                if (plain_quoted(id))
+                if (fact.plain_repr(id))
                     out.plain_repr_line(table.text(id));
                 else
                     out.repr_line(table.text(id));
