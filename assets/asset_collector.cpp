@@ -345,8 +345,6 @@ void zel_Katana_asset::collect()
     {
         std::unique_ptr<UploadList> list;
         std::vector<std::string_view> paths;
-        std::vector<MemberText> members; // upload.json's "asset"
-        PreparedJobFile ahead;           // upload.json written ahead from them
     };
     // What the reports ask of each recorded path, worked out once, by whichever thread
     // needs it first.
@@ -394,15 +392,9 @@ void zel_Katana_asset::collect()
             upload.paths.push_back(listed[place]);
         }
         upload.paths.push_back(paths.katana_scene);
-        // The paths have their place in the heap from here on, so the member can refer to them.
-        auto result = std::make_unique<Upload>(std::move(upload));
-        result->members = {{"asset", {}, [&locals = result->paths](TextStream& out) {
-                                write_upload_list(out, locals);
-                            }}};
-        result->ahead = prepare_json_member_texts(paths.upload_json, result->members);
-        return result;
+        return upload;
     };
-    std::future<std::unique_ptr<Upload>> upload_paths =
+    std::future<Upload> upload_paths =
         std::async(std::launch::async | std::launch::deferred, build_upload);
 
     const auto missing_text = [&missing_report, &facts](TextStream& out) {
@@ -420,12 +412,15 @@ void zel_Katana_asset::collect()
         {"asset", {}, [&](TextStream& out) { asset_report.write(out, facts(), true); }},
         {"scene_file", scene_file_text, {}}};
     // asset.json, the largest job file, is written ahead on another thread while the
-    // console lines below are printed here; it is put in place in its turn.
+    // console lines below are printed here, and put in place in its turn. It is written once
+    // scene.json is, so that the job files take room on the disk in their usual order: on a
+    // full disk the same files fail as when each is written in turn.
     std::future<PreparedJobFile> asset_ahead =
         std::async(std::launch::async | std::launch::deferred, [&] {
             facts();
-            return asset_file.empty() ? PreparedJobFile()
-                                      : prepare_json_member_texts(asset_file, asset_members);
+            if (asset_file.empty() || !scene_file.wait_written())
+                return PreparedJobFile();
+            return prepare_json_member_texts(asset_file, asset_members);
         });
 
     // The console shows scene.json saved, then every recorded path, as the walk left them.
@@ -451,8 +446,10 @@ void zel_Katana_asset::collect()
     if (!missing_report.empty())
         write_json_member_texts(paths.tips_json, {{std::string(tips::k_missing_files), {}, missing_text}});
 
-    const std::unique_ptr<Upload> upload = upload_paths.get();
-    write_json_member_texts(paths.upload_json, upload->members, &upload->ahead);
+    const Upload upload = upload_paths.get();
+    write_json_member_texts(paths.upload_json, {{"asset", {}, [&upload](TextStream& out) {
+                                                     write_upload_list(out, upload.paths);
+                                                 }}});
 }
 
 }  // namespace script

@@ -63,6 +63,10 @@ public:
     /// The tree is whole: the file is written from it.
     void close();
     void finish();
+    /// Waits until the file is written or has failed (on the thread of its own, or in
+    /// finish() when there is none); true when it was written. Any thread may ask, once
+    /// the file is closed.
+    bool wait_written();
 
 private:
     struct Batch;

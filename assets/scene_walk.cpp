@@ -291,6 +291,8 @@ struct PendingSceneFile::Builder
     bool closed = false;
     bool abandoned = false;
     bool written = false;
+    bool ended = false; // written, failed or abandoned
+    std::condition_variable ending;
     std::exception_ptr failure;
     std::thread thread; // not joinable when none could be made
 
@@ -327,6 +329,16 @@ struct PendingSceneFile::Builder
         tree.reset();
     }
 
+    void end(std::exception_ptr failed)
+    {
+        {
+            std::lock_guard lock(mutex);
+            failure = failed;
+            ended = true;
+        }
+        ending.notify_all();
+    }
+
     void run()
     {
         try {
@@ -336,8 +348,11 @@ struct PendingSceneFile::Builder
                 {
                     std::unique_lock lock(mutex);
                     handed.wait(lock, [this] { return !waiting.empty() || closed || abandoned; });
-                    if (abandoned)
+                    if (abandoned) {
+                        ended = true;
+                        ending.notify_all();
                         return;
+                    }
                     batches.swap(waiting);
                     last = closed;
                 }
@@ -347,9 +362,9 @@ struct PendingSceneFile::Builder
                     break;
             }
             write();
+            end(nullptr);
         } catch (...) {
-            std::lock_guard lock(mutex);
-            failure = std::current_exception();
+            end(std::current_exception());
         }
     }
 };
@@ -434,10 +449,23 @@ void PendingSceneFile::finish()
         if (m_builder->failure)
             std::rethrow_exception(m_builder->failure);
     } else if (!m_builder->written) {
-        m_builder->write();
         m_builder->written = true;
+        try {
+            m_builder->write();
+        } catch (...) {
+            m_builder->end(std::current_exception());
+            throw;
+        }
+        m_builder->end(nullptr);
     }
     print_line("save scene.json to " + m_target);
+}
+
+bool PendingSceneFile::wait_written()
+{
+    std::unique_lock lock(m_builder->mutex);
+    m_builder->ending.wait(lock, [this] { return m_builder->ended; });
+    return !m_builder->failure;
 }
 
 namespace {

@@ -144,12 +144,14 @@ zel_Katana::prepare_json_member_texts(const std::string& json_file,
 {
     PreparedJobFile prepared;
     try {
-        // The file as the write will find it: one that does not exist yet is made "{}" first.
-        std::error_code ec;
-        const bool exists = std::filesystem::exists(json_file, ec);
-        if (ec)
+        // The file as the write will find it: one that does not exist yet is made "{}"
+        // first, as the write makes it.
+        const std::string file_dir = pypath::dirname(json_file);
+        if (!file_dir.empty() && !fs::exists(file_dir))
             return prepared;
-        Json base = exists ? open_json(json_file) : Json::object();
+        if (!fs::exists(json_file))
+            write_file_atomic(json_file, "{}");
+        Json base = open_json(json_file);
         if (!base.is_object())
             return prepared;
         const MemberLayout layout(base, members);

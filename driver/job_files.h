@@ -48,9 +48,10 @@ public:
         Json base;
         FileAhead file;
     };
-    /// Writes the text write_json_member_texts would write for the file as it stands now
-    /// (an absent file counts as "{}"), without printing or changing the file. When it
-    /// cannot, nothing is prepared: the write then does the work and reports the failure.
+    /// Writes the text write_json_member_texts would write for the file as it stands now,
+    /// making the file "{}" first when it does not exist, as the write does; nothing is
+    /// printed. When its folder is missing or anything fails, nothing is prepared: the
+    /// write then does the work and reports the failure.
     PreparedJobFile prepare_json_member_texts(const std::string& json_file,
                                               const std::vector<MemberText>& members) const;
     /// As write_json_members, for values written as text by the caller: large lists go

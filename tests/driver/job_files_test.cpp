@@ -140,7 +140,7 @@ TEST_F(JobFilesTest, TextWrittenAheadIsPutInPlaceOnlyOverTheDocumentItWasBuiltOn
     EXPECT_EQ(read_text(file), expected);
     EXPECT_FALSE(ahead.file.ready());
     zel_Katana::PreparedJobFile for_absent = prepare_on_thread(absent);
-    EXPECT_FALSE(std::filesystem::exists(absent));
+    EXPECT_EQ(read_text(absent), "{}"); // made first, as the write makes it
     m_files.write_json_member_texts(absent, members, &for_absent);
     EXPECT_EQ(read_text(absent), "{\n    \"asset\": \"" + big + "\",\n    \"count\": 2\n}");
     EXPECT_EQ(entries(), 2);
@@ -166,10 +166,12 @@ TEST_F(JobFilesTest, TextWrittenAheadIsPutInPlaceOnlyOverTheDocumentItWasBuiltOn
     EXPECT_EQ(job_paths().unwritten_files, std::vector<std::string>{file});
     EXPECT_EQ(entries(), 2);
 
-    // Nothing is prepared over a file that does not parse, and a text never used is
-    // removed with its holder.
+    // Nothing is prepared over a file that does not parse, nor in a folder the write would
+    // have to make, and a text never used is removed with its holder.
     const std::string bad = m_dir.write("tips.json", "{\"a\": ");
     EXPECT_FALSE(prepare_on_thread(bad).file.ready());
+    EXPECT_FALSE(prepare_on_thread(m_dir.file("new/scene.json")).file.ready());
+    EXPECT_FALSE(std::filesystem::exists(m_dir.file("new")));
     {
         const zel_Katana::PreparedJobFile unused = prepare_on_thread(file);
     }
