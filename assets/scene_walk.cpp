@@ -465,7 +465,7 @@ bool PendingSceneFile::wait_written()
 {
     std::unique_lock lock(m_builder->mutex);
     m_builder->ending.wait(lock, [this] { return m_builder->ended; });
-    return !m_builder->failure;
+    return !m_builder->failure && !m_builder->abandoned;
 }
 
 namespace {
