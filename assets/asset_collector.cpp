@@ -17,7 +17,6 @@
 #include "common/platform.h"
 #include "common/pypath.h"
 #include "common/pyutil.h"
-#include "common/text_match.h"
 #include "driver/file_facts.h"
 #include "driver/job_paths.h"
 #include "driver/tips.h"

@@ -267,6 +267,8 @@ private:
     bool find_twin_places(std::string_view path);
     /// Whether the source's twin with `cache_ext` exists; it is left in m_candidate.
     bool twin_exists(std::string_view cache_ext);
+    /// add_cache_twins for either kind of list.
+    template <typename Out> void add_twins(std::string_view path, Out& out);
     // An expansion's matches and found files, kept from one to the next.
     TextList m_matches;
     TextList m_found;
@@ -305,6 +307,10 @@ private:
     /// Notes that the reference as written expands to a kept expansion, unless its text
     /// depends on the environment.
     void note_written(std::string_view filePath, std::size_t expansion);
+    /// Keeps the expansion of an absolute normal reference for the next time it is met, as
+    /// written (`filePath`) and as expanded (`reference`).
+    void keep_expansion(std::string_view filePath, const std::string& reference,
+                        Expansion expansion);
     /// Replays a kept expansion under another label: the same console lines and record.
     void replay(const std::string& nodePath, const Expansion& expansion);
     /// record(), keeping the numbers of the recorded paths in `keep` when it is given.

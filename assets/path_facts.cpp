@@ -1,6 +1,6 @@
 #include "assets/path_facts.h"
 
-#include <cstring>
+#include <algorithm>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -54,8 +54,7 @@ const AnyOfTexts& upload_excluded_texts()
 // at a time, each with the byte after it; the last block overlaps the one before it.
 bool ordinary_bytes(std::string_view path)
 {
-    const auto set = [](char c) { return _mm_set1_epi8(c); };
-    const __m128i below_space = set(0x20);
+    const __m128i below_space = _mm_set1_epi8(0x20);
     __m128i marked = _mm_setzero_si128();
     for (std::size_t at = 0;; at += 16) {
         at = std::min(at, path.size() - 17);

@@ -167,7 +167,7 @@ bool zel_Katana_asset::twin_exists(std::string_view cache_ext)
     return m_fs->exists(m_candidate);
 }
 
-void zel_Katana_asset::add_cache_twins(std::string_view path, std::vector<std::string>& out)
+template <typename Out> void zel_Katana_asset::add_twins(std::string_view path, Out& out)
 {
     if (!find_twin_places(path))
         return;
@@ -176,13 +176,14 @@ void zel_Katana_asset::add_cache_twins(std::string_view path, std::vector<std::s
             out.push_back(m_candidate);
 }
 
+void zel_Katana_asset::add_cache_twins(std::string_view path, std::vector<std::string>& out)
+{
+    add_twins(path, out);
+}
+
 void zel_Katana_asset::add_cache_twins(std::string_view path, TextList& out)
 {
-    if (!find_twin_places(path))
-        return;
-    for (std::string_view cache_ext : k_cache_extensions)
-        if (twin_exists(cache_ext))
-            out.push_back(m_candidate);
+    add_twins(path, out);
 }
 
 std::vector<std::string> zel_Katana_asset::getDirFiles(const std::string& path)

@@ -314,10 +314,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
             return std::nullopt;
         }
         record(nodePath, m_found, result.miss, &expansion);
-        const auto [kept, added] = m_expanded.intern(reference);
-        if (added)
-            m_expansions.push_back(std::move(expansion));
-        note_written(filePath, kept);
+        keep_expansion(filePath, reference, std::move(expansion));
         return std::nullopt;
     }
     // Readers may expand references of their own, which takes the lists above again.
@@ -356,11 +353,17 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
         return std::nullopt;
     }
     record(nodePath, result, &expansion);
+    keep_expansion(filePath, reference, std::move(expansion));
+    return std::nullopt;
+}
+
+void zel_Katana_asset::keep_expansion(std::string_view filePath, const std::string& reference,
+                                      Expansion expansion)
+{
     const auto [kept, added] = m_expanded.intern(reference);
     if (added)
         m_expansions.push_back(std::move(expansion));
     note_written(filePath, kept);
-    return std::nullopt;
 }
 
 void zel_Katana_asset::note_written(std::string_view filePath, std::size_t expansion)
