@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <future>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <unordered_set>
@@ -338,21 +338,17 @@ void zel_Katana_asset::collect()
     const ReportLines asset_report(ASSET_JSON.asset, table, " ---> ");
     // The upload list needs only the finished record, so another thread builds it
     // meanwhile. The folder cache goes with it: this thread lists nothing after the walk.
-    // The job files are written in their usual order once all are done. The list keeps the
-    // texts of upload forms that are no recorded path.
+    // The list keeps the texts of upload forms that are no recorded path.
     struct Upload
     {
         std::unique_ptr<UploadList> list;
         std::vector<std::string_view> paths;
     };
-    // What the reports ask of each recorded path, worked out once, by whichever thread
-    // needs it first.
-    std::unique_ptr<const assets::PathFactTable> path_facts;
-    std::once_flag path_facts_once;
-    const auto facts = [&]() -> const assets::PathFactTable& {
-        std::call_once(path_facts_once,
-                       [&] { path_facts = std::make_unique<const assets::PathFactTable>(table); });
-        return *path_facts;
+    // What the reports ask of each recorded path, worked out once, shared among the
+    // threads that need it first.
+    assets::PathFactTable path_facts(table, assets::PathFactTable::Shared{});
+    const auto facts = [&path_facts]() -> const assets::PathFactTable& {
+        return path_facts.complete();
     };
     const auto build_upload = [this, &table, &paths, &facts] {
         Upload upload;
@@ -393,8 +389,16 @@ void zel_Katana_asset::collect()
         upload.paths.push_back(paths.katana_scene);
         return upload;
     };
-    std::future<Upload> upload_paths =
-        std::async(std::launch::async | std::launch::deferred, build_upload);
+    const auto upload_members = [](const Upload& upload) {
+        return std::vector<MemberText>{
+            {"asset", {}, [&upload](TextStream& out) { write_upload_list(out, upload.paths); }}};
+    };
+    // The thread that builds the list then writes upload.json's text ahead.
+    struct UploadAhead
+    {
+        Upload upload;
+        PreparedJobFile file;
+    };
 
     const auto missing_text = [&missing_report, &facts](TextStream& out) {
         missing_report.write(out, facts(), false);
@@ -410,10 +414,19 @@ void zel_Katana_asset::collect()
         {"asset_num", asset_num, {}},
         {"asset", {}, [&](TextStream& out) { asset_report.write(out, facts(), true); }},
         {"scene_file", scene_file_text, {}}};
-    // asset.json, the largest job file, is written ahead on another thread while the
-    // console lines below are printed here, and put in place in its turn. It is written once
-    // scene.json is, so that the job files take room on the disk in their usual order: on a
-    // full disk the same files fail as when each is written in turn.
+    // asset.json, the largest job file, and upload.json are written ahead on other threads
+    // while the console lines below are printed here, and put in place in their turn. They
+    // are written once scene.json is, and a file that does not fit in its turn is tried
+    // again without upload.json's text: on a full disk the same files fail as when each is
+    // written in turn.
+    std::future<UploadAhead> upload_ahead =
+        std::async(std::launch::async | std::launch::deferred, [&] {
+            UploadAhead ahead{build_upload(), {}};
+            if (scene_file.wait_written())
+                ahead.file =
+                    prepare_json_member_texts(paths.upload_json, upload_members(ahead.upload));
+            return ahead;
+        });
     std::future<PreparedJobFile> asset_ahead =
         std::async(std::launch::async | std::launch::deferred, [&] {
             facts();
@@ -421,6 +434,22 @@ void zel_Katana_asset::collect()
                 return PreparedJobFile();
             return prepare_json_member_texts(asset_file, asset_members);
         });
+
+    std::optional<UploadAhead> upload;
+    const auto take_upload = [&]() -> UploadAhead& {
+        if (!upload)
+            upload.emplace(upload_ahead.get());
+        return *upload;
+    };
+    // A job file written before upload.json that does not fit on the disk is tried again
+    // without upload.json's text written ahead.
+    const auto make_room = [&take_upload] {
+        PreparedJobFile& ahead = take_upload().file;
+        if (!ahead.file.ready())
+            return false;
+        ahead.file = FileAhead();
+        return true;
+    };
 
     // The console shows scene.json saved, then every recorded path, as the walk left them.
     scene_file.finish();
@@ -441,14 +470,14 @@ void zel_Katana_asset::collect()
     if (asset_file.empty())
         throw Error("cannot write asset.json: the job has no task.json path");
     PreparedJobFile asset_text = asset_ahead.get();
-    write_json_member_texts(asset_file, asset_members, &asset_text);
+    write_json_member_texts(asset_file, asset_members, &asset_text, make_room);
     if (!missing_report.empty())
-        write_json_member_texts(paths.tips_json, {{std::string(tips::k_missing_files), {}, missing_text}});
+        write_json_member_texts(paths.tips_json,
+                                {{std::string(tips::k_missing_files), {}, missing_text}}, nullptr,
+                                make_room);
 
-    const Upload upload = upload_paths.get();
-    write_json_member_texts(paths.upload_json, {{"asset", {}, [&upload](TextStream& out) {
-                                                     write_upload_list(out, upload.paths);
-                                                 }}});
+    UploadAhead& ahead = take_upload();
+    write_json_member_texts(paths.upload_json, upload_members(ahead.upload), &ahead.file);
 }
 
 }  // namespace script

@@ -107,15 +107,41 @@ PathFacts path_facts(std::string_view path)
                      json_string_is_plain(path)};
 }
 
-PathFactTable::PathFactTable(const PathTable& table) : m_bits(table.size(), 0)
+PathFactTable::PathFactTable(const PathTable& table) : PathFactTable(table, Shared{})
 {
-    for (PathId id = 0; id < m_bits.size(); ++id) {
-        const PathFacts facts = path_facts(table.text(id));
-        m_bits[id] = static_cast<std::uint8_t>((facts.report_excluded ? k_report_excluded : 0) |
-                                               (facts.own_upload_form ? k_own_upload_form : 0) |
-                                               (facts.plain_repr ? k_plain_repr : 0) |
-                                               (facts.plain_json ? k_plain_json : 0));
+    complete();
+}
+
+PathFactTable::PathFactTable(const PathTable& table, Shared)
+    : m_table(table), m_bits(table.size(), 0)
+{
+}
+
+const PathFactTable& PathFactTable::complete()
+{
+    const std::size_t count = m_bits.size();
+    if (m_done.load() == count)
+        return *this;
+    for (std::size_t first = m_next.fetch_add(k_run); first < count;
+         first = m_next.fetch_add(k_run)) {
+        const std::size_t end = std::min(first + k_run, count);
+        for (std::size_t id = first; id < end; ++id) {
+            const PathFacts facts = path_facts(m_table.text(static_cast<PathId>(id)));
+            m_bits[id] = static_cast<std::uint8_t>((facts.report_excluded ? k_report_excluded : 0) |
+                                                   (facts.own_upload_form ? k_own_upload_form : 0) |
+                                                   (facts.plain_repr ? k_plain_repr : 0) |
+                                                   (facts.plain_json ? k_plain_json : 0));
+        }
+        if (m_done.fetch_add(end - first) + (end - first) == count) {
+            const std::lock_guard lock(m_mutex);
+            m_all_done.notify_all();
+        }
     }
+    if (m_done.load() != count) {
+        std::unique_lock lock(m_mutex);
+        m_all_done.wait(lock, [this, count] { return m_done.load() == count; });
+    }
+    return *this;
 }
 
 }  // namespace script::assets

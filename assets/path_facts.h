@@ -5,7 +5,11 @@
 // printed and written without escapes. All of it follows from the path's text alone, so it
 // is worked out once per path, in one pass over its bytes for nearly every path.
 
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -35,12 +39,24 @@ struct PathFacts
 
 PathFacts path_facts(std::string_view path);
 
-/// The facts of every path of a table, worked out when the table is made: the paths are
-/// not to change meanwhile. Any thread may read it then.
+/// The facts of every path of a table. The paths are not to change while it lives; any
+/// thread may read it once its facts are worked out.
 class PathFactTable
 {
 public:
+    /// Works out every path's facts now.
     explicit PathFactTable(const PathTable& table);
+    struct Shared
+    {
+    };
+    /// Works out nothing yet: the threads that call complete() share the work.
+    PathFactTable(const PathTable& table, Shared);
+    PathFactTable(const PathFactTable&) = delete;
+    PathFactTable& operator=(const PathFactTable&) = delete;
+
+    /// Works out runs of paths that no other thread has taken until none is left, then
+    /// waits for the runs others took. Every path's facts are there when it returns.
+    const PathFactTable& complete();
 
     bool report_excluded(PathId id) const { return (bits(id) & k_report_excluded) != 0; }
     bool own_upload_form(PathId id) const { return (bits(id) & k_own_upload_form) != 0; }
@@ -52,10 +68,17 @@ private:
     static constexpr std::uint8_t k_own_upload_form = 2;
     static constexpr std::uint8_t k_plain_repr = 4;
     static constexpr std::uint8_t k_plain_json = 8;
+    // Paths taken by one thread at a time.
+    static constexpr std::size_t k_run = 4096;
 
     std::uint8_t bits(PathId id) const { return m_bits.at(id); }
 
+    const PathTable& m_table;
     std::vector<std::uint8_t> m_bits;  // by path number
+    std::atomic<std::size_t> m_next{0}; // the first path no thread has taken
+    std::atomic<std::size_t> m_done{0}; // how many paths' facts are worked out
+    std::mutex m_mutex;
+    std::condition_variable m_all_done;
 };
 
 }  // namespace script::assets

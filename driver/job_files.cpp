@@ -166,7 +166,8 @@ zel_Katana::prepare_json_member_texts(const std::string& json_file,
 
 void zel_Katana::write_json_member_texts(const std::string& json_file,
                                          const std::vector<MemberText>& members,
-                                         PreparedJobFile* prepared) const
+                                         PreparedJobFile* prepared,
+                                         const std::function<bool()>& make_room) const
 {
     const std::string file_dir = pypath::dirname(json_file);
     print_line("write info to " + json_file);
@@ -188,7 +189,16 @@ void zel_Katana::write_json_member_texts(const std::string& json_file,
             if (prepared)
                 prepared->file = FileAhead();
             const MemberLayout layout(document, members);
-            write_file_atomic(json_file, [&layout](TextStream& out) { layout.write(out); });
+            const auto write = [&] {
+                write_file_atomic(json_file, [&layout](TextStream& out) { layout.write(out); });
+            };
+            try {
+                write();
+            } catch (const Error&) {
+                if (!make_room || !make_room())
+                    throw;
+                write();
+            }
         }
     } catch (const std::exception& e) {
         print_line(e.what());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,9 +60,14 @@ public:
     /// values or whole texts. The members already in the file are read back and kept.
     /// A `prepared` text is put in place as it is when the file still holds the document
     /// it was built on; otherwise it is dropped and the text is written again.
+    /// Texts written ahead for files whose turn comes later hold room on the disk before
+    /// their turn: when the text cannot be written and `make_room` frees such room (it
+    /// returns true), the write is tried once more, so that on a full disk the same files
+    /// fail as when each is written in its turn.
     void write_json_member_texts(const std::string& json_file,
                                  const std::vector<MemberText>& members,
-                                 PreparedJobFile* prepared = nullptr) const;
+                                 PreparedJobFile* prepared = nullptr,
+                                 const std::function<bool()>& make_room = {}) const;
 };
 
 /// Empties the job folder (job_paths().json_path) except task.json and the job's own

@@ -1,7 +1,9 @@
 #include "assets/path_facts.h"
 
+#include <atomic>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -88,6 +90,44 @@ TEST(PathFacts, TableHoldsEachPathsFacts)
         EXPECT_EQ(facts.plain_repr(number), expected.plain_repr) << paths[id];
         EXPECT_EQ(facts.plain_json(number), expected.plain_json) << paths[id];
     }
+}
+
+// Threads share the work of a table of many runs of paths, and each returns only once
+// every path's facts are there.
+TEST(PathFacts, TableSharedByThreadsHoldsEachPathsFacts)
+{
+    PathTable table;
+    const std::vector<std::string> kinds = {"/shots/tex/d%/wall.1001.exr",
+                                            "/opt/Program Files/%.exr", "tex/%.exr",
+                                            "/shots/it's %.exr", "C:\\tex\\%.exr"};
+    std::vector<std::string> paths;
+    for (int i = 0; i < 30000; ++i) {
+        std::string path = kinds[static_cast<std::size_t>(i) % kinds.size()];
+        path.replace(path.find('%'), 1, std::to_string(i));
+        table.intern(path);
+        paths.push_back(std::move(path));
+    }
+    PathFactTable facts(table, PathFactTable::Shared{});
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+            const PathFactTable& done = facts.complete();
+            for (std::size_t id = 0; id < paths.size(); ++id) {
+                const PathFacts expected = expected_facts(paths[id]);
+                const auto number = static_cast<PathId>(id);
+                if (done.report_excluded(number) != expected.report_excluded ||
+                    done.own_upload_form(number) != expected.own_upload_form ||
+                    done.plain_repr(number) != expected.plain_repr ||
+                    done.plain_json(number) != expected.plain_json)
+                    ++wrong;
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(&facts.complete(), &facts);
 }
 
 }  // namespace

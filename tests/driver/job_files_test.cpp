@@ -180,6 +180,63 @@ TEST_F(JobFilesTest, TextWrittenAheadIsPutInPlaceOnlyOverTheDocumentItWasBuiltOn
               std::string::npos);
 }
 
+// A later file's text written ahead holds room: the file whose turn it is gets that room
+// back and is written as it would have been in its turn; a write that fails anyway is
+// reported once.
+TEST_F(JobFilesTest, WriteThatDoesNotFitIsTriedAgainWithoutLaterTextsWrittenAhead)
+{
+    const std::string upload = m_dir.write("upload.json", "{}");
+    const std::string asset = m_dir.write("asset.json", "{}");
+    const std::vector<zel_Katana::MemberText> members = {{"asset", "[]", {}}};
+    // The disk is full while upload.json's text waits beside it.
+    const auto upload_text_waits = [this] {
+        for (const auto& entry : std::filesystem::directory_iterator(m_dir.path()))
+            if (entry.path().filename().string().starts_with("upload.json.tmp."))
+                return true;
+        return false;
+    };
+    set_write_failure_for_tests(
+        [&](const std::string& path) { return path == asset && upload_text_waits(); });
+    zel_Katana::PreparedJobFile ahead;
+    int calls = 0;
+    const auto make_room = [&] {
+        ++calls;
+        const bool held = ahead.file.ready();
+        ahead.file = FileAhead();
+        return held;
+    };
+    job_paths().unwritten_files.clear();
+
+    ahead = m_files.prepare_json_member_texts(upload, members);
+    ASSERT_TRUE(ahead.file.ready());
+    m_files.write_json_member_texts(asset, members, nullptr, make_room);
+    EXPECT_EQ(read_text(asset), "{\n    \"asset\": []\n}");
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(upload_text_waits());
+
+    // Without the room it held, the same write is not tried again.
+    ahead = m_files.prepare_json_member_texts(upload, members);
+    m_files.write_json_member_texts(asset, {{"asset", "[1]", {}}});
+    EXPECT_EQ(read_text(asset), "{\n    \"asset\": []\n}");
+    EXPECT_EQ(job_paths().unwritten_files, std::vector<std::string>{asset});
+
+    // A disk that stays full: tried twice, reported once.
+    set_write_failure_for_tests([&asset](const std::string& path) { return path == asset; });
+    job_paths().unwritten_files.clear();
+    calls = 0;
+    m_files.write_json_member_texts(asset, {{"asset", "[2]", {}}}, nullptr, make_room);
+    set_write_failure_for_tests({});
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(read_text(asset), "{\n    \"asset\": []\n}");
+    EXPECT_EQ(job_paths().unwritten_files, std::vector<std::string>{asset});
+    const std::string out = m_capture.finish();
+    std::size_t failures = 0;
+    for (std::size_t at = out.find("cannot write file " + asset); at != std::string::npos;
+         at = out.find("cannot write file " + asset, at + 1))
+        ++failures;
+    EXPECT_EQ(failures, 2) << out; // once without the callback, once with it
+}
+
 TEST_F(JobFilesTest, ByteOrderMarkIsReadAndDroppedOnWrite)
 {
     const std::string file = m_dir.write("task.json", "\xef\xbb\xbf{\"a\": 1}");
