@@ -85,7 +85,7 @@ JsonCursor::JsonCursor(std::string_view text, std::size_t max_depth)
 {
 }
 
-void JsonCursor::skip_space()
+void JsonCursor::skip_space_run()
 {
     while (m_at != m_end && (*m_at == ' ' || *m_at == '\n' || *m_at == '\r' || *m_at == '\t'))
         ++m_at;
@@ -96,17 +96,6 @@ void JsonCursor::enter()
     if (++m_depth > m_max_depth)
         refuse();
     m_started += '\0';
-}
-
-char JsonCursor::peek_value()
-{
-    skip_space();
-    if (m_at == m_end)
-        refuse();
-    const char c = *m_at;
-    if (c == '{' || c == '[' || c == '"' || c == 't' || c == 'f' || c == 'n' || c == '-' || is_digit(c))
-        return c;
-    refuse();
 }
 
 void JsonCursor::begin_object()

@@ -27,7 +27,17 @@ public:
 
     /// The next value's first character, whitespace skipped: '{', '[', '"', 't', 'f',
     /// 'n', '-' or a digit; refuses anything else, end of text included.
-    char peek_value();
+    char peek_value()
+    {
+        skip_space();
+        if (m_at != m_end) {
+            const char c = *m_at;
+            if (c == '{' || c == '[' || c == '"' || c == 't' || c == 'f' || c == 'n' || c == '-' ||
+                (c >= '0' && c <= '9'))
+                return c;
+        }
+        refuse();
+    }
 
     /// Enters an object; then next_member() gives each key in turn and leaves the cursor
     /// on its value, which the caller must read or skip, until it returns false at '}'.
@@ -50,7 +60,14 @@ public:
     void expect_end();
 
 private:
-    void skip_space();
+    // Most tokens follow another directly, or after one blank: that case is worked out here.
+    void skip_space()
+    {
+        if (m_at != m_end && static_cast<unsigned char>(*m_at) > ' ')
+            return;
+        skip_space_run();
+    }
+    void skip_space_run();
     void enter();
     // Past the comma before the next item of the open container, or past its closing
     // bracket (then false).

@@ -16,6 +16,8 @@
 
 namespace script::host {
 
+using namespace std::string_view_literals;
+
 namespace {
 
 struct ParamData
@@ -92,6 +94,21 @@ struct LookFileData
 {
     std::vector<MaterialData> materials;
 };
+
+// The full name of the location `name` under the location `parent_full` ("" for a root).
+std::string child_full_name(std::string_view parent_full, std::string_view name)
+{
+    std::string full;
+    full.reserve(parent_full.size() + 1 + name.size());
+    if (parent_full.empty() || parent_full == "/") {
+        full += '/';
+    } else {
+        full += parent_full;
+        full += '/';
+    }
+    full += name;
+    return full;
+}
 
 // The text of a document file; `problem` tells why there is none.
 std::string read_document_text(const std::string& path, std::string& problem)
@@ -235,7 +252,7 @@ struct StandaloneHost::Scene
         if (auto full = tree.find("fullName"); full != tree.end() && full->is_string())
             data.full_name = full->get<std::string>();
         else
-            data.full_name = (parent_full.empty() || parent_full == "/" ? "/" : parent_full + "/") + name;
+            data.full_name = child_full_name(parent_full, name);
         data.type = tree.value("type", std::string("group"));
         static const Json k_no_attributes = Json::object();
         const auto attributes_it = tree.find("attributes");
@@ -349,12 +366,12 @@ struct StandaloneHost::Scene
         std::optional<std::uint32_t> attributes;
         std::vector<std::uint32_t> children;
         while (in.next_member(key)) {
-            if (key == "name") {
+            if (key == "name"sv) {
                 if (have_name || have_children || in.peek_value() != '"')
                     throw JsonCursor::Refused{};
                 in.read_string(name);
                 have_name = true;
-            } else if (key == "fullName") {
+            } else if (key == "fullName"sv) {
                 if (have_full || have_children)
                     throw JsonCursor::Refused{};
                 have_full = true;
@@ -364,21 +381,21 @@ struct StandaloneHost::Scene
                 } else {
                     in.skip_value();
                 }
-            } else if (key == "type") {
+            } else if (key == "type"sv) {
                 if (have_type || in.peek_value() != '"')
                     throw JsonCursor::Refused{};
                 in.read_string(locations[id - 1].type);
                 have_type = true;
-            } else if (key == "attributes") {
+            } else if (key == "attributes"sv) {
                 if (attributes || in.peek_value() != '{')
                     throw JsonCursor::Refused{};
                 attributes = add_attr(in, key);
-            } else if (key == "children") {
+            } else if (key == "children"sv) {
                 if (have_children || !have_name)
                     throw JsonCursor::Refused{};
                 have_children = true;
                 if (!full_name)
-                    full_name = (parent_full.empty() || parent_full == "/" ? "/" : parent_full + "/") + name;
+                    full_name = child_full_name(parent_full, name);
                 in.begin_array();
                 while (in.next_element())
                     children.push_back(add_location(in, *full_name, key));
@@ -389,8 +406,7 @@ struct StandaloneHost::Scene
         if (!have_name)
             throw JsonCursor::Refused{};
         LocationData& data = locations[id - 1];
-        data.full_name = full_name ? std::move(*full_name)
-                                   : (parent_full.empty() || parent_full == "/" ? "/" : parent_full + "/") + name;
+        data.full_name = full_name ? std::move(*full_name) : child_full_name(parent_full, name);
         if (!have_type)
             data.type = "group";
         data.attributes = attributes ? *attributes : add_attr(Json::object());
