@@ -145,8 +145,22 @@ constexpr std::array<DispatchRow, 8> k_dispatch = {{
     {{".ocio", ".OCIO", ""}, read_ocio_config},
 }};
 
+// The last two bytes of the dispatch suffixes, each as one set: most found files end in
+// bytes that no suffix ends in.
+constexpr std::array<std::array<bool, 256>, 2> k_dispatch_ends = [] {
+    std::array<std::array<bool, 256>, 2> ends{};
+    for (const DispatchRow& row : k_dispatch)
+        for (std::string_view suffix : row.suffixes)
+            for (std::size_t back = 0; back < 2 && back < suffix.size(); ++back)
+                ends[back][static_cast<unsigned char>(suffix[suffix.size() - 1 - back])] = true;
+    return ends;
+}();
+
 const DispatchRow* dispatch_row(std::string_view path)
 {
+    if (path.size() < 2 || !k_dispatch_ends[0][static_cast<unsigned char>(path.back())] ||
+        !k_dispatch_ends[1][static_cast<unsigned char>(path[path.size() - 2])])
+        return nullptr;
     for (const DispatchRow& row : k_dispatch)
         for (std::string_view suffix : row.suffixes)
             if (!suffix.empty() && path.ends_with(suffix))

@@ -255,6 +255,25 @@ TEST_F(SequenceTest, OnlyDottedSuffixesNameContainers)
     EXPECT_THROW(c.AnaylseSeq("proxy", f("tex/rock.rs")), Error);
 }
 
+// A configuration in either spelling of its suffix goes to its reader, which adds the
+// files of its search path; a name only ending in the same letters does not.
+TEST_F(SequenceTest, ColourConfigurationsInBothSpellingsGoToTheirReader)
+{
+    files.write("cfg/lower.ocio", "search_path: luts\n");
+    files.write("cfg/upper.OCIO", "search_path: luts\n");
+    files.write("cfg/notocio", "search_path: luts\n");
+    files.write("cfg/luts/film.cube");
+    auto c = idle();
+    ConsoleCapture capture;
+    for (const char* name : {"cfg/lower.ocio", "cfg/upper.OCIO", "cfg/notocio"}) {
+        c.AnaylseSeq(name, f(name));
+        const Paths recorded = found(c, name);
+        const bool lut =
+            std::find(recorded.begin(), recorded.end(), f("cfg/luts/film.cube")) != recorded.end();
+        EXPECT_EQ(lut, std::string(name) != "cfg/notocio") << name;
+    }
+}
+
 TEST_F(SequenceTest, CacheTwinsReplaceEveryOccurrenceOfTheExtension)
 {
     files.write("exr/a.exr");
