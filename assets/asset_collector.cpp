@@ -1,6 +1,7 @@
 #include "assets/asset_collector.h"
 
 #include <algorithm>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <optional>
@@ -211,25 +212,39 @@ private:
 // The upload list one level deep in a job document: {"local", "server"} per path.
 void write_upload_list(TextStream& out, const std::vector<std::string_view>& locals)
 {
+    constexpr std::string_view k_first = "\n        {\n            \"local\": ";
+    constexpr std::string_view k_next = ",\n        {\n            \"local\": ";
+    constexpr std::string_view k_server = ",\n            \"server\": ";
+    constexpr std::string_view k_close = "\n        }";
     out.buffer() += '[';
     bool first = true;
     for (const std::string_view local : locals) {
         std::string& text = out.buffer();
-        text += first ? "\n" : ",\n";
-        text += "        {\n            \"local\": ";
+        const std::string_view opening = first ? k_first : k_next;
         first = false;
-        const std::size_t start = text.size();
-        append_json_string(text, local, false);
-        const std::size_t length = text.size() - start;
-        text += ",\n            \"server\": ";
-        if (local.find(':') == std::string_view::npos) {
-            // Without a drive the server path is the local one: its text is copied.
-            text.reserve(text.size() + length + 16);
-            text.append(text.data() + start, length);
+        if (local.find(':') == std::string_view::npos && plain_json_ascii(local)) {
+            // Nearly every path: without a drive the server path is the local one, and a
+            // plain text is written between quotes as it is.
+            const std::size_t at = text.size();
+            text.resize(at + opening.size() + 2 * (local.size() + 2) + k_server.size() +
+                        k_close.size());
+            char* p = text.data() + at;
+            for (const std::string_view piece :
+                 {opening, std::string_view("\""), local, std::string_view("\""), k_server,
+                  std::string_view("\""), local, std::string_view("\""), k_close}) {
+                std::memcpy(p, piece.data(), piece.size());
+                p += piece.size();
+            }
         } else {
-            append_json_string(text, local_to_server(std::string(local)), false);
+            text += opening;
+            append_json_string(text, local, false);
+            text += k_server;
+            if (local.find(':') == std::string_view::npos)
+                append_json_string(text, local, false);
+            else
+                append_json_string(text, local_to_server(std::string(local)), false);
+            text += k_close;
         }
-        text += "\n        }";
         out.flush_if_full();
     }
     out.buffer() += first ? "]" : "\n    ]";
