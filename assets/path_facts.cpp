@@ -120,27 +120,36 @@ PathFactTable::PathFactTable(const PathTable& table, Shared)
 const PathFactTable& PathFactTable::complete()
 {
     const std::size_t count = m_bits.size();
-    if (m_done.load() == count)
+    if (m_done.load() == count && !m_failed.load())
         return *this;
     for (std::size_t first = m_next.fetch_add(k_run); first < count;
          first = m_next.fetch_add(k_run)) {
         const std::size_t end = std::min(first + k_run, count);
-        for (std::size_t id = first; id < end; ++id) {
-            const PathFacts facts = path_facts(m_table.text(static_cast<PathId>(id)));
-            m_bits[id] = static_cast<std::uint8_t>((facts.report_excluded ? k_report_excluded : 0) |
-                                                   (facts.own_upload_form ? k_own_upload_form : 0) |
-                                                   (facts.plain_repr ? k_plain_repr : 0) |
-                                                   (facts.plain_json ? k_plain_json : 0));
+        try {
+            for (std::size_t id = first; id < end; ++id) {
+                const PathFacts facts = path_facts(m_table.text(static_cast<PathId>(id)));
+                m_bits[id] = static_cast<std::uint8_t>(
+                    (facts.report_excluded ? k_report_excluded : 0) |
+                    (facts.own_upload_form ? k_own_upload_form : 0) |
+                    (facts.plain_repr ? k_plain_repr : 0) | (facts.plain_json ? k_plain_json : 0));
+            }
+        } catch (...) {
+            // The run counts as done, so that no thread waits for it, and every thread
+            // that waits gets the failure.
+            const std::lock_guard lock(m_mutex);
+            if (!m_failure)
+                m_failure = std::current_exception();
+            m_failed = true;
         }
         if (m_done.fetch_add(end - first) + (end - first) == count) {
             const std::lock_guard lock(m_mutex);
             m_all_done.notify_all();
         }
     }
-    if (m_done.load() != count) {
-        std::unique_lock lock(m_mutex);
-        m_all_done.wait(lock, [this, count] { return m_done.load() == count; });
-    }
+    std::unique_lock lock(m_mutex);
+    m_all_done.wait(lock, [this, count] { return m_done.load() == count; });
+    if (m_failure)
+        std::rethrow_exception(m_failure);
     return *this;
 }
 

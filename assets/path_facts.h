@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <string_view>
 #include <vector>
@@ -79,6 +80,8 @@ private:
     std::atomic<std::size_t> m_done{0}; // how many paths' facts are worked out
     std::mutex m_mutex;
     std::condition_variable m_all_done;
+    std::exception_ptr m_failure; // the first failure of any run, under m_mutex
+    std::atomic<bool> m_failed{false};
 };
 
 }  // namespace script::assets
