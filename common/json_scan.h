@@ -60,7 +60,7 @@ public:
     void expect_end();
 
 private:
-    // Most tokens follow another directly, or after one blank: that case is worked out here.
+    // Most tokens follow another directly: that case is worked out here, in line.
     void skip_space()
     {
         if (m_at != m_end && static_cast<unsigned char>(*m_at) > ' ')
