@@ -1,5 +1,7 @@
 #include "common/glob.h"
 
+#include <array>
+#include <cstdint>
 #include <span>
 
 #include "common/errors.h"
@@ -11,15 +13,17 @@ namespace script {
 
 namespace {
 
-// One compiled element of a wildcard pattern.
+// The bytes a "[...]" set matches, one bit each.
+using ByteBits = std::array<std::uint64_t, 4>;
+
+// One compiled element of a wildcard pattern; a set's bytes are kept beside the tokens.
 struct Token
 {
     enum Kind : std::uint8_t { Literal, AnyChar, AnyRun, Set } kind = Literal;
     char ch = 0;
-    bool negated = false;
-    std::vector<std::pair<unsigned char, unsigned char>> ranges;  // inclusive; lo > hi matches nothing
+    std::uint32_t set = 0; // Set: its place among the pattern's sets
 
-    bool matches(char c) const
+    bool matches(char c, const std::vector<ByteBits>& sets) const
     {
         switch (kind) {
         case Literal: return c == ch;
@@ -27,18 +31,14 @@ struct Token
         case AnyRun: return true;
         case Set: {
             const auto u = static_cast<unsigned char>(c);
-            bool hit = false;
-            for (const auto& [lo, hi] : ranges)
-                if (lo <= u && u <= hi)
-                    hit = true;
-            return hit != negated;
+            return (sets[set][u >> 6] >> (u & 63) & 1) != 0;
         }
         }
         return false;
     }
 };
 
-std::vector<Token> compile(std::string_view pat)
+std::vector<Token> compile(std::string_view pat, std::vector<ByteBits>& sets)
 {
     std::vector<Token> tokens;
     tokens.reserve(pat.size());
@@ -68,31 +68,45 @@ std::vector<Token> compile(std::string_view pat)
                 std::string_view stuff = pat.substr(i, j - i);
                 i = j + 1;
                 t.kind = Token::Set;
+                bool negated = false;
                 if (!stuff.empty() && stuff.front() == '!') {
-                    t.negated = true;
+                    negated = true;
                     stuff.remove_prefix(1);
                 }
+                ByteBits bits{};
+                // Each member is a byte or an inclusive range; one whose low end is above
+                // its high end matches nothing.
+                const auto add = [&bits](unsigned lo, unsigned hi) {
+                    for (unsigned u = lo; u <= hi; ++u)
+                        bits[u >> 6] |= std::uint64_t{1} << (u & 63);
+                };
                 std::size_t k = 0;
                 while (k < stuff.size()) {
                     const auto lo = static_cast<unsigned char>(stuff[k]);
                     if (k + 2 < stuff.size() && stuff[k + 1] == '-') {
-                        t.ranges.emplace_back(lo, static_cast<unsigned char>(stuff[k + 2]));
+                        add(lo, static_cast<unsigned char>(stuff[k + 2]));
                         k += 3;
                     } else {
-                        t.ranges.emplace_back(lo, lo);
+                        add(lo, lo);
                         ++k;
                     }
                 }
+                if (negated)
+                    for (std::uint64_t& word : bits)
+                        word = ~word;
+                t.set = static_cast<std::uint32_t>(sets.size());
+                sets.push_back(bits);
             }
         } else {
             t.ch = c;
         }
-        tokens.push_back(std::move(t));
+        tokens.push_back(t);
     }
     return tokens;
 }
 
-bool match_tokens(std::string_view name, std::span<const Token> tokens)
+bool match_tokens(std::string_view name, std::span<const Token> tokens,
+                  const std::vector<ByteBits>& sets)
 {
     std::size_t ni = 0, ti = 0;
     std::size_t star_t = std::string::npos, star_n = 0;
@@ -100,7 +114,7 @@ bool match_tokens(std::string_view name, std::span<const Token> tokens)
         if (ti < tokens.size() && tokens[ti].kind == Token::AnyRun) {
             star_t = ti++;
             star_n = ni;
-        } else if (ti < tokens.size() && tokens[ti].matches(name[ni])) {
+        } else if (ti < tokens.size() && tokens[ti].matches(name[ni], sets)) {
             ++ti;
             ++ni;
         } else if (star_t != std::string::npos) {
@@ -123,30 +137,40 @@ class NameMatcher
 {
 public:
     explicit NameMatcher(std::string_view pattern)
-        : m_tokens(compile(pattern)), m_last(m_tokens.size())
+        : m_tokens(compile(pattern, m_sets)), m_last(m_tokens.size())
     {
+        // A literal token is one byte of the pattern, so the literal tokens at either end
+        // are the pattern's own first and last bytes.
         while (m_first < m_last && m_tokens[m_first].kind == Token::Literal)
-            m_prefix += m_tokens[m_first++].ch;
+            ++m_first;
         std::size_t tail = m_last;
         while (tail > m_first && m_tokens[tail - 1].kind == Token::Literal)
             --tail;
-        for (std::size_t i = tail; i < m_last; ++i)
-            m_suffix += m_tokens[i].ch;
+        m_prefix.assign(pattern.substr(0, m_first));
+        m_suffix.assign(pattern.substr(pattern.size() - (m_last - tail)));
         m_last = tail;
     }
 
     bool matches(std::string_view name) const
     {
-        if (name.size() < m_prefix.size() + m_suffix.size() || !name.starts_with(m_prefix) ||
-            !name.ends_with(m_suffix))
+        return name.starts_with(m_prefix) && matches_after(name, m_prefix.size());
+    }
+
+    /// matches() for a name known to begin with the first `known` bytes of the pattern's
+    /// literal prefix.
+    bool matches_after(std::string_view name, std::size_t known) const
+    {
+        if (name.size() < m_prefix.size() + m_suffix.size() || !name.ends_with(m_suffix) ||
+            name.substr(known, m_prefix.size() - known) != std::string_view(m_prefix).substr(known))
             return false;
         name.remove_prefix(m_prefix.size());
         name.remove_suffix(m_suffix.size());
-        return match_tokens(name,
-                            std::span<const Token>(m_tokens).subspan(m_first, m_last - m_first));
+        return match_tokens(
+            name, std::span<const Token>(m_tokens).subspan(m_first, m_last - m_first), m_sets);
     }
 
 private:
+    std::vector<ByteBits> m_sets; // made before the tokens, which refer to them
     std::vector<Token> m_tokens;
     std::size_t m_first = 0;  // the middle tokens, [m_first, m_last)
     std::size_t m_last;
@@ -217,8 +241,15 @@ struct Globber
         thread_local std::vector<std::uint32_t> positions;  // reused: one glob per reference
         if (const auto* entries = cache->listing_with_prefix(folder, prefix, positions)) {
             out.reserve(out.size() + positions.size());  // the names that can match
-            for (const std::uint32_t i : positions)
-                consider((*entries)[i]);
+            // Every name found begins with the prefix, so only the rest is matched; and it
+            // is a hidden name only when the pattern is one too.
+            for (const std::uint32_t i : positions) {
+                const fs::DirEntry& e = (*entries)[i];
+                if (dironly && e.kind != fs::EntryKind::Directory)
+                    continue;
+                if (matcher.matches_after(e.name, prefix.size()))
+                    emit(out, join_dir, e.name);
+            }
         }
     }
 

@@ -158,7 +158,9 @@ TEST(Glob, PythonSemantics)
 TEST(Glob, CachedPrefixSearchAgreesWithListing)
 {
     testing::TempDir t;
-    std::vector<std::string> names = {"tex_0000", "tex_00001", "tex_0000a.exr", "tex_000"};
+    std::vector<std::string> names = {"tex_0000",     "tex_00001",       "tex_0000a.exr",
+                                      "tex_000",      "tex_0000[ab.exr", "tex_0000[b.exr",
+                                      ".tex_0000.exr"};
     for (int i = 0; i < 300; ++i) {
         char name[64];
         std::snprintf(name, sizeof name, "tex_0000%03d.%04d.exr", i % 37, 1001 + i);
@@ -172,13 +174,18 @@ TEST(Glob, CachedPrefixSearchAgreesWithListing)
         t.write("f/" + name);
     const std::string root = t.path() + "/f/";
     fs::DirectoryCache cache;
-    for (const char* pattern : {"tex_0000*", "tex_0000*.exr", "tex_00001*", "tex_0000a*", "tex_000*",
-                                "tex_0000012.*", "tex_0000012.1013.longer_tail_*", "tex_0000036.[0-9]*.tx",
-                                "tex_0000012.1013.longer_tail_0.tx*", "tex_1*", "tex_0000_one_long_start_1*",
-                                "tex_0000_one_long_start_29*"}) {
+    for (const char* pattern :
+         {"tex_0000*", "tex_0000*.exr", "tex_00001*", "tex_0000a*", "tex_000*", "tex_0000012.*",
+          "tex_0000012.1013.longer_tail_*", "tex_0000036.[0-9]*.tx",
+          "tex_0000012.1013.longer_tail_0.tx*", "tex_1*", "tex_0000_one_long_start_1*",
+          "tex_0000_one_long_start_29*", "tex_0000[a*", "tex_0000[*.exr", ".tex*", ".*.exr",
+          "tex_0000[!a]*.exr"}) {
         EXPECT_EQ(sorted(glob(root + pattern, &cache)), sorted(glob(root + pattern, nullptr))) << pattern;
     }
-    EXPECT_EQ(glob(root + "tex_0000*", &cache).size(), names.size() - 1);
+    // All but "tex_000", and the hidden name.
+    EXPECT_EQ(glob(root + "tex_0000*", &cache).size(), names.size() - 2);
+    EXPECT_EQ(glob(root + "tex_0000[a*", &cache),
+              std::vector<std::string>{root + "tex_0000[ab.exr"});
 }
 
 }  // namespace
