@@ -292,9 +292,21 @@ void zel_Katana_asset::record(const std::string& nodePath, const ReaderResult& r
 }
 
 void zel_Katana_asset::record(const std::string& nodePath, const TextList& found,
-                              const std::vector<std::string>& miss, Expansion* keep)
+                              const std::vector<std::string>& miss, Expansion* keep,
+                              const std::vector<std::uint8_t>* regular_files)
 {
-    record_found(ASSET_JSON.asset.extend(nodePath, found), keep);
+    const std::span<const assets::PathId> ids = ASSET_JSON.asset.extend(nodePath, found);
+    if (regular_files) {
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            if (!(*regular_files)[i])
+                continue;
+            if (m_regular_files.size() <= ids[i])
+                m_regular_files.resize(
+                    std::max<std::size_t>(ids[i] + 1, m_regular_files.size() * 2));
+            m_regular_files[ids[i]] = 1;
+        }
+    }
+    record_found(ids, keep);
     record_missing(nodePath, miss, keep);
 }
 
@@ -383,6 +395,11 @@ void zel_Katana_asset::collect()
                 forms[id] = UploadList::k_own_form;
                 if (m_analysed->is_missing(id))
                     continue;
+                // Most found files were found in the folder listings, which told then.
+                if (id < m_regular_files.size() && m_regular_files[id]) {
+                    forms[id] = UploadList::k_own_form_file;
+                    continue;
+                }
                 path.assign(table.text(id));
                 if (m_fs->isfile(path))
                     forms[id] = UploadList::k_own_form_file;

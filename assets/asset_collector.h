@@ -117,7 +117,10 @@ public:
     std::vector<std::string> checkCacheFile(const std::string& string);
     /// The same twins appended to `out` (which may hold `path` itself).
     void add_cache_twins(std::string_view path, std::vector<std::string>& out);
-    void add_cache_twins(std::string_view path, TextList& out);
+    /// With `regular_files`, a mark is added there for each twin: whether the folder
+    /// listing holds it as a regular file.
+    void add_cache_twins(std::string_view path, TextList& out,
+                         std::vector<std::uint8_t>* regular_files = nullptr);
     std::vector<std::string> getDirFiles(const std::string& path);
     /// Paths in a folder matching prefix*.ext (a "$F4$T1"-style frame token in the prefix
     /// stands for the frame). Drive, network, variable and POSIX absolute folders are used
@@ -263,15 +266,23 @@ private:
     std::string_view m_twin_extension; // of m_twin_source
     std::vector<std::size_t> m_twin_places;
     std::string m_candidate;
+    bool m_candidate_regular = false; // the listing holds m_candidate as a regular file
     /// Takes `path` as the source of twins; false when it can have none.
     bool find_twin_places(std::string_view path);
     /// Whether the source's twin with `cache_ext` exists; it is left in m_candidate.
     bool twin_exists(std::string_view cache_ext);
     /// add_cache_twins for either kind of list.
-    template <typename Out> void add_twins(std::string_view path, Out& out);
-    // An expansion's matches and found files, kept from one to the next.
+    template <typename Out>
+    void add_twins(std::string_view path, Out& out, std::vector<std::uint8_t>* regular_files);
+    // An expansion's matches and found files, kept from one to the next, each with a mark
+    // telling whether the folder listings hold it as a regular file.
     TextList m_matches;
+    std::vector<std::uint8_t> m_matches_regular;
     TextList m_found;
+    std::vector<std::uint8_t> m_found_regular;
+    // By path number: the folder listings hold the found path as a regular file, so the
+    // upload list need not ask them again (0: not known).
+    std::vector<std::uint8_t> m_regular_files;
 
     /// What expanding an absolute reference gave: the console lines it printed (the
     /// wildcard pattern and the matches, as quoted), the found paths in order (twins
@@ -315,9 +326,11 @@ private:
     void replay(const std::string& nodePath, const Expansion& expansion);
     /// record(), keeping the numbers of the recorded paths in `keep` when it is given.
     void record(const std::string& nodePath, const ReaderResult& result, Expansion* keep);
-    /// The same for found paths held in a list.
+    /// The same for found paths held in a list, with their marks of regular files when
+    /// known (one per path).
     void record(const std::string& nodePath, const TextList& found,
-                const std::vector<std::string>& miss, Expansion* keep);
+                const std::vector<std::string>& miss, Expansion* keep,
+                const std::vector<std::uint8_t>* regular_files = nullptr);
     void record_found(std::span<const assets::PathId> found, Expansion* keep);
     void record_missing(const std::string& nodePath, const std::vector<std::string>& miss,
                         Expansion* keep);

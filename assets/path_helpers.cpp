@@ -164,26 +164,33 @@ bool zel_Katana_asset::twin_exists(std::string_view cache_ext)
         kept = at + extension;
     }
     std::memcpy(out, string.data() + kept, string.size() - kept);
-    return m_fs->exists(m_candidate);
+    return m_fs->exists(m_candidate, m_candidate_regular);
 }
 
-template <typename Out> void zel_Katana_asset::add_twins(std::string_view path, Out& out)
+template <typename Out>
+void zel_Katana_asset::add_twins(std::string_view path, Out& out,
+                                 std::vector<std::uint8_t>* regular_files)
 {
     if (!find_twin_places(path))
         return;
-    for (std::string_view cache_ext : k_cache_extensions)
-        if (twin_exists(cache_ext))
+    for (std::string_view cache_ext : k_cache_extensions) {
+        if (twin_exists(cache_ext)) {
             out.push_back(m_candidate);
+            if (regular_files)
+                regular_files->push_back(m_candidate_regular ? 1 : 0);
+        }
+    }
 }
 
 void zel_Katana_asset::add_cache_twins(std::string_view path, std::vector<std::string>& out)
 {
-    add_twins(path, out);
+    add_twins(path, out, nullptr);
 }
 
-void zel_Katana_asset::add_cache_twins(std::string_view path, TextList& out)
+void zel_Katana_asset::add_cache_twins(std::string_view path, TextList& out,
+                                       std::vector<std::uint8_t>* regular_files)
 {
-    add_twins(path, out);
+    add_twins(path, out, regular_files);
 }
 
 std::vector<std::string> zel_Katana_asset::getDirFiles(const std::string& path)

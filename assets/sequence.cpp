@@ -298,7 +298,8 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     console().lines(line);
 
     m_matches.clear();
-    glob_into(pattern, m_fs.get(), m_matches);
+    m_matches_regular.clear();
+    glob_into(pattern, m_fs.get(), m_matches, &m_matches_regular);
     Expansion expansion;
     if (keepable)
         expansion.console += line;
@@ -313,6 +314,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     if (ordinary) {
         m_found.clear();
         m_found.reserve(m_matches.size() * (1 + std::size(k_cache_extensions)));
+        m_found_regular.clear();
         for (std::size_t i = 0; i < m_matches.size(); ++i) {
             const std::string_view match = m_matches[i];
             line.clear();
@@ -321,13 +323,14 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
             if (keepable)
                 expansion.console += line;
             m_found.push_back(match);
-            add_cache_twins(match, m_found);
+            m_found_regular.push_back(m_matches_regular[i]);
+            add_cache_twins(match, m_found, &m_found_regular);
         }
         if (!keepable) {
-            record(nodePath, m_found, result.miss, nullptr);
+            record(nodePath, m_found, result.miss, nullptr, &m_found_regular);
             return std::nullopt;
         }
-        record(nodePath, m_found, result.miss, &expansion);
+        record(nodePath, m_found, result.miss, &expansion, &m_found_regular);
         keep_expansion(filePath, reference, std::move(expansion));
         return std::nullopt;
     }

@@ -499,6 +499,13 @@ const DirEntry* DirectoryCache::entry_of(const std::string& path, bool* answered
 
 bool DirectoryCache::exists(const std::string& path)
 {
+    bool regular_file = false;
+    return exists(path, regular_file);
+}
+
+bool DirectoryCache::exists(const std::string& path, bool& regular_file)
+{
+    regular_file = false;
     bool answered = false;
     const DirEntry* entry = entry_of(path, &answered);
     if (!answered)
@@ -507,6 +514,7 @@ bool DirectoryCache::exists(const std::string& path)
         return false;
     if (entry->is_link && entry->kind == EntryKind::Other)
         return fs::exists(path);
+    regular_file = entry->kind == EntryKind::File;
     return true;
 }
 

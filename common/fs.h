@@ -101,6 +101,9 @@ public:
     /// The listing of a folder, or nullptr when it is not a listable folder.
     const DirListing* listing(const std::string& dir);
     bool exists(const std::string& path);
+    /// exists(), also telling whether the listing holds the path as a regular file (a
+    /// link to one included), which isfile() would then say; false when not known.
+    bool exists(const std::string& path, bool& regular_file);
     bool lexists(const std::string& path);
     bool isfile(const std::string& path);
     bool isdir(const std::string& path);

@@ -186,19 +186,22 @@ bool is_hidden(std::string_view name)
 struct Globber
 {
     fs::DirectoryCache* cache;
+    std::vector<std::uint8_t>* regular_files = nullptr; // a mark per path of a TextList
 
     bool lexists(const std::string& p) const { return cache ? cache->lexists(p) : fs::lexists(p); }
     bool isdir(const std::string& p) const { return cache ? cache->isdir(p) : fs::isdir(p); }
 
-    // Each name found is added to `out` as it is, or joined under `join_dir` when given.
-    static void emit(std::vector<std::string>& out, const std::string* join_dir, std::string_view name)
+    // Each name found is added to `out` as it is, or joined under `join_dir` when given;
+    // `regular` tells whether it is known to be a regular file.
+    void emit(std::vector<std::string>& out, const std::string* join_dir, std::string_view name,
+              bool) const
     {
         if (join_dir)
             out.push_back(pypath::join(*join_dir, name));
         else
             out.emplace_back(name);
     }
-    static void emit(TextList& out, const std::string* join_dir, std::string_view name)
+    void emit(TextList& out, const std::string* join_dir, std::string_view name, bool regular) const
     {
         if (join_dir) {
             pypath::append_join(out.text(), *join_dir, name);
@@ -206,7 +209,10 @@ struct Globber
         } else {
             out.push_back(name);
         }
+        if (regular_files)
+            regular_files->push_back(regular ? 1 : 0);
     }
+    static bool regular(const fs::DirEntry& e) { return e.kind == fs::EntryKind::File; }
 
     template <typename Out>
     void glob1(const std::string& dir, std::string_view pattern, bool dironly,
@@ -219,7 +225,7 @@ struct Globber
             if (dironly && e.kind != fs::EntryKind::Directory)
                 return;
             if ((hidden_ok || !is_hidden(e.name)) && matcher.matches(e.name))
-                emit(out, join_dir, e.name);
+                emit(out, join_dir, e.name, regular(e));
         };
         if (!cache) {
             try {
@@ -248,7 +254,7 @@ struct Globber
                 if (dironly && e.kind != fs::EntryKind::Directory)
                     continue;
                 if (matcher.matches_after(e.name, prefix.size()))
-                    emit(out, join_dir, e.name);
+                    emit(out, join_dir, e.name, regular(e));
             }
         }
     }
@@ -259,9 +265,9 @@ struct Globber
     {
         if (!base.empty()) {
             if (lexists(pypath::join(dir, base)))
-                emit(out, join_dir, base);
+                emit(out, join_dir, base, false);
         } else if (isdir(dir)) {
-            emit(out, join_dir, base);
+            emit(out, join_dir, base, false);
         }
     }
 
@@ -271,9 +277,9 @@ struct Globber
         if (!has_magic(pathname)) {
             if (!basename.empty()) {
                 if (lexists(pathname))
-                    out.push_back(pathname);
+                    emit(out, nullptr, pathname, false);
             } else if (isdir(dirname)) {
-                out.push_back(pathname);
+                emit(out, nullptr, pathname, false);
             }
             return;
         }
@@ -315,9 +321,10 @@ std::vector<std::string> glob(std::string_view pattern, fs::DirectoryCache* cach
     return out;
 }
 
-void glob_into(std::string_view pattern, fs::DirectoryCache* cache, TextList& out)
+void glob_into(std::string_view pattern, fs::DirectoryCache* cache, TextList& out,
+               std::vector<std::uint8_t>* regular_files)
 {
-    Globber{cache}.run(std::string(pattern), false, out);
+    Globber{cache, regular_files}.run(std::string(pattern), false, out);
 }
 
 }  // namespace script

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -285,6 +287,36 @@ TEST_F(AssetCollectorTest, UploadListHoldsOnlyExistingRegularFiles)
                      "/R3.file ---> " + f("tex/sub/b.exr"), "/R4.file ---> " + f("tex/sub")}));
     EXPECT_EQ(upload_locals(job_file("upload.json")),
               (Paths{f("tex/a.exr"), f("tex/sub/b.exr"), job_paths().katana_scene}));
+}
+
+// Files found by a wildcard are uploaded only when they are regular files, or links to
+// them, however the walk came to know them: as matches or as texture cache twins.
+TEST_F(AssetCollectorTest, WildcardMatchesAndTwinsAreUploadedOnlyWhenRegularFiles)
+{
+    namespace stdfs = std::filesystem;
+    files.write("tex/real.exr");
+    files.write("tex/seq.1001.exr");
+    files.write("tex/seq.1001.tx");
+    stdfs::create_symlink(f("tex/real.exr"), f("tex/seq.1002.exr"));
+    stdfs::create_symlink(f("tex/gone.exr"), f("tex/seq.1003.exr"));
+    stdfs::create_directories(f("tex/seq.1004.exr"));
+    stdfs::create_directories(f("tex/folder"));
+    stdfs::create_symlink(f("tex/folder"), f("tex/seq.1002.tx"));
+    load(SceneBuilder().node("R1", "ImageRead").param("file", f("tex/seq.<UDIM>.exr")));
+    collect();
+    Paths found;
+    const Json asset = job_file("asset.json");
+    for (const Json& line : asset.at("asset"))
+        found.push_back(line.get<std::string>().substr(std::string("/R1.file ---> ").size()));
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, (Paths{f("tex/seq.1001.exr"), f("tex/seq.1001.tx"), f("tex/seq.1002.exr"),
+                            f("tex/seq.1002.tx"), f("tex/seq.1003.exr"), f("tex/seq.1004.exr")}));
+    Paths uploads = upload_locals(job_file("upload.json"));
+    ASSERT_FALSE(uploads.empty());
+    EXPECT_EQ(uploads.back(), job_paths().katana_scene);
+    uploads.pop_back();
+    std::sort(uploads.begin(), uploads.end());
+    EXPECT_EQ(uploads, (Paths{f("tex/seq.1001.exr"), f("tex/seq.1001.tx"), f("tex/seq.1002.exr")}));
 }
 
 // Reports of a scene large enough to pass through the job files' buffer many times come
