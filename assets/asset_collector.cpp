@@ -222,9 +222,10 @@ void write_upload_list(TextStream& out, const std::vector<std::string_view>& loc
         std::string& text = out.buffer();
         const std::string_view opening = first ? k_first : k_next;
         first = false;
-        if (local.find(':') == std::string_view::npos && plain_json_ascii(local)) {
-            // Nearly every path: without a drive the server path is the local one, and a
-            // plain text is written between quotes as it is.
+        // Without a drive the server path is the local one.
+        const bool drive = local.find(':') != std::string_view::npos;
+        if (!drive && plain_json_ascii(local)) {
+            // Nearly every path: a plain text is written between quotes as it is.
             const std::size_t at = text.size();
             text.resize(at + opening.size() + 2 * (local.size() + 2) + k_server.size() +
                         k_close.size());
@@ -239,10 +240,8 @@ void write_upload_list(TextStream& out, const std::vector<std::string_view>& loc
             text += opening;
             append_json_string(text, local, false);
             text += k_server;
-            if (local.find(':') == std::string_view::npos)
-                append_json_string(text, local, false);
-            else
-                append_json_string(text, local_to_server(std::string(local)), false);
+            append_json_string(
+                text, drive ? local_to_server(std::string(local)) : std::string(local), false);
             text += k_close;
         }
         out.flush_if_full();
