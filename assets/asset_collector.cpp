@@ -466,6 +466,14 @@ void zel_Katana_asset::collect()
             return prepare_json_member_texts(asset_file, asset_members);
         });
 
+    // Should anything below fail before scene.json is finished, the threads above must not
+    // wait for it: they are waited for when this function is left.
+    struct GivesUpSceneFile
+    {
+        PendingSceneFile& file;
+        ~GivesUpSceneFile() { file.abandon(); }
+    } const scene_file_guard{scene_file};
+
     std::optional<UploadAhead> upload;
     const auto take_upload = [&]() -> UploadAhead& {
         if (!upload)

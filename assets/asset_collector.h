@@ -67,6 +67,10 @@ public:
     /// finish() when there is none); true when it was written. Any thread may ask, once
     /// the file is closed.
     bool wait_written();
+    /// Gives up the file when it is written on the caller's thread (no thread of its own
+    /// could be made) and not yet finished: it is then never written, and wait_written()
+    /// returns false. Does nothing otherwise: a closed file's thread ends by itself.
+    void abandon();
 
 private:
     struct Batch;

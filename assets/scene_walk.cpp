@@ -468,6 +468,21 @@ bool PendingSceneFile::wait_written()
     return !m_builder->failure && !m_builder->abandoned;
 }
 
+void PendingSceneFile::abandon()
+{
+    if (!m_builder || m_builder->thread.joinable())
+        return;
+    {
+        std::lock_guard lock(m_builder->mutex);
+        if (m_builder->ended)
+            return;
+        m_builder->abandoned = true;
+        m_builder->ended = true;
+        m_builder->written = true; // never to be written now
+    }
+    m_builder->ending.notify_all();
+}
+
 namespace {
 
 // Texts a location's harvest builds, kept from one location to the next so that they grow
