@@ -346,18 +346,18 @@ const DirectoryCache::Listed* DirectoryCache::lookup(std::string_view dir)
     return m_last_listed;
 }
 
-const DirListing* DirectoryCache::listing(const std::string& dir)
+const DirListing* DirectoryCache::listing(std::string_view dir)
 {
     if (!cacheable(dir)) {
         // Relative or unnormalised names may change meaning; list them each time.
         auto listed = std::make_unique<Listed>();
         try {
-            listed->entries = list_dir(dir);
+            listed->entries = list_dir(std::string(dir));
             listed->ok = true;
         } catch (const Error&) {
             return nullptr;
         }
-        const std::string key = "\x01" + dir;
+        const std::string key = "\x01" + std::string(dir);
         auto& slot = m_dirs[key];
         slot = std::move(listed);
         return &slot->entries;
@@ -436,8 +436,8 @@ std::unique_ptr<DirectoryCache::Listed> DirectoryCache::make_listed(const std::s
     return listed;
 }
 
-const DirListing* DirectoryCache::listing_with_prefix(
-    const std::string& dir, std::string_view prefix, std::vector<std::uint32_t>& positions)
+const DirListing* DirectoryCache::listing_with_prefix(std::string_view dir, std::string_view prefix,
+                                                      std::vector<std::uint32_t>& positions)
 {
     positions.clear();
     if (!cacheable(dir)) {

@@ -99,7 +99,7 @@ public:
     void stop_listing_ahead();
 
     /// The listing of a folder, or nullptr when it is not a listable folder.
-    const DirListing* listing(const std::string& dir);
+    const DirListing* listing(std::string_view dir);
     bool exists(const std::string& path);
     /// exists(), also telling whether the listing holds the path as a regular file (a
     /// link to one included), which isfile() would then say; false when not known.
@@ -110,9 +110,8 @@ public:
     /// The listing of a folder and the positions, in listing order, of the entries whose
     /// names begin with `prefix`; nullptr when it is not a listable folder. Lets wildcard
     /// expansion test only the names that can match instead of the whole folder.
-    const DirListing* listing_with_prefix(const std::string& dir,
-                                                     std::string_view prefix,
-                                                     std::vector<std::uint32_t>& positions);
+    const DirListing* listing_with_prefix(std::string_view dir, std::string_view prefix,
+                                          std::vector<std::uint32_t>& positions);
     /// Number of folders actually listed (for benchmarks).
     std::size_t folders_listed() const { return m_folders_listed; }
 

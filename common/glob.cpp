@@ -3,9 +3,12 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <tuple>
+#include <utility>
 
 #include "common/errors.h"
 #include "common/fs.h"
+#include "common/platform.h"
 #include "common/pypath.h"
 #include "common/text_match.h"
 
@@ -193,15 +196,16 @@ struct Globber
 
     // Each name found is added to `out` as it is, or joined under `join_dir` when given;
     // `regular` tells whether it is known to be a regular file.
-    void emit(std::vector<std::string>& out, const std::string* join_dir, std::string_view name,
-              bool) const
+    void emit(std::vector<std::string>& out, const std::string_view* join_dir,
+              std::string_view name, bool) const
     {
         if (join_dir)
             out.push_back(pypath::join(*join_dir, name));
         else
             out.emplace_back(name);
     }
-    void emit(TextList& out, const std::string* join_dir, std::string_view name, bool regular) const
+    void emit(TextList& out, const std::string_view* join_dir, std::string_view name,
+              bool regular) const
     {
         if (join_dir) {
             pypath::append_join(out.text(), *join_dir, name);
@@ -215,12 +219,12 @@ struct Globber
     static bool regular(const fs::DirEntry& e) { return e.kind == fs::EntryKind::File; }
 
     template <typename Out>
-    void glob1(const std::string& dir, std::string_view pattern, bool dironly,
-               const std::string* join_dir, Out& out) const
+    void glob1(std::string_view dir, std::string_view pattern, bool dironly,
+               const std::string_view* join_dir, Out& out) const
     {
         const NameMatcher matcher(pattern);
         const bool hidden_ok = is_hidden(pattern);
-        const std::string folder = dir.empty() ? std::string(".") : dir;
+        const std::string_view folder = dir.empty() ? std::string_view(".") : dir;
         auto consider = [&](const fs::DirEntry& e) {
             if (dironly && e.kind != fs::EntryKind::Directory)
                 return;
@@ -229,7 +233,7 @@ struct Globber
         };
         if (!cache) {
             try {
-                for (const fs::DirEntry& e : fs::list_dir(folder))
+                for (const fs::DirEntry& e : fs::list_dir(std::string(folder)))
                     consider(e);
             } catch (const Error&) {
             }
@@ -260,25 +264,34 @@ struct Globber
     }
 
     template <typename Out>
-    void glob0(const std::string& dir, const std::string& base, const std::string* join_dir,
+    void glob0(std::string_view dir, std::string_view base, const std::string_view* join_dir,
                Out& out) const
     {
         if (!base.empty()) {
             if (lexists(pypath::join(dir, base)))
                 emit(out, join_dir, base, false);
-        } else if (isdir(dir)) {
+        } else if (isdir(std::string(dir))) {
             emit(out, join_dir, base, false);
         }
     }
 
     template <typename Out> void run(const std::string& pathname, bool dironly, Out& out) const
     {
-        const auto [dirname, basename] = pypath::split(pathname);
+        // POSIX names are split as views of the pattern; others by the platform's rules.
+        std::pair<std::string, std::string> owned;
+        std::string_view dirname, basename;
+        if (platform::is_windows()) {
+            owned = pypath::split(pathname);
+            dirname = owned.first;
+            basename = owned.second;
+        } else {
+            std::tie(dirname, basename) = pypath::posix::split_view(pathname);
+        }
         if (!has_magic(pathname)) {
             if (!basename.empty()) {
                 if (lexists(pathname))
                     emit(out, nullptr, pathname, false);
-            } else if (isdir(dirname)) {
+            } else if (isdir(std::string(dirname))) {
                 emit(out, nullptr, pathname, false);
             }
             return;
@@ -287,18 +300,21 @@ struct Globber
             glob1(dirname, basename, dironly, nullptr, out);
             return;
         }
-        std::vector<std::string> dirs;
-        if (dirname != pathname && has_magic(dirname))
-            run(dirname, true, dirs);
-        else
-            dirs.push_back(dirname);
         const bool magic_base = has_magic(basename);
-        for (const std::string& dir : dirs) {
+        const auto in_dir = [&](std::string_view dir) {
             if (magic_base)
                 glob1(dir, basename, dironly, &dir, out);
             else
                 glob0(dir, basename, &dir, out);
+        };
+        if (dirname == pathname || !has_magic(dirname)) {
+            in_dir(dirname);
+            return;
         }
+        std::vector<std::string> dirs;
+        run(std::string(dirname), true, dirs);
+        for (const std::string& dir : dirs)
+            in_dir(dir);
     }
 };
 

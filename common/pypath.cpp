@@ -37,13 +37,20 @@ namespace posix {
 
 std::pair<std::string, std::string> split(std::string_view path)
 {
+    const auto [head, tail] = split_view(path);
+    return {std::string(head), std::string(tail)};
+}
+
+std::pair<std::string_view, std::string_view> split_view(std::string_view path)
+{
     const std::size_t slash = find_last_byte(path, '/');
     const std::size_t cut = slash == std::string_view::npos ? 0 : slash + 1;
-    std::string head(path.substr(0, cut));
-    std::string tail(path.substr(cut));
-    if (!head.empty() && head.find_first_not_of('/') != std::string::npos)
-        head = rstrip_chars(head, "/");
-    return {head, tail};
+    std::string_view head = path.substr(0, cut);
+    // Trailing slashes go, unless the head is nothing but slashes.
+    const std::size_t last = head.find_last_not_of('/');
+    if (last != std::string_view::npos)
+        head = head.substr(0, last + 1);
+    return {head, path.substr(cut)};
 }
 
 std::string dirname(std::string_view path)

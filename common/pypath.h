@@ -16,6 +16,8 @@ std::string dirname(std::string_view path);
 std::string basename(std::string_view path);
 /// (head, tail) as posixpath.split.
 std::pair<std::string, std::string> split(std::string_view path);
+/// The same as views of `path`.
+std::pair<std::string_view, std::string_view> split_view(std::string_view path);
 /// posixpath.join: an absolute later part discards what came before.
 std::string join(std::string_view a, std::string_view b);
 /// Appends join(a, b) to `out`.

@@ -33,9 +33,13 @@ TEST(PosixPath, SplitDirnameBasename)
         {"a//b", {"a", "b"}},
         {"/x/y.exr", {"/x", "y.exr"}},
         {"//srv/a", {"//srv", "a"}},
+        {"///x", {"///", "x"}},
+        {"a/b//", {"a/b", ""}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(posix::split(c.path), c.parts) << c.path;
+        const auto [head, tail] = posix::split_view(c.path);
+        EXPECT_EQ(Pair(std::string(head), std::string(tail)), c.parts) << c.path;
         EXPECT_EQ(posix::dirname(c.path), c.parts.first) << c.path;
         EXPECT_EQ(posix::basename(c.path), c.parts.second) << c.path;
     }
