@@ -288,10 +288,12 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
         return result;
     }
 
+    // Each marker is replaced in place, as str.replace does: no "*" put in starts another.
     std::string pattern = reference;
     for (std::string_view marker : k_sequence_markers)
-        if (pattern.find(marker) != std::string::npos)
-            pattern = replace_all(pattern, marker, "*");
+        for (std::size_t at = pattern.find(marker); at != std::string::npos;
+             at = pattern.find(marker, at + 1))
+            pattern.replace(at, marker.size(), "*");
     // Each line is quoted once, for the console and for the expansion kept.
     std::string line;
     append_repr_line(line, pattern);
@@ -301,8 +303,11 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     m_matches_regular.clear();
     glob_into(pattern, m_fs.get(), m_matches, &m_matches_regular);
     Expansion expansion;
-    if (keepable)
+    if (keepable) {
+        // Room for the pattern's line and a plain line for each match, made once.
+        expansion.console.reserve(line.size() + m_matches.text().size() + 3 * m_matches.size());
         expansion.console += line;
+    }
     if (m_matches.empty())
         result.miss.push_back(std::move(pattern));
 

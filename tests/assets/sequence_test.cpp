@@ -57,8 +57,11 @@ TEST_F(SequenceTest, FrameAndUdimTokensExpandToTheFilesOnDisk)
     c.AnaylseSeq("printf", f("seq/shot.%04d.exr"));
     EXPECT_EQ(found(c, "printf").size(), 3u);
     EXPECT_TRUE(missing(c, "printf").empty());
+    // Every place of every marker becomes a wildcard, "####" before a single "#".
+    c.AnaylseSeq("mixed", f("seq/shot.#####.<UDIM>_<UDIM>.exr"));
     const std::string out = capture.finish();
     EXPECT_NE(out.find("'" + f("seq/shot.*.exr") + "'\n"), std::string::npos);
+    EXPECT_NE(out.find("'" + f("seq/shot.**.*_*.exr") + "'\n"), std::string::npos);
 }
 
 // A reference met again under another label is filed exactly as the first time: the same
