@@ -220,22 +220,37 @@ void write_upload_list(TextStream& out, const std::vector<std::string_view>& loc
     bool first = true;
     for (const std::string_view local : locals) {
         std::string& text = out.buffer();
+        const bool first_entry = first;
         const std::string_view opening = first ? k_first : k_next;
         first = false;
         // Without a drive the server path is the local one.
         const bool drive = local.find(':') != std::string_view::npos;
         if (!drive && plain_json_ascii(local)) {
             // Nearly every path: a plain text is written between quotes as it is.
+            // The fixed pieces are copied with sizes known here, so the copies are inlined.
             const std::size_t at = text.size();
-            text.resize(at + opening.size() + 2 * (local.size() + 2) + k_server.size() +
-                        k_close.size());
+            text.resize(at + k_next.size() + 2 * (local.size() + 2) + k_server.size() +
+                        k_close.size() - (first_entry ? 1 : 0));
             char* p = text.data() + at;
-            for (const std::string_view piece :
-                 {opening, std::string_view("\""), local, std::string_view("\""), k_server,
-                  std::string_view("\""), local, std::string_view("\""), k_close}) {
-                std::memcpy(p, piece.data(), piece.size());
-                p += piece.size();
+            static_assert(k_first.size() + 1 == k_next.size());
+            if (first_entry) {
+                std::memcpy(p, k_first.data(), k_first.size());
+                p += k_first.size();
+            } else {
+                std::memcpy(p, k_next.data(), k_next.size());
+                p += k_next.size();
             }
+            *p++ = '"';
+            std::memcpy(p, local.data(), local.size());
+            p += local.size();
+            *p++ = '"';
+            std::memcpy(p, k_server.data(), k_server.size());
+            p += k_server.size();
+            *p++ = '"';
+            std::memcpy(p, local.data(), local.size());
+            p += local.size();
+            *p++ = '"';
+            std::memcpy(p, k_close.data(), k_close.size());
         } else {
             text += opening;
             append_json_string(text, local, false);
