@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <new>
 #include <span>
 
 #include "common/errors.h"
@@ -164,6 +165,20 @@ struct StandaloneHost::Scene
                                        std::unique_ptr<Scene>* read_graphs,
                                        std::map<std::string, std::uint32_t>* read_roots);
 
+    /// Room for the tables of a document of `text_size` bytes, as a scene written out
+    /// holds them (about an attribute per 32 bytes and a location per 160), so that they
+    /// are not moved again and again as they grow. Room never used is address space only,
+    /// and the tables grow past it as before; without the memory for it, nothing is made.
+    void make_room(std::size_t text_size)
+    {
+        try {
+            attrs.reserve(text_size / 32);
+            attr_children.reserve(text_size / 32);
+            locations.reserve(text_size / 160);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+
     std::uint32_t add_param(const std::string& name, const Json& value)
     {
         ParamData data;
@@ -228,10 +243,11 @@ struct StandaloneHost::Scene
         AttrData& group = attrs[id - 1];
         group.first_child = static_cast<std::uint32_t>(attr_children.size());
         group.child_count = static_cast<std::uint32_t>(open_children.size() - mark);
-        attr_children.insert(attr_children.end(),
-                             std::make_move_iterator(open_children.begin() + mark),
-                             std::make_move_iterator(open_children.end()));
-        open_children.resize(mark);
+        // Most groups hold a child or two: moved one by one, without a range insert.
+        for (std::size_t i = mark; i < open_children.size(); ++i)
+            attr_children.push_back(std::move(open_children[i]));
+        while (open_children.size() > mark)
+            open_children.pop_back();
     }
 
     std::span<const AttrChild> children_of(const AttrData& data) const
@@ -488,6 +504,7 @@ bool StandaloneHost::load_document_text(std::string_view text, const std::string
         // Scene graphs go straight into the tables; the other members are small and are
         // read as JSON values, in document order.
         auto scene = std::make_unique<Scene>();
+        scene->make_room(json.size());
         std::map<std::string, std::uint32_t> roots;
         Json members = Json::object();
         JsonCursor in(json, k_max_json_depth);
