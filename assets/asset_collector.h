@@ -269,12 +269,14 @@ private:
     std::string m_twin_source;
     std::string_view m_twin_extension; // of m_twin_source
     std::vector<std::size_t> m_twin_places;
+    std::size_t m_twin_folder_end = std::string::npos; // the folder's end when the twins lie in it
     std::string m_candidate;
     bool m_candidate_regular = false; // the listing holds m_candidate as a regular file
     /// Takes `path` as the source of twins; false when it can have none.
     bool find_twin_places(std::string_view path);
-    /// Whether the source's twin with `cache_ext` exists; it is left in m_candidate.
-    bool twin_exists(std::string_view cache_ext);
+    /// Whether the source's twin with the `kind`th of k_cache_extensions exists; it is left
+    /// in m_candidate.
+    bool twin_exists(std::size_t kind);
     /// add_cache_twins for either kind of list.
     template <typename Out>
     void add_twins(std::string_view path, Out& out, std::vector<std::uint8_t>* regular_files);

@@ -2,6 +2,7 @@
 // twins and folder patterns.
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 #include <iterator>
@@ -145,12 +146,32 @@ bool zel_Katana_asset::find_twin_places(std::string_view path)
             m_twin_places.push_back(at);
     }
     m_twin_places.push_back(dot == std::string::npos ? 0 : dot + 1);
+    // When every place lies in the name, the twins lie in the source's folder.
+    m_twin_folder_end = std::string::npos;
+    if (dot != std::string::npos) {
+        const std::size_t slash = find_last_byte(std::string_view(string).substr(0, dot), '/');
+        if (slash != std::string::npos && m_twin_places.front() > slash)
+            m_twin_folder_end = slash;
+    }
     return true;
 }
 
-bool zel_Katana_asset::twin_exists(std::string_view cache_ext)
+bool zel_Katana_asset::twin_exists(std::size_t kind)
 {
+    // The bits that stand for the cache extensions in a folder's listing, worked out once.
+    static const auto k_bits = [] {
+        std::array<std::uint64_t, std::size(k_cache_extensions)> bits{};
+        for (std::size_t i = 0; i < bits.size(); ++i)
+            bits[i] = fs::DirectoryCache::extension_bit(k_cache_extensions[i]);
+        return bits;
+    }();
+    const std::string_view cache_ext = k_cache_extensions[kind];
     const std::string& string = m_twin_source;
+    // Most folders hold no file of a given cache kind: their listing tells at once.
+    m_candidate_regular = false;
+    if (m_twin_folder_end != std::string::npos &&
+        m_fs->lacks_extension(std::string_view(string).substr(0, m_twin_folder_end), k_bits[kind]))
+        return false;
     const std::size_t extension = m_twin_extension.size();
     m_candidate.resize(string.size() + m_twin_places.size() * cache_ext.size() -
                        m_twin_places.size() * extension);
@@ -173,8 +194,8 @@ void zel_Katana_asset::add_twins(std::string_view path, Out& out,
 {
     if (!find_twin_places(path))
         return;
-    for (std::string_view cache_ext : k_cache_extensions) {
-        if (twin_exists(cache_ext)) {
+    for (std::size_t kind = 0; kind < std::size(k_cache_extensions); ++kind) {
+        if (twin_exists(kind)) {
             out.push_back(m_candidate);
             if (regular_files)
                 regular_files->push_back(m_candidate_regular ? 1 : 0);

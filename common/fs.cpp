@@ -426,8 +426,12 @@ std::unique_ptr<DirectoryCache::Listed> DirectoryCache::make_listed(const std::s
         listed->entries = list_dir(dir);
         listed->ok = true;
         listed->index.reserve(listed->entries.size());
-        for (std::uint32_t i = 0; i < listed->entries.size(); ++i)
-            listed->index.insert(i, hash_text(listed->entries[i].name));
+        for (std::uint32_t i = 0; i < listed->entries.size(); ++i) {
+            const std::string_view name = listed->entries[i].name;
+            listed->index.insert(i, hash_text(name));
+            if (const std::size_t dot = find_last_byte(name, '.'); dot != std::string_view::npos)
+                listed->extensions |= extension_bit(name.substr(dot + 1));
+        }
         if (sorted)
             sort_by_name(listed->entries, listed->sorted);
     } catch (const Error&) {
@@ -516,6 +520,18 @@ bool DirectoryCache::exists(const std::string& path, bool& regular_file)
         return fs::exists(path);
     regular_file = entry->kind == EntryKind::File;
     return true;
+}
+
+std::uint64_t DirectoryCache::extension_bit(std::string_view extension)
+{
+    return std::uint64_t{1} << (hash_text(extension) & 63);
+}
+
+bool DirectoryCache::lacks_extension(std::string_view dir, std::uint64_t extension_bit) const
+{
+    // As entry_of() answers for a path below the folder looked up last.
+    return m_last_listed && dir.size() > 1 && dir == m_last_dir && m_last_listed->ok &&
+           (m_last_listed->extensions & extension_bit) == 0;
 }
 
 bool DirectoryCache::lexists(const std::string& path)

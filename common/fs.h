@@ -104,6 +104,13 @@ public:
     /// exists(), also telling whether the listing holds the path as a regular file (a
     /// link to one included), which isfile() would then say; false when not known.
     bool exists(const std::string& path, bool& regular_file);
+    /// The bit that stands for a file-name extension (the text after the last ".") among
+    /// the extensions of a folder's names.
+    static std::uint64_t extension_bit(std::string_view extension);
+    /// True when `dir` is the folder looked up last and no name in its listing has the
+    /// extension whose extension_bit() is given: then no such file is in it. False when
+    /// that is not known.
+    bool lacks_extension(std::string_view dir, std::uint64_t extension_bit) const;
     bool lexists(const std::string& path);
     bool isfile(const std::string& path);
     bool isdir(const std::string& path);
@@ -123,6 +130,7 @@ private:
         TextIndex index;                    // name -> position in entries
         std::vector<std::uint32_t> sorted;  // positions ordered by name, built when first needed
                                             // (at once when listed ahead)
+        std::uint64_t extensions = 0;       // a bit for each hash of a name's extension
     };
     class ReadAhead;
     /// A folder's listing with its name index, and its name order when `sorted`.

@@ -289,6 +289,13 @@ TEST_F(SequenceTest, CacheTwinsReplaceEveryOccurrenceOfTheExtension)
     EXPECT_EQ(c.checkCacheFile(f("t/b.")), Paths{});
     EXPECT_EQ(c.checkCacheFile(f("t/b.png")), (Paths{f("t/b.tx")}));
     EXPECT_EQ(c.checkCacheFile(f("t/c.png")), Paths{});
+    // Twins beside their texture, in a folder that holds one cache kind and not the other.
+    files.write("s/c.exr");
+    files.write("s/c.rstexbin");
+    files.write("s/d.exr");
+    EXPECT_EQ(c.checkCacheFile(f("s/c.exr")), (Paths{f("s/c.rstexbin")}));
+    EXPECT_EQ(c.checkCacheFile(f("s/d.exr")), Paths{});
+    EXPECT_EQ(c.checkCacheFile(f("s/c.exr")), (Paths{f("s/c.rstexbin")}));
 }
 
 }  // namespace

@@ -91,6 +91,19 @@ TEST(Fs, ListDirAndCacheCountsFolders)
     EXPECT_EQ(cache.listing(t.dir.file("nothing")), nullptr);
     ASSERT_NE(cache.listing(t.dir.path()), nullptr);
     EXPECT_EQ(cache.listing(t.dir.path())->size(), 4u);
+
+    // The extensions of the folder looked up last are known from its listing; of any other
+    // folder nothing is.
+    const std::uint64_t txt = fs::DirectoryCache::extension_bit("txt");
+    const std::uint64_t exr = fs::DirectoryCache::extension_bit("exr");
+    ASSERT_NE(txt, exr);
+    EXPECT_TRUE(cache.isfile(t.dir.file("file.txt")));
+    EXPECT_FALSE(cache.lacks_extension(t.dir.path(), txt));
+    EXPECT_TRUE(cache.lacks_extension(t.dir.path(), exr));
+    EXPECT_FALSE(cache.lacks_extension(t.dir.file("sub"), exr));
+    EXPECT_FALSE(cache.exists(t.dir.file("sub/x.exr")));
+    EXPECT_TRUE(cache.lacks_extension(t.dir.file("sub"), exr));
+    EXPECT_FALSE(cache.lacks_extension(t.dir.path(), exr));
 }
 
 TEST(Fs, FoldersListedAheadGiveTheSameAnswers)
