@@ -320,17 +320,19 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
         m_found.clear();
         m_found.reserve(m_matches.size() * (1 + std::size(k_cache_extensions)));
         m_found_regular.clear();
+        // The matches' lines are quoted straight into the text kept (or a text of their
+        // own) and printed together: the twins print nothing.
+        line.clear();
+        std::string& lines = keepable ? expansion.console : line;
+        const std::size_t first_line = lines.size();
         for (std::size_t i = 0; i < m_matches.size(); ++i) {
             const std::string_view match = m_matches[i];
-            line.clear();
-            append_repr_line(line, match);
-            console().lines(line);
-            if (keepable)
-                expansion.console += line;
+            append_repr_line(lines, match);
             m_found.push_back(match);
             m_found_regular.push_back(m_matches_regular[i]);
             add_cache_twins(match, m_found, &m_found_regular);
         }
+        console().lines(std::string_view(lines).substr(first_line));
         if (!keepable) {
             record(nodePath, m_found, result.miss, nullptr, &m_found_regular);
             return std::nullopt;
