@@ -229,10 +229,9 @@ void write_upload_list(TextStream& out, const std::vector<std::string_view>& loc
             // Nearly every path: a plain text is written between quotes as it is.
             // The fixed pieces are copied with sizes known here, so the copies are inlined.
             const std::size_t at = text.size();
-            text.resize(at + k_next.size() + 2 * (local.size() + 2) + k_server.size() +
-                        k_close.size() - (first_entry ? 1 : 0));
+            text.resize(at + opening.size() + 2 * (local.size() + 2) + k_server.size() +
+                        k_close.size());
             char* p = text.data() + at;
-            static_assert(k_first.size() + 1 == k_next.size());
             if (first_entry) {
                 std::memcpy(p, k_first.data(), k_first.size());
                 p += k_first.size();
