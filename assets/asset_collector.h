@@ -270,6 +270,16 @@ private:
     std::string_view m_twin_extension; // of m_twin_source
     std::vector<std::size_t> m_twin_places;
     std::size_t m_twin_folder_end = std::string::npos; // the folder's end when the twins lie in it
+    // Sources come folder by folder: what is known of the last source's folder is kept.
+    // The extension named there does not occur in the folder's own path when `clean`, and
+    // `extensions` are the extension bits of the folder's listing once known.
+    struct TwinFolder
+    {
+        std::string folder;
+        std::string extension;
+        bool clean = false;
+        std::optional<std::uint64_t> extensions;
+    } m_twin_folder;
     std::string m_candidate;
     bool m_candidate_regular = false; // the listing holds m_candidate as a regular file
     /// Takes `path` as the source of twins; false when it can have none.

@@ -139,20 +139,37 @@ bool zel_Katana_asset::find_twin_places(std::string_view path)
     // once for all cache extensions. The last is the extension itself: no place before it
     // can reach over its dot.
     m_twin_places.clear();
-    if (dot != std::string::npos) {
-        const std::string_view before = std::string_view(string).substr(0, dot);
-        for (std::size_t at = find_text(before, m_twin_extension); at != std::string::npos;
-             at = find_text(before, m_twin_extension, at + m_twin_extension.size()))
-            m_twin_places.push_back(at);
-    }
-    m_twin_places.push_back(dot == std::string::npos ? 0 : dot + 1);
-    // When every place lies in the name, the twins lie in the source's folder.
     m_twin_folder_end = std::string::npos;
-    if (dot != std::string::npos) {
-        const std::size_t slash = find_last_byte(std::string_view(string).substr(0, dot), '/');
-        if (slash != std::string::npos && m_twin_places.front() > slash)
-            m_twin_folder_end = slash;
+    if (dot == std::string::npos) {
+        m_twin_places.push_back(0);
+        return true;
     }
+    const std::string_view before = std::string_view(string).substr(0, dot);
+    const std::size_t slash = find_last_byte(before, '/');
+    // An extension without a "/" has no place reaching over the folder's last slash: a
+    // folder known not to hold the extension leaves only the name to search.
+    std::size_t from = 0;
+    if (slash != std::string::npos && find_last_byte(m_twin_extension, '/') == std::string::npos) {
+        const std::string_view folder = before.substr(0, slash);
+        if (folder == m_twin_folder.folder && m_twin_extension == m_twin_folder.extension) {
+            if (m_twin_folder.clean)
+                from = slash + 1;
+        } else {
+            m_twin_folder.folder.assign(folder);
+            m_twin_folder.extension.assign(m_twin_extension);
+            m_twin_folder.clean = find_text(folder, m_twin_extension) == std::string::npos;
+            m_twin_folder.extensions.reset();
+            if (m_twin_folder.clean)
+                from = slash + 1;
+        }
+    }
+    for (std::size_t at = find_text(before, m_twin_extension, from); at != std::string::npos;
+         at = find_text(before, m_twin_extension, at + m_twin_extension.size()))
+        m_twin_places.push_back(at);
+    m_twin_places.push_back(dot + 1);
+    // When every place lies in the name, the twins lie in the source's folder.
+    if (slash != std::string::npos && m_twin_places.front() > slash)
+        m_twin_folder_end = slash;
     return true;
 }
 
@@ -167,11 +184,16 @@ bool zel_Katana_asset::twin_exists(std::size_t kind)
     }();
     const std::string_view cache_ext = k_cache_extensions[kind];
     const std::string& string = m_twin_source;
-    // Most folders hold no file of a given cache kind: their listing tells at once.
+    // Most folders hold no file of a given cache kind: their listing tells at once. What
+    // it tells is kept with the folder, as listings do not change during the run.
     m_candidate_regular = false;
-    if (m_twin_folder_end != std::string::npos &&
-        m_fs->lacks_extension(std::string_view(string).substr(0, m_twin_folder_end), k_bits[kind]))
-        return false;
+    if (m_twin_folder_end != std::string::npos) {
+        if (!m_twin_folder.extensions)
+            m_twin_folder.extensions =
+                m_fs->extensions_of_last(std::string_view(string).substr(0, m_twin_folder_end));
+        if (m_twin_folder.extensions && (*m_twin_folder.extensions & k_bits[kind]) == 0)
+            return false;
+    }
     const std::size_t extension = m_twin_extension.size();
     m_candidate.resize(string.size() + m_twin_places.size() * cache_ext.size() -
                        m_twin_places.size() * extension);

@@ -533,11 +533,12 @@ std::uint64_t DirectoryCache::extension_bit(std::string_view extension)
     return std::uint64_t{1} << ((word * 0x9e3779b97f4a7c15ull) >> 58);
 }
 
-bool DirectoryCache::lacks_extension(std::string_view dir, std::uint64_t extension_bit) const
+std::optional<std::uint64_t> DirectoryCache::extensions_of_last(std::string_view dir) const
 {
     // As entry_of() answers for a path below the folder looked up last.
-    return m_last_listed && dir.size() > 1 && dir == m_last_dir && m_last_listed->ok &&
-           (m_last_listed->extensions & extension_bit) == 0;
+    if (m_last_listed && dir.size() > 1 && dir == m_last_dir && m_last_listed->ok)
+        return m_last_listed->extensions;
+    return std::nullopt;
 }
 
 bool DirectoryCache::lexists(const std::string& path)

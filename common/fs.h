@@ -107,10 +107,10 @@ public:
     /// The bit that stands for a file-name extension (the text after the last ".") among
     /// the extensions of a folder's names.
     static std::uint64_t extension_bit(std::string_view extension);
-    /// True when `dir` is the folder looked up last and no name in its listing has the
-    /// extension whose extension_bit() is given: then no such file is in it. False when
-    /// that is not known.
-    bool lacks_extension(std::string_view dir, std::uint64_t extension_bit) const;
+    /// When `dir` is the folder looked up last, the extension_bit() of every extension its
+    /// names have, as one set: a file whose extension's bit is not in it is not there.
+    /// Nothing when that is not known.
+    std::optional<std::uint64_t> extensions_of_last(std::string_view dir) const;
     bool lexists(const std::string& path);
     bool isfile(const std::string& path);
     bool isdir(const std::string& path);

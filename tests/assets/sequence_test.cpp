@@ -296,6 +296,18 @@ TEST_F(SequenceTest, CacheTwinsReplaceEveryOccurrenceOfTheExtension)
     EXPECT_EQ(c.checkCacheFile(f("s/c.exr")), (Paths{f("s/c.rstexbin")}));
     EXPECT_EQ(c.checkCacheFile(f("s/d.exr")), Paths{});
     EXPECT_EQ(c.checkCacheFile(f("s/c.exr")), (Paths{f("s/c.rstexbin")}));
+    // Sources of one folder in a row: the folder's own places are replaced for each, and a
+    // place in the name as well.
+    for (const char* name : {"w/exr/a.exr", "w/exr/b.exr", "w/tx/a.tx", "w/tx/b.tx",
+                             "w/exr/exr_e.exr", "w/exr/tx_e.tx", "w/tx/tx_e.tx"})
+        files.write(name);
+    EXPECT_EQ(c.checkCacheFile(f("w/exr/a.exr")), (Paths{f("w/tx/a.tx")}));
+    EXPECT_EQ(c.checkCacheFile(f("w/exr/b.exr")), (Paths{f("w/tx/b.tx")}));
+    EXPECT_EQ(c.checkCacheFile(f("w/exr/exr_e.exr")), (Paths{f("w/tx/tx_e.tx")}));
+    // An extension holding a "/" (the last dot lies in a folder's name) may have a place
+    // reaching over the last slash before that dot.
+    files.write("q/tx.tx");
+    EXPECT_EQ(c.checkCacheFile(f("q/c/d.c/d")), (Paths{f("q/tx.tx")}));
 }
 
 }  // namespace

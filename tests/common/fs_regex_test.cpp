@@ -98,12 +98,16 @@ TEST(Fs, ListDirAndCacheCountsFolders)
     const std::uint64_t exr = fs::DirectoryCache::extension_bit("exr");
     ASSERT_NE(txt, exr);
     EXPECT_TRUE(cache.isfile(t.dir.file("file.txt")));
-    EXPECT_FALSE(cache.lacks_extension(t.dir.path(), txt));
-    EXPECT_TRUE(cache.lacks_extension(t.dir.path(), exr));
-    EXPECT_FALSE(cache.lacks_extension(t.dir.file("sub"), exr));
+    const std::optional<std::uint64_t> top = cache.extensions_of_last(t.dir.path());
+    ASSERT_TRUE(top);
+    EXPECT_NE(*top & txt, 0u);
+    EXPECT_EQ(*top & exr, 0u);
+    EXPECT_FALSE(cache.extensions_of_last(t.dir.file("sub")));
     EXPECT_FALSE(cache.exists(t.dir.file("sub/x.exr")));
-    EXPECT_TRUE(cache.lacks_extension(t.dir.file("sub"), exr));
-    EXPECT_FALSE(cache.lacks_extension(t.dir.path(), exr));
+    const std::optional<std::uint64_t> sub = cache.extensions_of_last(t.dir.file("sub"));
+    ASSERT_TRUE(sub);
+    EXPECT_EQ(*sub & exr, 0u);
+    EXPECT_FALSE(cache.extensions_of_last(t.dir.path()));
 }
 
 TEST(Fs, FoldersListedAheadGiveTheSameAnswers)
