@@ -290,6 +290,15 @@ private:
     /// add_cache_twins for either kind of list.
     template <typename Out>
     void add_twins(std::string_view path, Out& out, std::vector<std::uint8_t>* regular_files);
+    /// Each match of m_matches goes to m_found (its mark to m_found_regular) followed by
+    /// its cache twins, and its quoted console line to `lines`.
+    void list_matches(std::string& lines);
+    /// The twins of `path`, whose name starts after `slash`, as add_cache_twins gives them.
+    void add_match_twins(std::string_view path, std::size_t slash);
+    // The folder of the match listed last, and whether it is printed as it is.
+    std::string m_match_folder;
+    bool m_match_folder_plain = false;
+    std::string m_twin_name;
     // An expansion's matches and found files, kept from one to the next, each with a mark
     // telling whether the folder listings hold it as a regular file.
     TextList m_matches;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "assets/asset_collector.h"
+#include "common/console.h"
 #include "common/errors.h"
 #include "common/fs.h"
 #include "common/glob.h"
@@ -78,6 +79,24 @@ void visit_files(fs::DirectoryCache& cache, const std::string& path,
     }
 }
 
+bool is_cache_extension(std::string_view extension)
+{
+    return std::find(std::begin(k_cache_extensions), std::end(k_cache_extensions), extension) !=
+           std::end(k_cache_extensions);
+}
+
+// The bit that stands for the `kind`th cache extension in a folder's listing.
+std::uint64_t cache_extension_bit(std::size_t kind)
+{
+    static const auto k_bits = [] {
+        std::array<std::uint64_t, std::size(k_cache_extensions)> bits{};
+        for (std::size_t i = 0; i < bits.size(); ++i)
+            bits[i] = fs::DirectoryCache::extension_bit(k_cache_extensions[i]);
+        return bits;
+    }();
+    return k_bits[kind];
+}
+
 }  // namespace
 
 std::string zel_Katana_asset::upper_one(std::string file_path) const
@@ -131,9 +150,7 @@ bool zel_Katana_asset::find_twin_places(std::string_view path)
     const std::size_t dot = find_last_byte(string, '.');
     m_twin_extension = dot == std::string::npos ? std::string_view(string)
                                                 : std::string_view(string).substr(dot + 1);
-    if (m_twin_extension.empty() ||
-        std::find(std::begin(k_cache_extensions), std::end(k_cache_extensions), m_twin_extension) !=
-            std::end(k_cache_extensions))
+    if (m_twin_extension.empty() || is_cache_extension(m_twin_extension))
         return false;
     // Every place of the extension is replaced, as str.replace does; the places are found
     // once for all cache extensions. The last is the extension itself: no place before it
@@ -175,13 +192,6 @@ bool zel_Katana_asset::find_twin_places(std::string_view path)
 
 bool zel_Katana_asset::twin_exists(std::size_t kind)
 {
-    // The bits that stand for the cache extensions in a folder's listing, worked out once.
-    static const auto k_bits = [] {
-        std::array<std::uint64_t, std::size(k_cache_extensions)> bits{};
-        for (std::size_t i = 0; i < bits.size(); ++i)
-            bits[i] = fs::DirectoryCache::extension_bit(k_cache_extensions[i]);
-        return bits;
-    }();
     const std::string_view cache_ext = k_cache_extensions[kind];
     const std::string& string = m_twin_source;
     // Most folders hold no file of a given cache kind: their listing tells at once. What
@@ -191,7 +201,8 @@ bool zel_Katana_asset::twin_exists(std::size_t kind)
         if (!m_twin_folder.extensions)
             m_twin_folder.extensions =
                 m_fs->extensions_of_last(std::string_view(string).substr(0, m_twin_folder_end));
-        if (m_twin_folder.extensions && (*m_twin_folder.extensions & k_bits[kind]) == 0)
+        if (m_twin_folder.extensions &&
+            (*m_twin_folder.extensions & cache_extension_bit(kind)) == 0)
             return false;
     }
     const std::size_t extension = m_twin_extension.size();
@@ -234,6 +245,113 @@ void zel_Katana_asset::add_cache_twins(std::string_view path, TextList& out,
                                        std::vector<std::uint8_t>* regular_files)
 {
     add_twins(path, out, regular_files);
+}
+
+void zel_Katana_asset::add_match_twins(std::string_view path, std::size_t slash)
+{
+    const std::string_view folder = path.substr(0, slash);
+    const std::string_view name = path.substr(slash + 1);
+    // Names end in a short extension: its dot is looked for from the end, byte by byte.
+    std::size_t dot = name.size();
+    while (dot > 0 && name[dot - 1] != '.')
+        --dot;
+    if (dot == 0) {
+        add_cache_twins(path, m_found, &m_found_regular); // the extension starts in the folder
+        return;
+    }
+    --dot;
+    const std::string_view extension = name.substr(dot + 1);
+    if (extension.empty() || is_cache_extension(extension))
+        return;
+    if (folder != m_twin_folder.folder || extension != m_twin_folder.extension) {
+        m_twin_folder.folder.assign(folder);
+        m_twin_folder.extension.assign(extension);
+        m_twin_folder.clean = find_text(folder, extension) == std::string_view::npos;
+        m_twin_folder.extensions.reset();
+    }
+    if (!m_twin_folder.clean) {
+        add_cache_twins(path, m_found, &m_found_regular);
+        return;
+    }
+    // Every place of the extension lies in the name, so the twins lie in the same folder
+    // and are looked up there by name. The places before the dot are found from left to
+    // right without overlapping, as str.replace finds them.
+    m_twin_places.clear();
+    for (std::size_t at = 0; at + extension.size() <= dot;) {
+        if (name[at] == extension[0] &&
+            std::memcmp(name.data() + at, extension.data(), extension.size()) == 0) {
+            m_twin_places.push_back(at);
+            at += extension.size();
+        } else {
+            ++at;
+        }
+    }
+    m_twin_places.push_back(dot + 1);
+    if (!m_twin_folder.extensions)
+        m_twin_folder.extensions = m_fs->extensions_of_last(folder);
+    for (std::size_t kind = 0; kind < std::size(k_cache_extensions); ++kind) {
+        if (m_twin_folder.extensions &&
+            (*m_twin_folder.extensions & cache_extension_bit(kind)) == 0)
+            continue;
+        const std::string_view cache_ext = k_cache_extensions[kind];
+        const std::size_t size = name.size() + m_twin_places.size() * cache_ext.size() -
+                                 m_twin_places.size() * extension.size();
+        if (m_twin_name.size() < size)
+            m_twin_name.resize(size);
+        char* out = m_twin_name.data();
+        std::size_t kept = 0;
+        for (const std::size_t at : m_twin_places) {
+            std::memcpy(out, name.data() + kept, at - kept);
+            out += at - kept;
+            std::memcpy(out, cache_ext.data(), cache_ext.size());
+            out += cache_ext.size();
+            kept = at + extension.size();
+        }
+        std::memcpy(out, name.data() + kept, name.size() - kept);
+        const std::string_view twin(m_twin_name.data(), size);
+        bool regular = false;
+        if (m_fs->exists_in(folder, twin, regular)) {
+            std::string& text = m_found.text();
+            const std::size_t start = text.size();
+            text.resize(start + folder.size() + 1 + size);
+            char* to = text.data() + start;
+            std::memcpy(to, folder.data(), folder.size());
+            to[folder.size()] = '/';
+            std::memcpy(to + folder.size() + 1, twin.data(), size);
+            m_found.end_text();
+            m_found_regular.push_back(regular ? 1 : 0);
+        }
+    }
+}
+
+void zel_Katana_asset::list_matches(std::string& lines)
+{
+    for (std::size_t i = 0; i < m_matches.size(); ++i) {
+        const std::string_view match = m_matches[i];
+        const std::size_t slash = find_last_byte(match, '/');
+        // A match of a plain folder is printed as it is when its name is plain too.
+        bool plain = false;
+        if (slash != std::string_view::npos) {
+            const std::string_view folder = match.substr(0, slash);
+            if (folder != m_match_folder) {
+                m_match_folder.assign(folder);
+                m_match_folder_plain = plain_repr_ascii(folder);
+            }
+            plain = m_match_folder_plain && plain_repr_ascii(match.substr(slash + 1));
+        }
+        if (plain) {
+            lines += '\'';
+            lines.append(match).append("'\n", 2);
+        } else {
+            append_repr_line(lines, match);
+        }
+        m_found.push_back(match);
+        m_found_regular.push_back(m_matches_regular[i]);
+        if (slash != std::string_view::npos)
+            add_match_twins(match, slash);
+        else
+            add_cache_twins(match, m_found, &m_found_regular);
+    }
 }
 
 std::vector<std::string> zel_Katana_asset::getDirFiles(const std::string& path)

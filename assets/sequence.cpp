@@ -325,13 +325,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
         line.clear();
         std::string& lines = keepable ? expansion.console : line;
         const std::size_t first_line = lines.size();
-        for (std::size_t i = 0; i < m_matches.size(); ++i) {
-            const std::string_view match = m_matches[i];
-            append_repr_line(lines, match);
-            m_found.push_back(match);
-            m_found_regular.push_back(m_matches_regular[i]);
-            add_cache_twins(match, m_found, &m_found_regular);
-        }
+        list_matches(lines);
         console().lines(std::string_view(lines).substr(first_line));
         if (!keepable) {
             record(nodePath, m_found, result.miss, nullptr, &m_found_regular);

@@ -522,6 +522,30 @@ bool DirectoryCache::exists(const std::string& path, bool& regular_file)
     return true;
 }
 
+bool DirectoryCache::exists_in(std::string_view dir, std::string_view name, bool& regular_file)
+{
+    // As entry_of() answers for a path below the folder looked up last.
+    if (m_last_listed && m_last_listed->ok && dir.size() > 1 && dir == m_last_dir &&
+        !name.empty() && name != "." && name != "..") {
+        regular_file = false;
+        const auto& entries = m_last_listed->entries;
+        const auto position = m_last_listed->index.find(
+            name, hash_text(name),
+            [&entries](std::uint32_t i) -> std::string_view { return entries[i].name; });
+        if (!position)
+            return false;
+        const DirEntry& entry = entries[*position];
+        if (!(entry.is_link && entry.kind == EntryKind::Other)) {
+            regular_file = entry.kind == EntryKind::File;
+            return true;
+        }
+    }
+    std::string path;
+    path.reserve(dir.size() + 1 + name.size());
+    path.append(dir).append(1, '/').append(name);
+    return exists(path, regular_file);
+}
+
 std::uint64_t DirectoryCache::extension_bit(std::string_view extension)
 {
     // Worked out for every name listed, so kept cheap: the extension's last eight bytes

@@ -104,6 +104,9 @@ public:
     /// exists(), also telling whether the listing holds the path as a regular file (a
     /// link to one included), which isfile() would then say; false when not known.
     bool exists(const std::string& path, bool& regular_file);
+    /// exists() of `dir` + "/" + `name`, for a name without "/". A name in the folder
+    /// looked up last is looked up without building the path.
+    bool exists_in(std::string_view dir, std::string_view name, bool& regular_file);
     /// The bit that stands for a file-name extension (the text after the last ".") among
     /// the extensions of a folder's names.
     static std::uint64_t extension_bit(std::string_view extension);

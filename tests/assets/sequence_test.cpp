@@ -277,6 +277,34 @@ TEST_F(SequenceTest, ColourConfigurationsInBothSpellingsGoToTheirReader)
     }
 }
 
+// The matches of a pattern are printed and followed by their twins by the rules of any
+// path, whatever their folder's name holds: a quote, the extension, or the last dot.
+TEST_F(SequenceTest, MatchesArePrintedAndTwinnedByThePathRules)
+{
+    for (const char* name :
+         {"it's/a.1001.exr", "it's/a.1001.tx", "it's/a.1002.exr", "exr/b.1001.exr", "tx/b.1001.tx",
+          "n/exr_c.1001.exr", "n/tx_c.1001.tx", "dots.exr/plain1", "dots.tx"})
+        files.write(name);
+    auto c = idle();
+    ConsoleCapture capture;
+    c.AnaylseSeq("quoted", f("it's/a.<UDIM>.exr"));
+    c.AnaylseSeq("folder", f("exr/b.<UDIM>.exr"));
+    c.AnaylseSeq("name", f("n/exr_c.<UDIM>.exr"));
+    c.AnaylseSeq("dots", f("dots.exr/plain<UDIM>"));
+    const std::string out = capture.finish();
+
+    Paths quoted = found(c, "quoted");
+    std::sort(quoted.begin(), quoted.end()); // listing order
+    EXPECT_EQ(quoted, (Paths{f("it's/a.1001.exr"), f("it's/a.1001.tx"), f("it's/a.1002.exr")}));
+    EXPECT_NE(out.find("\"" + f("it's/a.1002.exr") + "\"\n"), std::string::npos) << out;
+    EXPECT_EQ(found(c, "folder"), (Paths{f("exr/b.1001.exr"), f("tx/b.1001.tx")}));
+    EXPECT_EQ(found(c, "name"), (Paths{f("n/exr_c.1001.exr"), f("n/tx_c.1001.tx")}));
+    EXPECT_EQ(found(c, "dots"), (Paths{f("dots.exr/plain1"), f("dots.tx")}));
+    // Twins are recorded, never printed.
+    EXPECT_NE(out.find("'" + f("n/exr_c.1001.exr") + "'\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find(f("n/tx_c.1001.tx")), std::string::npos) << out;
+}
+
 TEST_F(SequenceTest, CacheTwinsReplaceEveryOccurrenceOfTheExtension)
 {
     files.write("exr/a.exr");
