@@ -508,15 +508,16 @@ void zel_Katana_asset::collect()
     scene_file.finish();
     {
         const assets::PathFactTable& fact = facts();
-        Console& out = console();
+        ReprLines out(console());
         for (const auto& [label, ids] : ASSET_JSON.asset.entries()) {
             for (const assets::PathId id : ids) {
                 if (fact.plain_repr(id))
-                    out.plain_repr_line(table.text(id));
+                    out.plain(table.text(id));
                 else
-                    out.repr_line(table.text(id));
+                    out.any(table.text(id));
             }
         }
+        out.flush();
     }
 
     // asset.json gets its members in record order, in one rewrite.

@@ -174,6 +174,37 @@ TEST(Console, CaptureKeepsStreamsApart)
     EXPECT_EQ(console().end_capture(), "one\nbad\n");
 }
 
+// Lines gathered in blocks come out as the console prints them one by one, in order, past
+// block ends and for a line longer than a block.
+TEST(Console, ReprLinesPrintAsReprLineDoes)
+{
+    std::vector<std::string> texts;
+    for (int i = 0; i < 5000; ++i)
+        texts.push_back("/farm/tex/d" + std::to_string(i % 7) + "/wall." +
+                        std::to_string(1001 + i) + ".exr");
+    texts.insert(texts.begin() + 1234, "/farm/it's/wall.exr");
+    texts.insert(texts.begin() + 2345, "/farm/" + std::string(70000, 'x') + ".exr");
+    texts.insert(texts.begin() + 3456, "C:\\farm\\wall.exr");
+
+    console().begin_capture();
+    for (const std::string& text : texts)
+        print_repr_line(text);
+    const std::string expected = console().end_capture();
+
+    console().begin_capture();
+    {
+        ReprLines lines(console());
+        for (const std::string& text : texts) {
+            if (plain_repr_ascii(text))
+                lines.plain(text);
+            else
+                lines.any(text);
+        }
+        lines.flush();
+    }
+    EXPECT_EQ(console().end_capture(), expected);
+}
+
 // Standard output is written on a thread of its own: the process streams must still get
 // every line once, in order, standard text before the error line that follows it, and all
 // of it by the time flush returns.
