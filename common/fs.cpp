@@ -1,6 +1,7 @@
 #include "common/fs.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 
 #include <cerrno>
@@ -79,9 +80,16 @@ DirListing list_dir(const std::string& path)
     DIR* dir = path.empty() ? nullptr : ::opendir(path.c_str());
     if (!dir)
         throw Error("cannot list folder " + path + ": " + std::strerror(path.empty() ? ENOENT : errno));
+    // Gathered in buffers each thread keeps from one folder to the next, then copied once
+    // into a listing of the exact size: the listing thread lists thousands of folders, and
+    // growing each listing's tables step by step would copy them and touch new memory.
+    thread_local std::string names; // every name, one after another
+    thread_local std::vector<std::size_t> offsets;
+    thread_local std::vector<DirEntry> entries;
+    names.clear();
+    offsets.clear();
+    entries.clear();
     DirListing listing;
-    std::string names;  // every name, one after another; entries hold their offsets first
-    std::vector<std::size_t> offsets;
     const std::string prefix = path.back() == '/' ? path : path + "/";
     std::string full;
     while (const dirent* item = ::readdir(dir)) {
@@ -111,10 +119,11 @@ DirListing list_dir(const std::string& path)
         }
         offsets.push_back(names.size());
         names.append(name);
-        listing.m_entries.push_back(entry);
+        entries.push_back(entry);
     }
     ::closedir(dir);
     offsets.push_back(names.size());
+    listing.m_entries.assign(entries.begin(), entries.end());
     listing.m_names = std::unique_ptr<char[]>(new char[names.size() + 1]);
     std::memcpy(listing.m_names.get(), names.data(), names.size());
     for (std::size_t i = 0; i < listing.m_entries.size(); ++i)
@@ -369,8 +378,10 @@ const DirListing* DirectoryCache::listing(std::string_view dir)
 namespace {
 
 // Positions of the entries in name order. Names of one folder often share a long start, so
-// they are ordered by the eight bytes after the start all of them share, as one number,
-// and by the whole name only where those are equal: the same order as comparing names.
+// they are ordered by the eight bytes after the start all of them share, as one number, and
+// only names with equal numbers by the whole name: the same order as comparing names. A
+// name that ends sooner is filled with zero bytes, which no name holds, so it comes first
+// as a shorter name does.
 void sort_by_name(const DirListing& entries, std::vector<std::uint32_t>& sorted)
 {
     const auto eight_bytes = [](const char* at) {
@@ -390,30 +401,60 @@ void sort_by_name(const DirListing& entries, std::vector<std::uint32_t>& sorted)
             ++i;
         shared = i;
     }
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(entries.size());
+    std::vector<std::uint64_t> keys(entries.size());
     for (std::uint32_t i = 0; i < entries.size(); ++i) {
         const std::string_view name = entries[i].name;
         std::uint64_t key = 0;
-        if constexpr (std::endian::native == std::endian::little) {
-            if (shared + 8 <= name.size()) {
-                keyed[i] = {__builtin_bswap64(eight_bytes(name.data() + shared)), i};
-                continue;
+        if (std::endian::native == std::endian::little && shared + 8 <= name.size()) {
+            key = __builtin_bswap64(eight_bytes(name.data() + shared));
+        } else {
+            for (std::size_t k = 0; k < 8; ++k) {
+                const std::size_t at = shared + k;
+                key = (key << 8) | (at < name.size() ? static_cast<unsigned char>(name[at]) : 0u);
             }
         }
-        for (std::size_t k = 0; k < 8; ++k) {
-            const std::size_t at = shared + k;
-            key = (key << 8) | (at < name.size() ? static_cast<unsigned char>(name[at]) : 0u);
-        }
-        keyed[i] = {key, i};
+        keys[i] = key;
     }
-    std::sort(keyed.begin(), keyed.end(), [&entries](const auto& a, const auto& b) {
-        if (a.first != b.first)
-            return a.first < b.first;
-        return entries[a.second].name < entries[b.second].name;
-    });
+    // A stable sort by the numbers, a byte at a time from the lowest (bytes all numbers
+    // share are passed over), leaves equal numbers in listing order.
     sorted.resize(entries.size());
-    for (std::size_t i = 0; i < keyed.size(); ++i)
-        sorted[i] = keyed[i].second;
+    for (std::uint32_t i = 0; i < entries.size(); ++i)
+        sorted[i] = i;
+    std::uint64_t all_set = ~std::uint64_t{0};
+    std::uint64_t any_set = 0;
+    for (const std::uint64_t key : keys) {
+        all_set &= key;
+        any_set |= key;
+    }
+    const std::uint64_t varying = all_set ^ any_set;
+    std::vector<std::uint32_t> moved(entries.size());
+    for (unsigned shift = 0; shift < 64; shift += 8) {
+        if (((varying >> shift) & 0xff) == 0)
+            continue;
+        std::array<std::uint32_t, 257> starts{};
+        for (const std::uint32_t position : sorted)
+            ++starts[((keys[position] >> shift) & 0xff) + 1];
+        for (std::size_t b = 1; b < starts.size(); ++b)
+            starts[b] += starts[b - 1];
+        for (const std::uint32_t position : sorted)
+            moved[starts[(keys[position] >> shift) & 0xff]++] = position;
+        sorted.swap(moved);
+    }
+    // Runs of equal numbers are ordered by the whole name; they are short (names that part
+    // only after the number's bytes), so by insertion.
+    for (std::size_t i = 0; i < sorted.size();) {
+        std::size_t end = i + 1;
+        while (end < sorted.size() && keys[sorted[end]] == keys[sorted[i]])
+            ++end;
+        for (std::size_t j = i + 1; j < end; ++j) {
+            const std::uint32_t position = sorted[j];
+            std::size_t k = j;
+            for (; k > i && entries[position].name < entries[sorted[k - 1]].name; --k)
+                sorted[k] = sorted[k - 1];
+            sorted[k] = position;
+        }
+        i = end;
+    }
 }
 
 }  // namespace

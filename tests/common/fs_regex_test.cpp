@@ -110,6 +110,44 @@ TEST(Fs, ListDirAndCacheCountsFolders)
     EXPECT_FALSE(cache.extensions_of_last(t.dir.path()));
 }
 
+// The names found by prefix are exactly those that begin with it, whatever bytes the names
+// share, where they part, how long they are and whether a byte is above 0x7f.
+TEST(Fs, ListingWithPrefixFindsEveryNameWithThePrefix)
+{
+    testing::TempDir dir;
+    std::vector<std::string> names;
+    std::uint32_t seed = 12345;
+    const auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    const std::string letters[] = {"a", "b", ".", "_", "0", "1", "\xc3\xa9", "z"};
+    for (int i = 0; i < 600; ++i) {
+        std::string name = (i % 3 == 0) ? "" : "tex_shared_start."; // two families
+        for (std::uint32_t n = 1 + next() % 14; n > 0; --n)
+            name += letters[(next() >> 8) % 8];
+        if (name != "." && name != ".." &&
+            std::find(names.begin(), names.end(), name) == names.end()) {
+            names.push_back(name);
+            dir.write("f/" + name);
+        }
+    }
+    fs::DirectoryCache cache;
+    const std::string folder = dir.file("f");
+    const fs::DirListing* listing = cache.listing(folder);
+    ASSERT_NE(listing, nullptr);
+    ASSERT_EQ(listing->size(), names.size());
+    std::vector<std::uint32_t> positions;
+    for (std::size_t n = 0; n < names.size(); n += 7) {
+        for (std::size_t length = 1; length <= names[n].size(); ++length) {
+            const std::string prefix = names[n].substr(0, length);
+            ASSERT_NE(cache.listing_with_prefix(folder, prefix, positions), nullptr);
+            std::vector<std::uint32_t> expected;
+            for (std::uint32_t i = 0; i < listing->size(); ++i)
+                if ((*listing)[i].name.starts_with(prefix))
+                    expected.push_back(i);
+            EXPECT_EQ(positions, expected) << prefix;
+        }
+    }
+}
+
 TEST(Fs, FoldersListedAheadGiveTheSameAnswers)
 {
     // More folders than may wait listed at once, so some are let go before their query and
