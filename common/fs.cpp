@@ -503,11 +503,11 @@ const DirListing* DirectoryCache::listing_with_prefix(std::string_view dir, std:
     auto first = std::lower_bound(
         listed->sorted.begin(), listed->sorted.end(), prefix,
         [&](std::uint32_t i, std::string_view p) { return entries[i].name < p; });
-    for (auto it = first; it != listed->sorted.end(); ++it) {
-        if (!entries[*it].name.starts_with(prefix))
-            break;
-        positions.push_back(*it);
-    }
+    // The names with the prefix follow each other in name order.
+    const auto last = std::partition_point(first, listed->sorted.end(), [&](std::uint32_t i) {
+        return entries[i].name.starts_with(prefix);
+    });
+    positions.assign(first, last);
     std::sort(positions.begin(), positions.end());
     return &entries;
 }

@@ -275,7 +275,7 @@ struct Globber
         }
     }
 
-    template <typename Out> void run(const std::string& pathname, bool dironly, Out& out) const
+    template <typename Out> void run(std::string_view pathname, bool dironly, Out& out) const
     {
         // POSIX names are split as views of the pattern; others by the platform's rules.
         std::pair<std::string, std::string> owned;
@@ -287,9 +287,13 @@ struct Globber
         } else {
             std::tie(dirname, basename) = pypath::posix::split_view(pathname);
         }
-        if (!has_magic(pathname)) {
+        // The split drops only separators, which are no wildcards: the pattern has one
+        // exactly when one of its parts has.
+        const bool magic_base = has_magic(basename);
+        const bool magic_dir = has_magic(dirname);
+        if (!magic_dir && !magic_base) {
             if (!basename.empty()) {
-                if (lexists(pathname))
+                if (lexists(std::string(pathname)))
                     emit(out, nullptr, pathname, false);
             } else if (isdir(std::string(dirname))) {
                 emit(out, nullptr, pathname, false);
@@ -300,19 +304,18 @@ struct Globber
             glob1(dirname, basename, dironly, nullptr, out);
             return;
         }
-        const bool magic_base = has_magic(basename);
         const auto in_dir = [&](std::string_view dir) {
             if (magic_base)
                 glob1(dir, basename, dironly, &dir, out);
             else
                 glob0(dir, basename, &dir, out);
         };
-        if (dirname == pathname || !has_magic(dirname)) {
+        if (dirname == pathname || !magic_dir) {
             in_dir(dirname);
             return;
         }
         std::vector<std::string> dirs;
-        run(std::string(dirname), true, dirs);
+        run(dirname, true, dirs);
         for (const std::string& dir : dirs)
             in_dir(dir);
     }
@@ -333,14 +336,14 @@ bool fnmatch(std::string_view name, std::string_view pattern)
 std::vector<std::string> glob(std::string_view pattern, fs::DirectoryCache* cache)
 {
     std::vector<std::string> out;
-    Globber{cache}.run(std::string(pattern), false, out);
+    Globber{cache}.run(pattern, false, out);
     return out;
 }
 
 void glob_into(std::string_view pattern, fs::DirectoryCache* cache, TextList& out,
                std::vector<std::uint8_t>* regular_files)
 {
-    Globber{cache, regular_files}.run(std::string(pattern), false, out);
+    Globber{cache, regular_files}.run(pattern, false, out);
 }
 
 }  // namespace script
