@@ -146,6 +146,20 @@ TEST(Glob, PythonSemantics)
         }
     }
 
+    // By Windows rules a pattern is split as ntpath splits it, and names are joined to
+    // their folder with a backslash.
+    const std::string os = platform::current_os();
+    platform::set_current_os("windows");
+    for (fs::DirectoryCache* c : {static_cast<fs::DirectoryCache*>(nullptr), &cache}) {
+        EXPECT_EQ(sorted(glob(root + "/seq/*.exr", c)),
+                  (std::vector<std::string>{root + "/seq\\a.0001.exr", root + "/seq\\a.0002.exr",
+                                            root + "/seq\\dangling.exr"}));
+        EXPECT_EQ(glob(root + "/seq/notes.txt", c),
+                  (std::vector<std::string>{root + "/seq/notes.txt"}));
+        EXPECT_TRUE(glob(root + "/seq/none.*", c).empty());
+    }
+    platform::set_current_os(os);
+
     const std::string saved = platform::current_dir();
     ASSERT_TRUE(platform::change_dir(root + "/seq"));
     EXPECT_EQ(sorted(glob("*.txt")), (std::vector<std::string>{"notes.txt"}));
