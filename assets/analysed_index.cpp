@@ -231,9 +231,15 @@ int AnalysedIndex::status(std::string_view path) const
 {
     if (m_found.empty() && m_missing.empty())
         return 0;
+    return status(path, ByteSet::of(path));
+}
+
+int AnalysedIndex::status(std::string_view path, const ByteSet& bytes) const
+{
+    if (m_found.empty() && m_missing.empty())
+        return 0;
     const std::uint64_t hash = hash_text(path);
     m_found.table().prefetch(hash);
-    const ByteSet bytes = ByteSet::of(path);
     const std::optional<PathId> same = m_found.table().find(path, hash);
     const std::optional<bool> missing = m_missing.quick_answer(path, bytes, same);
     if (missing == true)

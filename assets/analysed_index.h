@@ -145,6 +145,8 @@ public:
 
     /// 0 not recorded, 1 among found paths, 2 among missing paths ("missing" first).
     int status(std::string_view path) const;
+    /// The same, given the bytes of `path`.
+    int status(std::string_view path, const ByteSet& bytes) const;
     /// True when a text of these bytes is surely not recorded (status 0): each set is empty
     /// or lacks one of the bytes. False says nothing.
     bool surely_unrecorded(const ByteSet& bytes) const

@@ -340,13 +340,14 @@ private:
     };
     assets::PathTable m_written;
     std::vector<WrittenReference> m_written_references;
-    /// Notes that the reference as written expands to a kept expansion, unless its text
-    /// depends on the environment.
-    void note_written(std::string_view filePath, std::size_t expansion);
+    /// Notes that the reference as written (of the bytes `bytes`) expands to a kept
+    /// expansion, unless its text depends on the environment.
+    void note_written(std::string_view filePath, const assets::ByteSet& bytes,
+                      std::size_t expansion);
     /// Keeps the expansion of an absolute normal reference for the next time it is met, as
-    /// written (`filePath`) and as expanded (`reference`).
-    void keep_expansion(std::string_view filePath, const std::string& reference,
-                        Expansion expansion);
+    /// written (`filePath`, of the bytes `bytes`) and as expanded (`reference`).
+    void keep_expansion(std::string_view filePath, const assets::ByteSet& bytes,
+                        const std::string& reference, Expansion expansion);
     /// Replays a kept expansion under another label: the same console lines and record.
     void replay(const std::string& nodePath, const Expansion& expansion);
     /// record(), keeping the numbers of the recorded paths in `keep` when it is given.

@@ -233,7 +233,8 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     ReaderResult result;
 
     // A reference already recorded is filed again under this label without the disk.
-    if (const int status = is_analysed(filePath); status != 0) {
+    const assets::ByteSet bytes = assets::ByteSet::of(filePath);
+    if (const int status = m_analysed->status(filePath, bytes); status != 0) {
         result.asset = {std::string(filePath)};
         if (status == 2)
             result.miss = {std::string(filePath)};
@@ -278,7 +279,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
     if (keepable) {
         if (const std::optional<assets::PathId> kept = m_expanded.find(reference)) {
             replay(nodePath, m_expansions[*kept]);
-            note_written(filePath, *kept);
+            note_written(filePath, bytes, *kept);
             return std::nullopt;
         }
     }
@@ -332,7 +333,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
             return std::nullopt;
         }
         record(nodePath, m_found, result.miss, &expansion, &m_found_regular);
-        keep_expansion(filePath, reference, std::move(expansion));
+        keep_expansion(filePath, bytes, reference, std::move(expansion));
         return std::nullopt;
     }
     // Readers may expand references of their own, which takes the lists above again.
@@ -371,26 +372,27 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
         return std::nullopt;
     }
     record(nodePath, result, &expansion);
-    keep_expansion(filePath, reference, std::move(expansion));
+    keep_expansion(filePath, bytes, reference, std::move(expansion));
     return std::nullopt;
 }
 
-void zel_Katana_asset::keep_expansion(std::string_view filePath, const std::string& reference,
-                                      Expansion expansion)
+void zel_Katana_asset::keep_expansion(std::string_view filePath, const assets::ByteSet& bytes,
+                                      const std::string& reference, Expansion expansion)
 {
     const auto [kept, added] = m_expanded.intern(reference);
     if (added)
         m_expansions.push_back(std::move(expansion));
-    note_written(filePath, kept);
+    note_written(filePath, bytes, kept);
 }
 
-void zel_Katana_asset::note_written(std::string_view filePath, std::size_t expansion)
+void zel_Katana_asset::note_written(std::string_view filePath, const assets::ByteSet& bytes,
+                                    std::size_t expansion)
 {
     // "$VAR" and "[VAR]" are expanded from the environment each time they are met.
     if (find_first_byte_of(filePath, "$[") != std::string::npos)
         return;
     if (m_written.intern(filePath).second)
-        m_written_references.push_back({expansion, assets::ByteSet::of(filePath)});
+        m_written_references.push_back({expansion, bytes});
 }
 
 void zel_Katana_asset::replay(const std::string& nodePath, const Expansion& expansion)
