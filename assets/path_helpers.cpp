@@ -97,6 +97,27 @@ std::uint64_t cache_extension_bit(std::size_t kind)
     return k_bits[kind];
 }
 
+// `text` with the `length` bytes at each of `places` (in order, apart) replaced by `with`,
+// written from the start of `out`, which grows when it is too short. Returns the size.
+std::size_t replace_at_places(std::string_view text, const std::vector<std::size_t>& places,
+                              std::size_t length, std::string_view with, std::string& out)
+{
+    const std::size_t size = text.size() + places.size() * with.size() - places.size() * length;
+    if (out.size() < size)
+        out.resize(size);
+    char* to = out.data();
+    std::size_t kept = 0;
+    for (const std::size_t at : places) {
+        std::memcpy(to, text.data() + kept, at - kept);
+        to += at - kept;
+        std::memcpy(to, with.data(), with.size());
+        to += with.size();
+        kept = at + length;
+    }
+    std::memcpy(to, text.data() + kept, text.size() - kept);
+    return size;
+}
+
 }  // namespace
 
 std::string zel_Katana_asset::upper_one(std::string file_path) const
@@ -205,19 +226,8 @@ bool zel_Katana_asset::twin_exists(std::size_t kind)
             (*m_twin_folder.extensions & cache_extension_bit(kind)) == 0)
             return false;
     }
-    const std::size_t extension = m_twin_extension.size();
-    m_candidate.resize(string.size() + m_twin_places.size() * cache_ext.size() -
-                       m_twin_places.size() * extension);
-    char* out = m_candidate.data();
-    std::size_t kept = 0;
-    for (const std::size_t at : m_twin_places) {
-        std::memcpy(out, string.data() + kept, at - kept);
-        out += at - kept;
-        std::memcpy(out, cache_ext.data(), cache_ext.size());
-        out += cache_ext.size();
-        kept = at + extension;
-    }
-    std::memcpy(out, string.data() + kept, string.size() - kept);
+    m_candidate.resize(
+        replace_at_places(string, m_twin_places, m_twin_extension.size(), cache_ext, m_candidate));
     return m_fs->exists(m_candidate, m_candidate_regular);
 }
 
@@ -293,21 +303,8 @@ void zel_Katana_asset::add_match_twins(std::string_view path, std::size_t slash)
         if (m_twin_folder.extensions &&
             (*m_twin_folder.extensions & cache_extension_bit(kind)) == 0)
             continue;
-        const std::string_view cache_ext = k_cache_extensions[kind];
-        const std::size_t size = name.size() + m_twin_places.size() * cache_ext.size() -
-                                 m_twin_places.size() * extension.size();
-        if (m_twin_name.size() < size)
-            m_twin_name.resize(size);
-        char* out = m_twin_name.data();
-        std::size_t kept = 0;
-        for (const std::size_t at : m_twin_places) {
-            std::memcpy(out, name.data() + kept, at - kept);
-            out += at - kept;
-            std::memcpy(out, cache_ext.data(), cache_ext.size());
-            out += cache_ext.size();
-            kept = at + extension.size();
-        }
-        std::memcpy(out, name.data() + kept, name.size() - kept);
+        const std::size_t size = replace_at_places(name, m_twin_places, extension.size(),
+                                                   k_cache_extensions[kind], m_twin_name);
         const std::string_view twin(m_twin_name.data(), size);
         bool regular = false;
         if (m_fs->exists_in(folder, twin, regular)) {
