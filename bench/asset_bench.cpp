@@ -27,6 +27,7 @@
 #include "bench/fs_floor.h"
 #include "bench/peak_memory.h"
 #include "bench/scene_generator.h"
+#include "bench/size_choice.h"
 #include "common/platform.h"
 #include "host/standalone_host.h"
 
@@ -222,16 +223,7 @@ Options take_options(int& argc, char** argv)
             argv[kept++] = argv[i];
     }
     argc = kept;
-    std::vector<std::string_view> names;
-    for (std::string_view rest = wanted; !rest.empty();) {
-        const std::size_t comma = rest.find(',');
-        names.push_back(rest.substr(0, comma));
-        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-    }
-    for (const Size& size : k_sizes) {
-        if (std::find(names.begin(), names.end(), size.name) != names.end())
-            options.sizes.push_back(&size);
-    }
+    options.sizes = chosen_sizes(k_sizes, wanted);
     return options;
 }
 

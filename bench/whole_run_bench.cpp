@@ -32,6 +32,7 @@
 
 #include "bench/best_run_reporter.h"
 #include "bench/run_tree.h"
+#include "bench/size_choice.h"
 #include "bench/tree_files.h"
 #include "common/errors.h"
 
@@ -343,16 +344,7 @@ std::vector<const Size*> take_options(int& argc, char** argv)
             argv[kept++] = argv[i];
     }
     argc = kept;
-    std::vector<const Size*> sizes;
-    for (const Size& size : k_sizes) {
-        for (std::string_view rest = wanted; !rest.empty();) {
-            const std::size_t comma = rest.find(',');
-            if (rest.substr(0, comma) == size.name)
-                sizes.push_back(&size);
-            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        }
-    }
-    return sizes;
+    return chosen_sizes(k_sizes, wanted);
 }
 
 int run(int argc, char** argv)
