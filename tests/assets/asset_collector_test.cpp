@@ -355,6 +355,9 @@ TEST_F(AssetCollectorTest, LargeReportsAreWrittenWhole)
         found.push_back(add("b" + std::to_string(i), path) + " ---> " + path);
         upload.push_back(upload_entry(path));
     }
+    // A line longer than a block the reports are written in.
+    const std::string long_path = f("long/" + std::string(70000, 'x') + ".exr");
+    missing.push_back(add("long", long_path) + " **** " + long_path);
     upload.push_back(upload_entry(job_paths().katana_scene));
     load(SceneBuilder()
              .scene_graph("main", L::location("scene", "group", Json::object(),
