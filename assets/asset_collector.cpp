@@ -18,6 +18,7 @@
 #include "common/platform.h"
 #include "common/pypath.h"
 #include "common/pyutil.h"
+#include "common/text_block.h"
 #include "driver/file_facts.h"
 #include "driver/job_paths.h"
 #include "driver/tips.h"
@@ -72,14 +73,7 @@ public:
         // comma before it). Plain lines are put together in a block of their own, which
         // goes to the stream whole: one copy per block rather than three joins per line.
         constexpr std::string_view k_next_line = ",\n        \"";
-        constexpr std::size_t k_block = 64 * 1024;
-        const std::unique_ptr<char[]> block(new char[k_block]);
-        std::size_t used = 0;
-        const auto flush_block = [&] {
-            if (used > 0)
-                out.append(std::string_view(block.get(), used));
-            used = 0;
-        };
+        TextBlock block([&out](std::string_view text) { out.append(text); });
         std::string opening;
         const auto& entries = m_map.entries();
         for (std::size_t entry = 0; entry < entries.size(); ++entry) {
@@ -110,22 +104,19 @@ public:
                                                        ? std::string_view(opening)
                                                        : std::string_view(opening).substr(1);
                     const std::size_t size = piece.size() + path.size() + 1;
-                    if (used + size > k_block) {
-                        flush_block();
-                        if (size > k_block) {
-                            out.append(piece);
-                            out.append(path);
-                            out.append("\"");
-                            continue;
-                        }
+                    if (size > TextBlock::k_size) {
+                        block.append(piece);
+                        block.append(path);
+                        block.append("\"");
+                        continue;
                     }
-                    char* at = block.get() + used;
+                    char* at = block.room(size);
                     std::memcpy(at, piece.data(), piece.size());
                     std::memcpy(at + piece.size(), path.data(), path.size());
                     at[size - 1] = '"';
-                    used += size;
+                    block.commit(size);
                 } else {
-                    flush_block();
+                    block.flush();
                     std::string& text = out.buffer();
                     text += count++ > 0 ? ",\n        " : "\n        ";
                     if (!m_by_text)
@@ -135,7 +126,7 @@ public:
                 }
             }
         }
-        flush_block();
+        block.flush();
         out.buffer() += count > 0 ? "\n    ]" : "]";
     }
 

@@ -2,8 +2,10 @@
 // scene graph with its look files, material node files and light textures. The location
 // tree goes to scene.json.
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -21,6 +23,7 @@
 #include "common/pypath.h"
 #include "common/pyutil.h"
 #include "common/regex.h"
+#include "common/text_block.h"
 #include "common/text_index.h"
 #include "common/text_match.h"
 #include "driver/job_paths.h"
@@ -100,7 +103,9 @@ public:
     /// The tree as scene.json text, `level` deep (the layout of the job documents, with
     /// non-ASCII characters escaped), written straight to the file without building a JSON
     /// value or the whole text first. The open nodes are kept on a stack of their own, so
-    /// any depth the host gives is written.
+    /// any depth the host gives is written. Plain names and texts are put together in a
+    /// block of their own; anything that needs escaping is written by the general rules
+    /// after the block is sent.
     void write(TextStream& stream, int level) const
     {
         struct Open
@@ -109,44 +114,69 @@ public:
             std::size_t next;
             int level;
         };
+        TextBlock block([&stream](std::string_view text) { stream.append(text); });
+        const auto indent = [&block](int depth) {
+            constexpr std::string_view k_spaces = "                                        "
+                                                  "                                        ";
+            for (std::size_t left = static_cast<std::size_t>(depth) * 4; left > 0;) {
+                const std::size_t n = std::min(left, k_spaces.size());
+                block.append(k_spaces.substr(0, n));
+                left -= n;
+            }
+        };
+        // A name or text between quotes, as append_json_string writes it.
+        const auto quoted = [&block, &stream](std::string_view text) {
+            if (text.size() + 2 <= TextBlock::k_size && plain_json_ascii(text)) {
+                char* at = block.room(text.size() + 2);
+                at[0] = '"';
+                std::memcpy(at + 1, text.data(), text.size());
+                at[text.size() + 1] = '"';
+                block.commit(text.size() + 2);
+                return;
+            }
+            block.flush();
+            append_json_string(stream.buffer(), text, true);
+            stream.flush_if_full();
+        };
         std::vector<Open> open;
         const SceneTree* node = this;
         int node_level = level;
         while (node) {
-            stream.flush_if_full();
-            std::string& out = stream.buffer();
             if (node->m_slots.empty()) {
-                out += "{}";
+                block.append("{}");
             } else {
-                out += "{\n";
+                block.append("{\n");
                 open.push_back(Open{node, 0, node_level});
             }
             node = nullptr;
             while (!open.empty() && !node) {
                 Open& top = open.back();
                 if (top.next == top.node->m_slots.size()) {
-                    out += '\n';
-                    out.append(static_cast<std::size_t>(top.level) * 4, ' ');
-                    out += '}';
+                    block.append("\n");
+                    indent(top.level);
+                    block.append("}");
                     open.pop_back();
-                    stream.flush_if_full();
                     continue;
                 }
                 const Slot& slot = top.node->m_slots[top.next];
                 if (top.next++ > 0)
-                    out += ",\n";
-                out.append(static_cast<std::size_t>(top.level + 1) * 4, ' ');
-                append_json_string(out, slot.key, true);
-                out += ": ";
+                    block.append(",\n");
+                indent(top.level + 1);
+                quoted(slot.key);
+                block.append(": ");
                 if (slot.node) {
                     node = slot.node.get();
                     node_level = top.level + 1;
+                } else if (slot.value.is_string()) {
+                    quoted(slot.value.get_ref<const std::string&>());
                 } else {
-                    append_ascii_value(out, slot.value, top.level + 1);
+                    block.flush();
+                    append_ascii_value(stream.buffer(), slot.value, top.level + 1);
                     stream.flush_if_full();
                 }
             }
         }
+        block.flush();
     }
 
 private:

@@ -54,20 +54,15 @@ void Console::plain_repr_line(std::string_view text)
     write_out_if_full();
 }
 
-ReprLines::ReprLines(Console& out) : m_out(out), m_block(new char[k_block]) {}
+ReprLines::ReprLines(Console& out)
+    : m_out(out), m_block([&out](std::string_view text) { out.lines(text); })
+{
+}
 
 void ReprLines::any(std::string_view text)
 {
-    flush();
+    m_block.flush();
     m_out.repr_line(text);
-}
-
-void ReprLines::flush()
-{
-    if (m_used == 0)
-        return;
-    m_out.lines(std::string_view(m_block.get(), m_used));
-    m_used = 0;
 }
 
 void Console::lines(std::string_view text)

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text_block.h"
+
 namespace script {
 
 class BlockWriter;
@@ -78,41 +80,35 @@ private:
 Console& console();
 
 /// Quoted path lines for a console, many at a time: plain ones (plain_repr_ascii holds) are
-/// put together in a block of their own, which goes to the console whole, so a report of
-/// hundreds of thousands of lines costs a copy per line. Lines keep their order; what is
-/// still in the block goes at flush().
+/// put together in a block of their own (TextBlock), which goes to the console whole. Lines
+/// keep their order; what is still in the block goes at flush().
 class ReprLines
 {
 public:
     explicit ReprLines(Console& out);
-    ReprLines(const ReprLines&) = delete;
-    ReprLines& operator=(const ReprLines&) = delete;
 
     void plain(std::string_view text)
     {
-        if (m_used + text.size() + 3 > k_block) {
-            flush();
-            if (text.size() + 3 > k_block) {
-                m_out.plain_repr_line(text);
-                return;
-            }
+        const std::size_t size = text.size() + 3;
+        if (size > TextBlock::k_size) {
+            m_block.flush();
+            m_out.plain_repr_line(text);
+            return;
         }
-        char* at = m_block.get() + m_used;
+        char* at = m_block.room(size);
         at[0] = '\'';
         std::memcpy(at + 1, text.data(), text.size());
-        at[text.size() + 1] = '\'';
-        at[text.size() + 2] = '\n';
-        m_used += text.size() + 3;
+        at[size - 2] = '\'';
+        at[size - 1] = '\n';
+        m_block.commit(size);
     }
     /// A line that may need quoting rules.
     void any(std::string_view text);
-    void flush();
+    void flush() { m_block.flush(); }
 
 private:
-    static constexpr std::size_t k_block = 64 * 1024;
     Console& m_out;
-    std::unique_ptr<char[]> m_block;
-    std::size_t m_used = 0;
+    TextBlock m_block;
 };
 
 /// Shorthands for console().line / error_line.

@@ -7,6 +7,7 @@
 #include "common/errors.h"
 #include "common/fs.h"
 #include "common/glob.h"
+#include "common/json_doc.h"
 #include "common/pyutil.h"
 #include "tests/assets/collector_fixture.h"
 
@@ -291,6 +292,52 @@ TEST_F(SceneWalkTest, ManyTextureReferencesRecordWhatEachGivesOneByOne)
     EXPECT_EQ(asset.at("asset"), found);
     EXPECT_EQ(asset.at("missing"), missing);
     EXPECT_NE(out.find(printed), std::string::npos);
+}
+
+// scene.json is written in the layout of the job documents, non-ASCII characters escaped,
+// whatever its names and values hold: text that needs escaping, non-ASCII names, numbers, lists and
+// groups, a text longer than the writer's block, and a deep tree.
+TEST(PendingSceneFile, WritesTheTreeInTheJobDocumentLayout)
+{
+    TempDir dir;
+    const std::string target = dir.file("scene.json");
+    const std::string long_text(70000, 'x');
+    std::string deep = "/root";
+    for (int i = 0; i < 40; ++i)
+        deep += "/d";
+    {
+        PendingSceneFile file(target);
+        file.location("/root/a");
+        file.set("type", "polymesh");
+        file.set("material.nodes.t.parameters.filename", "/tex/caf\xc3\xa9 \"q\"\\.exr");
+        file.set("count", 3);
+        file.set("ratio", 0.5);
+        file.set("list", Json::array({1, "x", Json::object({{"k", "v"}})}));
+        file.set("empty", Json::object());
+        file.location("/root/b\xc3\xa9");
+        file.set("long", long_text);
+        file.location(deep);
+        file.set("type", "group");
+        file.close();
+        file.finish();
+    }
+    Json expected = Json::object();
+    Json& root = expected[""]["root"];
+    root["a"]["type"] = "polymesh";
+    root["a"]["material.nodes.t.parameters.filename"] = "/tex/caf\xc3\xa9 \"q\"\\.exr";
+    root["a"]["count"] = 3;
+    root["a"]["ratio"] = 0.5;
+    root["a"]["list"] = Json::array({1, "x", Json::object({{"k", "v"}})});
+    root["a"]["empty"] = Json::object();
+    root["b\xc3\xa9"]["long"] = long_text;
+    Json* node = &root;
+    for (int i = 0; i < 40; ++i)
+        node = &(*node)["d"];
+    (*node)["type"] = "group";
+    // The job documents' layout, with non-ASCII characters escaped.
+    std::string wanted;
+    append_ascii_value(wanted, expected, 0);
+    EXPECT_EQ(read_text(target), wanted);
 }
 
 }  // namespace
