@@ -302,19 +302,19 @@ TEST(PendingSceneFile, WritesTheTreeInTheJobDocumentLayout)
     TempDir dir;
     const std::string target = dir.file("scene.json");
     const std::string long_text(70000, 'x');
-    std::string deep = "/root";
+    std::string deep = "/scene";
     for (int i = 0; i < 40; ++i)
         deep += "/d";
     {
         PendingSceneFile file(target);
-        file.location("/root/a");
+        file.location("/scene/a");
         file.set("type", "polymesh");
         file.set("material.nodes.t.parameters.filename", "/tex/caf\xc3\xa9 \"q\"\\.exr");
         file.set("count", 3);
         file.set("ratio", 0.5);
         file.set("list", Json::array({1, "x", Json::object({{"k", "v"}})}));
         file.set("empty", Json::object());
-        file.location("/root/b\xc3\xa9");
+        file.location("/scene/b\xc3\xa9");
         file.set("long", long_text);
         file.location(deep);
         file.set("type", "group");
@@ -322,7 +322,7 @@ TEST(PendingSceneFile, WritesTheTreeInTheJobDocumentLayout)
         file.finish();
     }
     Json expected = Json::object();
-    Json& root = expected[""]["root"];
+    Json& root = expected[""]["scene"];
     root["a"]["type"] = "polymesh";
     root["a"]["material.nodes.t.parameters.filename"] = "/tex/caf\xc3\xa9 \"q\"\\.exr";
     root["a"]["count"] = 3;
