@@ -284,18 +284,12 @@ void zel_Katana_asset::add_match_twins(std::string_view path, std::size_t slash)
         return;
     }
     // Every place of the extension lies in the name, so the twins lie in the same folder
-    // and are looked up there by name. The places before the dot are found from left to
-    // right without overlapping, as str.replace finds them.
+    // and are looked up there by name.
+    const std::string_view stem = name.substr(0, dot);
     m_twin_places.clear();
-    for (std::size_t at = 0; at + extension.size() <= dot;) {
-        if (name[at] == extension[0] &&
-            std::memcmp(name.data() + at, extension.data(), extension.size()) == 0) {
-            m_twin_places.push_back(at);
-            at += extension.size();
-        } else {
-            ++at;
-        }
-    }
+    for (std::size_t at = find_text(stem, extension); at != std::string_view::npos;
+         at = find_text(stem, extension, at + extension.size()))
+        m_twin_places.push_back(at);
     m_twin_places.push_back(dot + 1);
     if (!m_twin_folder.extensions)
         m_twin_folder.extensions = m_fs->extensions_of_last(folder);
