@@ -440,18 +440,27 @@ void sort_by_name(const DirListing& entries, std::vector<std::uint32_t>& sorted)
             moved[starts[(keys[position] >> shift) & 0xff]++] = position;
         sorted.swap(moved);
     }
-    // Runs of equal numbers are ordered by the whole name; they are short (names that part
-    // only after the number's bytes), so by insertion.
+    // Runs of equal numbers are ordered by the whole name: short runs (names that part just
+    // after the number's bytes) by insertion, long ones (many names sharing those bytes and
+    // parting later) by a sort, so that no folder costs more than a sort of its names.
+    const auto by_name = [&entries](std::uint32_t a, std::uint32_t b) {
+        return entries[a].name < entries[b].name;
+    };
     for (std::size_t i = 0; i < sorted.size();) {
         std::size_t end = i + 1;
         while (end < sorted.size() && keys[sorted[end]] == keys[sorted[i]])
             ++end;
-        for (std::size_t j = i + 1; j < end; ++j) {
-            const std::uint32_t position = sorted[j];
-            std::size_t k = j;
-            for (; k > i && entries[position].name < entries[sorted[k - 1]].name; --k)
-                sorted[k] = sorted[k - 1];
-            sorted[k] = position;
+        if (end - i > 16) {
+            std::sort(sorted.begin() + static_cast<std::ptrdiff_t>(i),
+                      sorted.begin() + static_cast<std::ptrdiff_t>(end), by_name);
+        } else {
+            for (std::size_t j = i + 1; j < end; ++j) {
+                const std::uint32_t position = sorted[j];
+                std::size_t k = j;
+                for (; k > i && by_name(position, sorted[k - 1]); --k)
+                    sorted[k] = sorted[k - 1];
+                sorted[k] = position;
+            }
         }
         i = end;
     }
