@@ -5,7 +5,8 @@
 // - every job file present (task.json, tips.json, upload.json, asset.json, scene.json)
 //   parses completely as a JSON object, and task.json is never lost;
 // - nothing else is there but the job folder's earlier entries not yet cleared and the
-//   writer's own temporaries ("<job file>.tmp.<pid>"), which never carry a job file's name;
+//   writer's own temporaries ("<job file>.tmp.<pid>", and the flag's own while it is being
+//   put in place), which never carry a job file's name;
 // - when the finish flag analyze_sucess stands, the folder is either exactly as the
 //   previous complete run left it (the kill came before the clearing touched it) or
 //   exactly as a complete run leaves it: every job file byte for byte the reference run's,
@@ -305,7 +306,11 @@ bool is_job_file(const std::string& name)
 bool is_temporary(const std::string& name)
 {
     const std::size_t at = name.find(k_temp_marker);
-    if (at == std::string::npos || !is_job_file(name.substr(0, at))) {
+    if (at == std::string::npos) {
+        return false;
+    }
+    const std::string written = name.substr(0, at);
+    if (!is_job_file(written) && written != k_flag) {
         return false;
     }
     const std::string pid = name.substr(at + std::strlen(k_temp_marker));
