@@ -479,6 +479,7 @@ void zel_Katana_asset::collect()
     // written in turn.
     std::future<UploadAhead> upload_ahead =
         std::async(std::launch::async | std::launch::deferred, [&] {
+            platform::offer_thread_heap_huge_pages();
             UploadAhead ahead{build_upload(), {}};
             if (scene_file.wait_written())
                 ahead.file =
@@ -487,6 +488,7 @@ void zel_Katana_asset::collect()
         });
     std::future<PreparedJobFile> asset_ahead =
         std::async(std::launch::async | std::launch::deferred, [&] {
+            platform::offer_thread_heap_huge_pages();
             facts();
             if (asset_file.empty() || !scene_file.wait_written())
                 return PreparedJobFile();

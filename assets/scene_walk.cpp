@@ -371,6 +371,7 @@ struct PendingSceneFile::Builder
 
     void run()
     {
+        platform::offer_thread_heap_huge_pages();
         try {
             for (;;) {
                 std::vector<std::unique_ptr<Batch>> batches;

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "common/platform.h"
+
 namespace script {
 
 BlockWriter::BlockWriter(Write write, std::size_t max_waiting)
@@ -48,6 +50,7 @@ int BlockWriter::failure()
 
 void BlockWriter::run()
 {
+    platform::offer_thread_heap_huge_pages();
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_work.wait(lock, [this] { return m_stop || !m_queue.empty(); });

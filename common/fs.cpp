@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include "common/errors.h"
+#include "common/platform.h"
 #include "common/pypath.h"
 #include "common/text_match.h"
 
@@ -236,6 +237,7 @@ private:
 
     void work()
     {
+        platform::offer_thread_heap_huge_pages();
         std::unique_lock lock(m_mutex);
         for (;;) {
             m_work.wait(lock, [this] { return m_stop || !m_queue.empty(); });

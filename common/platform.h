@@ -59,10 +59,16 @@ std::string executable_path();
 
 /// Sets up the process heap for one run, before anything large is allocated: freed memory
 /// is kept for reuse, and the heap's first GiB of address space is laid out at once
-/// (nothing is touched, so resident memory still follows use). Where the system refuses
-/// it, the heap grows as it normally would.
+/// (nothing is touched, so resident memory still follows use, in 2 MiB pieces) and offered
+/// for transparent huge pages. Where the system refuses it, the heap grows as it normally
+/// would.
 /// Does nothing outside glibc.
 void tune_heap_for_run();
+
+/// Offers the calling thread's own heap for transparent huge pages, as tune_heap_for_run
+/// offers the process heap: called first by each thread a run starts. Does nothing where
+/// tune_heap_for_run did not offer the process heap.
+void offer_thread_heap_huge_pages();
 
 /// Has the first `bytes` of the heap laid out by tune_heap_for_run made resident on a thread
 /// of its own, so that the run does not take their page faults itself; at most once per

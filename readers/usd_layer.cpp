@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 
+#include "common/platform.h"
 #include "readers/usda.h"
 #include "readers/usdc.h"
 
@@ -467,6 +468,7 @@ bool UsdLayerReadAhead::read_next(std::unique_lock<std::mutex>& lock, bool on_wo
 
 void UsdLayerReadAhead::work()
 {
+    platform::offer_thread_heap_huge_pages();
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_worker_idle = true;

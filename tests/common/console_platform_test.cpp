@@ -4,11 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -122,6 +127,48 @@ TEST(Platform, HeapMadeReadyKeepsWhatItHolds)
         ASSERT_EQ(text.size(), static_cast<std::size_t>(100 + i % 50));
         ASSERT_EQ(text.find_first_not_of(static_cast<char>('a' + i % 26)), std::string::npos) << i;
     }
+}
+
+// The VmFlags of the mapping holding `at`, as /proc/self/smaps gives them; "" when none does.
+std::string mapping_flags(const void* at)
+{
+    const auto address = reinterpret_cast<std::uintptr_t>(at);
+    std::ifstream smaps("/proc/self/smaps");
+    std::string line;
+    bool inside = false;
+    while (std::getline(smaps, line)) {
+        unsigned long long from = 0;
+        unsigned long long to = 0;
+        if (std::sscanf(line.c_str(), "%llx-%llx ", &from, &to) == 2 && line.find('-') < 17)
+            inside = from <= address && address < to;
+        else if (inside && line.starts_with("VmFlags:"))
+            return line;
+    }
+    return "";
+}
+
+// A run's threads take their blocks from heaps of their own: each is offered for huge pages
+// as the process heap is, or a run on a virtual machine spends much of its time in faults.
+TEST(Platform, ThreadHeapsAreOfferedForHugePagesWithTheProcessHeap)
+{
+    platform::tune_heap_for_run();
+    // A block larger than any the test has freed ends in the heap laid out for the run.
+    constexpr std::size_t k_size = std::size_t{8} << 20;
+    char* const here = static_cast<char*>(std::malloc(k_size));
+    const bool offered = mapping_flags(here + k_size - 1).find(" hg") != std::string::npos;
+    std::free(here);
+    if (!offered)
+        GTEST_SKIP() << "the process heap was not offered for huge pages (no glibc heap, or "
+                        "transparent huge pages are off)";
+
+    std::string thread_flags;
+    std::thread([&thread_flags] {
+        platform::offer_thread_heap_huge_pages();
+        void* const block = std::malloc(4096);
+        thread_flags = mapping_flags(block);
+        std::free(block);
+    }).join();
+    EXPECT_NE(thread_flags.find(" hg"), std::string::npos) << thread_flags;
 }
 
 TEST(Platform, RunProgramCapturesOutputWithoutShell)
