@@ -337,7 +337,8 @@ void tune_heap_for_run()
 void offer_thread_heap_huge_pages()
 {
 #if defined(__GLIBC__)
-    if (!g_huge_pages)
+    // k_thread_heap_span is the span on 64-bit systems only.
+    if (!g_huge_pages || sizeof(void*) != 8)
         return;
     // A thread's blocks come from an arena of its own, whose heaps glibc maps as pieces of
     // k_thread_heap_span bytes aligned to that size; the first block a thread takes names
