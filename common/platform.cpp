@@ -341,12 +341,14 @@ void offer_thread_heap_huge_pages()
     if (!g_huge_pages || sizeof(void*) != 8)
         return;
     // A thread's blocks come from an arena of its own, whose heaps glibc maps as pieces of
-    // k_thread_heap_span bytes aligned to that size; the first block a thread takes names
-    // its heap. Memory of the main heap was offered with it.
+    // k_thread_heap_span bytes aligned to that size, above the program break; the first
+    // block a thread takes names its heap.
     void* const probe = std::malloc(1);
     const auto at = reinterpret_cast<std::uintptr_t>(probe);
     std::free(probe);
-    if (probe == nullptr || (at >= g_heap_start && at < g_heap_end))
+    // Below the program break lies the process heap, offered already: a thread takes its
+    // blocks there only when the process has more threads than glibc makes arenas.
+    if (probe == nullptr || at < reinterpret_cast<std::uintptr_t>(sbrk(0)))
         return;
     void* const heap = reinterpret_cast<void*>(at & ~(k_thread_heap_span - 1));
     madvise(heap, k_thread_heap_span, MADV_HUGEPAGE);
