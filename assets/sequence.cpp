@@ -289,12 +289,11 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
         return result;
     }
 
-    // Each marker is replaced in place, as str.replace does: no "*" put in starts another.
+    // Each marker in turn, as str.replace does: no "*" put in starts another.
     std::string pattern = reference;
     for (std::string_view marker : k_sequence_markers)
-        for (std::size_t at = pattern.find(marker); at != std::string::npos;
-             at = pattern.find(marker, at + 1))
-            pattern.replace(at, marker.size(), "*");
+        if (pattern.find(marker) != std::string::npos)
+            pattern = replace_all(pattern, marker, "*");
     // Each line is quoted once, for the console and for the expansion kept.
     std::string line;
     append_repr_line(line, pattern);
