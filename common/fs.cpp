@@ -368,7 +368,8 @@ const DirListing* DirectoryCache::listing(std::string_view dir)
         } catch (const Error&) {
             return nullptr;
         }
-        const std::string key = "\x01" + std::string(dir);
+        std::string key(1, '\x01');
+        key.append(dir);
         auto& slot = m_dirs[key];
         slot = std::move(listed);
         return &slot->entries;

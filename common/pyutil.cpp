@@ -50,8 +50,10 @@ std::string py_float_str(double value)
         }
     } else {
         out = digits.substr(0, 1);
-        if (digits.size() > 1)
-            out += "." + digits.substr(1);
+        if (digits.size() > 1) {
+            out += '.';
+            out.append(digits, 1);
+        }
         char exp_text[16];
         std::snprintf(exp_text, sizeof exp_text, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
         out += exp_text;

@@ -1067,7 +1067,7 @@ public:
         Frame& layer = m_frames.push();
         layer.kind = FrameKind::Layer;
         layer.line = 1;
-        layer.owner_path = "/";
+        layer.owner_path.assign(1, '/');
         Token token;
         for (m_lexer.next(token); token.kind != Tok::End; m_lexer.next(token)) {
             take(token);

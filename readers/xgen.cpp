@@ -116,10 +116,11 @@ bool holds_reference(std::string_view text)
 
 std::string quote_text(std::string_view text)
 {
-    if (text.size() > k_quoted_text_limit) {
-        return "\"" + std::string(text.substr(0, k_quoted_text_limit)) + "...\"";
-    }
-    return "\"" + std::string(text) + "\"";
+    const bool cut = text.size() > k_quoted_text_limit;
+    std::string quoted(1, '"');
+    quoted.append(text.substr(0, k_quoted_text_limit));
+    quoted.append(cut ? "...\"" : "\"");
+    return quoted;
 }
 
 // str.split(sep, max_splits): at most max_splits + 1 fields.
@@ -567,7 +568,8 @@ private:
                 }
                 emit({project_xgen_folder()});
                 for (const std::string& part : split(m_data_path, ";")) {
-                    desc += ";" + pypath::join(part, name);
+                    desc += ';';
+                    desc += pypath::join(part, name);
                 }
                 m_sink.variable(std::string(k_env_desc), desc);
             }
