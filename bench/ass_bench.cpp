@@ -47,11 +47,6 @@ constexpr double k_max_peak_mib = 64.0;
 constexpr int k_image_nodes = 3000;
 constexpr int k_procedural_nodes = 1000;
 
-double seconds_since(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 // ---------------------------------------------------------------------------------------
 // Generation
 
@@ -286,11 +281,6 @@ std::string option(int argc, char** argv, std::string_view name, std::string fal
         }
     }
     return fallback;
-}
-
-const char* verdict(bool pass)
-{
-    return pass ? "PASS" : "FAIL";
 }
 
 int run(int argc, char** argv)

@@ -28,6 +28,7 @@
 #include "bench/peak_memory.h"
 #include "bench/scene_generator.h"
 #include "bench/size_choice.h"
+#include "bench/tree_files.h"
 #include "common/platform.h"
 #include "host/standalone_host.h"
 
@@ -119,10 +120,6 @@ public:
     }
 
 private:
-    static double seconds_since(std::chrono::steady_clock::time_point start)
-    {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    }
     static std::optional<double> lookup(const std::map<std::string, double>& map,
                                         std::string_view name)
     {
@@ -233,11 +230,6 @@ std::string program_file(const char* argv0)
     if (::realpath("/proc/self/exe", resolved))
         return resolved;
     return argv0;
-}
-
-const char* verdict(bool pass)
-{
-    return pass ? "PASS" : "FAIL";
 }
 
 void print_summary(const Options& options, const BestRunReporter& reporter,

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "assets/asset_collector.h"
+#include "bench/tree_files.h"
 #include "common/console.h"
 #include "common/errors.h"
 #include "driver/job_paths.h"
@@ -15,15 +16,6 @@
 namespace script::bench {
 
 namespace {
-
-void write_text(const std::string& path, const char* text)
-{
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        throw Error("cannot write " + path);
-    std::fputs(text, file);
-    std::fclose(file);
-}
 
 std::size_t entries_of(const assets::LabelledPaths& map)
 {

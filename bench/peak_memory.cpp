@@ -15,21 +15,13 @@
 
 #include "assets/asset_collector.h"
 #include "bench/asset_step.h"
+#include "bench/tree_files.h"
 #include "common/platform.h"
 #include "host/standalone_host.h"
 
 extern char** environ;
 
 namespace script::bench {
-
-namespace {
-
-double seconds_since(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-} // namespace
 
 std::size_t peak_rss_kib()
 {

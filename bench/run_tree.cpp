@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 
 #include "bench/tree_files.h"
 #include "common/errors.h"
@@ -27,14 +26,6 @@ std::string format(const char* pattern, std::size_t a)
     char buffer[128];
     std::snprintf(buffer, sizeof buffer, pattern, a);
     return buffer;
-}
-
-void write_text(const std::string& path, std::string_view text)
-{
-    std::ofstream out(path, std::ios::binary);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    if (!out.flush())
-        throw Error("cannot write " + path);
 }
 
 } // namespace

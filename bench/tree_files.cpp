@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 #include <vector>
 
@@ -48,6 +49,14 @@ void touch(const std::string& path)
     if (fd < 0)
         throw Error("cannot create " + path + ": " + std::strerror(errno));
     ::close(fd);
+}
+
+void write_text(const std::string& path, std::string_view text)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    if (!out.flush())
+        throw Error("cannot write " + path);
 }
 
 void remove_tree(const std::string& path)

@@ -1,7 +1,8 @@
 #pragma once
 
-// Small file helpers of the benchmark generators.
+// Small helpers of the benchmarks: files of the generators, timing and verdicts.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,11 +21,26 @@ void make_dir(const std::string& path);
 /// Creates an empty file (truncating an existing one); throws script::Error naming it.
 void touch(const std::string& path);
 
+/// Writes `text` to a file (truncating an existing one); throws script::Error naming it.
+void write_text(const std::string& path, std::string_view text);
+
 /// Removes a folder and everything in it; errors are ignored.
 void remove_tree(const std::string& path);
 
 /// Reads a file's bytes once through a 1 MiB buffer, as a floor of what reading it costs,
 /// and returns how many there were (0 when it cannot be opened).
 std::uint64_t read_bytes_once(const std::string& path);
+
+/// Seconds since `start`.
+inline double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+/// How a figure stands against its target.
+inline const char* verdict(bool pass)
+{
+    return pass ? "PASS" : "FAIL";
+}
 
 } // namespace script::bench

@@ -42,6 +42,8 @@
 
 namespace {
 
+using script::bench::seconds_since;
+using script::bench::verdict;
 using script::testing::CrateWriter;
 namespace stdfs = std::filesystem;
 
@@ -54,11 +56,6 @@ constexpr int k_assets_per_layer = 50;
 constexpr double k_max_big_ratio = 0.05;
 constexpr double k_max_walk_ratio = 2.0;
 constexpr double k_max_peak_mib = 64.0;
-
-double seconds_since(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 template <typename F>
 double best_of(int runs, F&& run)
@@ -291,11 +288,6 @@ long peak_of_reading(const std::string& path)
     ::close(pipe_fds[0]);
     ::waitpid(child, nullptr, 0);
     return peak;
-}
-
-const char* verdict(bool pass)
-{
-    return pass ? "PASS" : "FAIL";
 }
 
 }  // namespace

@@ -63,11 +63,6 @@ constexpr double k_max_peak_mib = 150.0;        // at 200k files
 constexpr std::string_view k_run_prefix = "whole_run/";
 constexpr std::string_view k_flag_name = "analyze_sucess";
 
-double seconds_since(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 std::uint64_t file_bytes(const std::string& path)
 {
     std::error_code error;
@@ -263,11 +258,6 @@ void whole_run(benchmark::State& state, const Size& size)
     } catch (const std::exception& error) {
         state.SkipWithError(error.what());
     }
-}
-
-const char* verdict(bool pass)
-{
-    return pass ? "PASS" : "FAIL";
 }
 
 double counter(const BestRunReporter::Figures* figures, const char* name)
