@@ -489,6 +489,13 @@ std::unique_ptr<DirectoryCache::Listed> DirectoryCache::make_listed(const std::s
             sort_by_name(listed->entries, listed->sorted);
     } catch (const Error&) {
         listed->ok = false;
+        // When the folder itself cannot be found, no path below it can be either: paths
+        // below it are answered without a call each. Other failures (a folder that may
+        // not be read but may be passed through, say) leave them to the system.
+        struct stat st
+        {
+        };
+        listed->absent = ::stat(dir.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
     }
     return listed;
 }
@@ -545,8 +552,10 @@ const DirEntry* DirectoryCache::entry_of(const std::string& path, bool* answered
         // A cacheable path has a non-empty last component and a cacheable parent.
         listed = lookup(parent);
     }
-    if (!listed->ok)
+    if (!listed->ok) {
+        *answered = listed->absent;
         return nullptr;  // an unreadable folder may still hold reachable entries
+    }
     *answered = true;
     const auto& entries = listed->entries;
     const auto position = listed->index.find(

@@ -129,6 +129,7 @@ private:
     struct Listed
     {
         bool ok = false;
+        bool absent = false; // not listed because the folder is not there
         DirListing entries;
         TextIndex index;                    // name -> position in entries
         std::vector<std::uint32_t> sorted;  // positions ordered by name, built when first needed

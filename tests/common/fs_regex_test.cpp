@@ -41,6 +41,10 @@ TEST(Fs, QueriesFollowPython)
         {"dangling", false, true, false, false},
         {"nothing", false, false, false, false},
         {"file.txt/x", false, false, false, false},
+        {"nothing/x", false, false, false, false},
+        {"dangling/x", false, false, false, false},
+        {"file.txt/x/y", false, false, false, false},
+        {"link_dir/nothing", false, false, false, false},
     };
     fs::DirectoryCache cache;
     for (const auto& c : cases) {
@@ -57,6 +61,22 @@ TEST(Fs, QueriesFollowPython)
     EXPECT_EQ(fs::file_size(t.dir.file("file.txt")), 5u);
     EXPECT_FALSE(fs::file_size(t.dir.file("nothing")).has_value());
     EXPECT_TRUE(fs::mtime(t.dir.file("file.txt")).has_value());
+}
+
+// A folder that is not there is found out once: paths below it are then answered from the
+// cache, like the names of a folder listed, until the cache is made anew.
+TEST(Fs, CacheAnswersPathsBelowAMissingFolderOnce)
+{
+    testing::TempDir dir;
+    dir.write("plain.txt");
+    fs::DirectoryCache cache;
+    EXPECT_FALSE(cache.exists(dir.file("later/a.exr")));
+    EXPECT_FALSE(cache.isfile(dir.file("plain.txt/a.exr")));
+    dir.write("later/a.exr");
+    EXPECT_FALSE(cache.exists(dir.file("later/a.exr")));
+    EXPECT_FALSE(cache.lexists(dir.file("later/a.exr")));
+    EXPECT_EQ(cache.folders_listed(), 0u);
+    EXPECT_TRUE(fs::DirectoryCache().exists(dir.file("later/a.exr")));
 }
 
 TEST(Fs, ListDirAndCacheCountsFolders)
