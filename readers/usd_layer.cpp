@@ -72,7 +72,13 @@ std::optional<std::string_view> read_small_file(const std::string& path)
             failed = n < 0;
             break;
         }
+        const bool short_read = static_cast<std::size_t>(n) < want - size;
         size += static_cast<std::size_t>(n);
+        // A regular file reads short only at its end, so most layers take one call, not
+        // two.
+        if (short_read) {
+            break;
+        }
     }
     ::close(fd);
     if (failed || size > k_small_layer) {

@@ -256,6 +256,11 @@ TEST(UsdLayerFile, ReadWholeOrStreamedItGivesWhatAStreamGives)
         mid_text += "# " + std::string(98, '-') + "\n";
     }
     mid_text += "def \"A\" {\n    asset a = @./mid.exr@\n}\n";
+    // Exactly as long as the first read, and one byte longer.
+    std::string edge_text = "#usda 1.0\n";
+    const std::string edge_tail = "def \"A\" {\n    asset a = @./edge.exr@\n}\n";
+    edge_text += "#" + std::string(64 * 1024 - edge_text.size() - edge_tail.size() - 2, '-') + "\n";
+    edge_text += edge_tail;
     std::ostringstream crate;
     {
         testing::CrateWriter w(crate, 8);
@@ -272,6 +277,8 @@ TEST(UsdLayerFile, ReadWholeOrStreamedItGivesWhatAStreamGives)
         shared + "openusd-dependencyExtractor/crate.usd",
         shared + "openusd-dependencyExtractor/ascii.usd",
         dir.write("mid.usda", mid_text),
+        dir.write("edge.usda", edge_text),
+        dir.write("edge1.usda", edge_text + "\n"),
         dir.write("big.usda", big_text),
         dir.write("big.usdc", crate.str()),
         dir.write("cut.usda", "#usda 1.0\ndef \"A\" { asset a = @./x.exr"),
@@ -295,6 +302,11 @@ TEST(UsdLayerFile, ReadWholeOrStreamedItGivesWhatAStreamGives)
     const readers::UsdLayer mid = readers::read_usd_layer_file(dir.file("mid.usda"));
     ASSERT_EQ(mid.refs.size(), 1u);
     EXPECT_EQ(mid.path_of(mid.refs[0]), "./mid.exr");
+    for (const char* name : {"edge.usda", "edge1.usda"}) {
+        const readers::UsdLayer edge = readers::read_usd_layer_file(dir.file(name));
+        ASSERT_EQ(edge.refs.size(), 1u) << name;
+        EXPECT_EQ(edge.path_of(edge.refs[0]), "./edge.exr") << name;
+    }
     EXPECT_NE(readers::read_usd_layer_file(dir.file("cut.usda")).error, "");
 
     EXPECT_EQ(readers::read_usd_layer_file(dir.file("gone.usda")).error,
