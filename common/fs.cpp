@@ -489,13 +489,15 @@ std::unique_ptr<DirectoryCache::Listed> DirectoryCache::make_listed(const std::s
             sort_by_name(listed->entries, listed->sorted);
     } catch (const Error&) {
         listed->ok = false;
-        // When the folder itself cannot be found, no path below it can be either: paths
-        // below it are answered without a call each. Other failures (a folder that may
-        // not be read but may be passed through, say) leave them to the system.
+        // When the folder itself cannot be found, or is no folder, no path below it can be
+        // found either: paths below it are answered without a call each. Other failures (a
+        // folder that may not be read but may be passed through, say) leave them to the
+        // system.
         struct stat st
         {
         };
-        listed->absent = ::stat(dir.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+        listed->absent = ::stat(dir.c_str(), &st) == 0 ? !S_ISDIR(st.st_mode)
+                                                       : errno == ENOENT || errno == ENOTDIR;
     }
     return listed;
 }

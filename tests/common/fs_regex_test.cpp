@@ -63,8 +63,8 @@ TEST(Fs, QueriesFollowPython)
     EXPECT_TRUE(fs::mtime(t.dir.file("file.txt")).has_value());
 }
 
-// A folder that is not there is found out once: paths below it are then answered from the
-// cache, like the names of a folder listed, until the cache is made anew.
+// A folder that is not there, or is a file, is found out once: paths below it are then answered
+// from the cache, like the names of a folder listed, until the cache is made anew.
 TEST(Fs, CacheAnswersPathsBelowAMissingFolderOnce)
 {
     testing::TempDir dir;
@@ -73,6 +73,9 @@ TEST(Fs, CacheAnswersPathsBelowAMissingFolderOnce)
     EXPECT_FALSE(cache.exists(dir.file("later/a.exr")));
     EXPECT_FALSE(cache.isfile(dir.file("plain.txt/a.exr")));
     dir.write("later/a.exr");
+    ASSERT_EQ(::unlink(dir.file("plain.txt").c_str()), 0);
+    dir.write("plain.txt/a.exr");
+    EXPECT_FALSE(cache.isfile(dir.file("plain.txt/a.exr")));
     EXPECT_FALSE(cache.exists(dir.file("later/a.exr")));
     EXPECT_FALSE(cache.lexists(dir.file("later/a.exr")));
     EXPECT_EQ(cache.folders_listed(), 0u);
