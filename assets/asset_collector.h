@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -320,6 +321,15 @@ private:
         std::vector<assets::PathId> asset;
         std::vector<assets::PathId> miss;
     };
+    /// An expansion as kept: its paths' numbers and its console text side by side in one
+    /// of a few large blocks (see store_expansion), so that a replay reads one run of
+    /// memory rather than three blocks of their own.
+    struct KeptExpansion
+    {
+        std::span<const assets::PathId> asset;
+        std::span<const assets::PathId> miss;
+        std::string_view console;
+    };
     // Reads the layers a USD layer names while its other files are expanded; made at the
     // first layer that names another, ended when the scene walk is over (shared: made and
     // ended where its type is known).
@@ -329,7 +339,12 @@ private:
 
     // Kept expansions by the number of their reference in a table of their own.
     assets::PathTable m_expanded;
-    std::vector<Expansion> m_expansions;
+    std::vector<KeptExpansion> m_expansions;
+    // The blocks the kept expansions lie in, filled in turn; none moves once made.
+    std::vector<std::unique_ptr<assets::PathId[]>> m_kept_blocks;
+    assets::PathId* m_kept_next = nullptr;
+    std::size_t m_kept_free = 0; // in path numbers
+    KeptExpansion store_expansion(const Expansion& expansion);
     // References as written whose expansion is kept, by their number in a table of their
     // own: a reference written again goes straight to its expansion while no recorded
     // path can contain it, which its bytes tell (a token's "<", say, is in no file name).
@@ -347,9 +362,9 @@ private:
     /// Keeps the expansion of an absolute normal reference for the next time it is met, as
     /// written (`filePath`, of the bytes `bytes`) and as expanded (`reference`).
     void keep_expansion(std::string_view filePath, const assets::ByteSet& bytes,
-                        const std::string& reference, Expansion expansion);
+                        const std::string& reference, const Expansion& expansion);
     /// Replays a kept expansion under another label: the same console lines and record.
-    void replay(const std::string& nodePath, const Expansion& expansion);
+    void replay(const std::string& nodePath, const KeptExpansion& expansion);
     /// record(), keeping the numbers of the recorded paths in `keep` when it is given.
     void record(const std::string& nodePath, const ReaderResult& result, Expansion* keep);
     /// The same for found paths held in a list, with their marks of regular files when

@@ -3,7 +3,9 @@
 // their texture cache twins, container formats go to their readers, and the result is
 // merged into the asset record under the source label.
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <iterator>
 #include <string_view>
 #include <unordered_set>
@@ -332,7 +334,7 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
             return std::nullopt;
         }
         record(nodePath, m_found, result.miss, &expansion, &m_found_regular);
-        keep_expansion(filePath, bytes, reference, std::move(expansion));
+        keep_expansion(filePath, bytes, reference, expansion);
         return std::nullopt;
     }
     // Readers may expand references of their own, which takes the lists above again.
@@ -371,17 +373,43 @@ std::optional<ReaderResult> zel_Katana_asset::AnaylseSeq(const std::string& node
         return std::nullopt;
     }
     record(nodePath, result, &expansion);
-    keep_expansion(filePath, bytes, reference, std::move(expansion));
+    keep_expansion(filePath, bytes, reference, expansion);
     return std::nullopt;
 }
 
 void zel_Katana_asset::keep_expansion(std::string_view filePath, const assets::ByteSet& bytes,
-                                      const std::string& reference, Expansion expansion)
+                                      const std::string& reference, const Expansion& expansion)
 {
     const auto [kept, added] = m_expanded.intern(reference);
     if (added)
-        m_expansions.push_back(std::move(expansion));
+        m_expansions.push_back(store_expansion(expansion));
     note_written(filePath, bytes, kept);
+}
+
+zel_Katana_asset::KeptExpansion zel_Katana_asset::store_expansion(const Expansion& expansion)
+{
+    constexpr std::size_t k_block = std::size_t{1} << 16; // path numbers: 256 KiB
+    const std::size_t text_units =
+        (expansion.console.size() + sizeof(assets::PathId) - 1) / sizeof(assets::PathId);
+    const std::size_t units = expansion.asset.size() + expansion.miss.size() + text_units;
+    if (m_kept_free < units) {
+        const std::size_t size = std::max(k_block, units);
+        m_kept_blocks.push_back(std::unique_ptr<assets::PathId[]>(new assets::PathId[size]));
+        m_kept_next = m_kept_blocks.back().get();
+        m_kept_free = size;
+    }
+    KeptExpansion kept;
+    assets::PathId* at = m_kept_next;
+    kept.asset = {at, expansion.asset.size()};
+    at = std::copy(expansion.asset.begin(), expansion.asset.end(), at);
+    kept.miss = {at, expansion.miss.size()};
+    at = std::copy(expansion.miss.begin(), expansion.miss.end(), at);
+    char* const text = reinterpret_cast<char*>(at);
+    std::memcpy(text, expansion.console.data(), expansion.console.size());
+    kept.console = {text, expansion.console.size()};
+    m_kept_next += units;
+    m_kept_free -= units;
+    return kept;
 }
 
 void zel_Katana_asset::note_written(std::string_view filePath, const assets::ByteSet& bytes,
@@ -394,7 +422,7 @@ void zel_Katana_asset::note_written(std::string_view filePath, const assets::Byt
         m_written_references.push_back({expansion, bytes});
 }
 
-void zel_Katana_asset::replay(const std::string& nodePath, const Expansion& expansion)
+void zel_Katana_asset::replay(const std::string& nodePath, const KeptExpansion& expansion)
 {
     console().lines(expansion.console);
     ASSET_JSON.asset.extend(nodePath, expansion.asset);

@@ -104,6 +104,34 @@ TEST_F(SequenceTest, ReferencesMetAgainFileAsTheFirstTime)
     EXPECT_NE(std::find(look.begin(), look.end(), f("tex/wall.1002.exr")), look.end());
 }
 
+// Kept expansions lie in blocks of 256 KiB filled one after another: more than a block's
+// worth of them, kept before any is met again, still replay whole.
+TEST_F(SequenceTest, ManyKeptExpansionsReplayWhole)
+{
+    files.write("tex/wall.1001.exr");
+    auto c = idle();
+    std::vector<std::string> references;
+    for (int i = 0; i < 4000; ++i) // a console line of 90 bytes and more each
+        references.push_back(
+            f("tex/gone_" + std::to_string(i) + std::string(60 + i % 7, 'x') + ".<UDIM>.exr"));
+    references.push_back(f("tex/wall.<UDIM>.exr"));
+    const auto expand_all = [&](const std::string& label) {
+        ConsoleCapture capture;
+        for (const std::string& reference : references)
+            c.AnaylseSeq(label + reference, reference);
+        return capture.finish();
+    };
+    const std::string first = expand_all("first ");
+    EXPECT_EQ(expand_all("again "), first);
+    for (const std::string& reference : references) {
+        ASSERT_EQ(found(c, "again " + reference), found(c, "first " + reference)) << reference;
+        ASSERT_EQ(missing(c, "again " + reference), missing(c, "first " + reference)) << reference;
+    }
+    EXPECT_EQ(found(c, "again " + references.back()), Paths{f("tex/wall.1001.exr")});
+    EXPECT_EQ(missing(c, "again " + references.front()),
+              Paths{f("tex/gone_0" + std::string(60, 'x') + ".*.exr")});
+}
+
 // A reference written again takes its first expansion only while nothing recorded since can
 // contain it, and one naming the environment is expanded from the environment each time.
 TEST_F(SequenceTest, ReferencesWrittenAgainFollowTheRecordAndTheEnvironment)
