@@ -15,6 +15,7 @@
 
 #include "assets/analysed_index.h"
 #include "assets/asset_record.h"
+#include "common/block_store.h"
 #include "driver/job_files.h"
 #include "host/host.h"
 
@@ -340,10 +341,8 @@ private:
     // Kept expansions by the number of their reference in a table of their own.
     assets::PathTable m_expanded;
     std::vector<KeptExpansion> m_expansions;
-    // The blocks the kept expansions lie in, filled in turn; none moves once made.
-    std::vector<std::unique_ptr<assets::PathId[]>> m_kept_blocks;
-    assets::PathId* m_kept_next = nullptr;
-    std::size_t m_kept_free = 0; // in path numbers
+    // Where the kept expansions lie, one after another.
+    BlockStore m_kept_store{std::size_t{1} << 18};
     KeptExpansion store_expansion(const Expansion& expansion);
     // References as written whose expansion is kept, by their number in a table of their
     // own: a reference written again goes straight to its expansion while no recorded

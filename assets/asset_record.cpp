@@ -6,21 +6,6 @@ namespace script::assets {
 
 PathTable::PathTable() = default;
 
-std::string_view PathTable::store(std::string_view text)
-{
-    if (m_free < text.size()) {
-        const std::size_t size = std::max(k_chunk, text.size());
-        m_chunks.push_back(std::unique_ptr<char[]>(new char[size]));  // left uninitialised
-        m_next = m_chunks.back().get();
-        m_free = size;
-    }
-    std::copy(text.begin(), text.end(), m_next);
-    const std::string_view stored(m_next, text.size());
-    m_next += text.size();
-    m_free -= text.size();
-    return stored;
-}
-
 std::optional<PathId> PathTable::find(std::string_view text, std::uint64_t hash) const
 {
     return m_index.find(text, hash, [this](std::uint32_t id) { return m_texts[id]; });
@@ -31,7 +16,7 @@ std::pair<PathId, bool> PathTable::intern(std::string_view text, std::uint64_t h
     if (const auto id = m_index.find(text, hash, [this](std::uint32_t i) { return m_texts[i]; }))
         return {*id, false};
     const auto id = static_cast<PathId>(m_texts.size());
-    m_texts.push_back(store(text));
+    m_texts.push_back(m_store.copy(text));
     m_index.insert(id, hash);
     return {id, true};
 }

@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/block_store.h"
 #include "common/text_index.h"
 #include "common/text_list.h"
 
@@ -43,12 +44,7 @@ public:
     std::size_t size() const { return m_texts.size(); }
 
 private:
-    std::string_view store(std::string_view text);
-
-    static constexpr std::size_t k_chunk = std::size_t{1} << 20;
-    std::vector<std::unique_ptr<char[]>> m_chunks;
-    char* m_next = nullptr;
-    std::size_t m_free = 0;
+    BlockStore m_store{std::size_t{1} << 20};
     std::vector<std::string_view> m_texts;
     TextIndex m_index;
 };

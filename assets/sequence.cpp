@@ -388,18 +388,11 @@ void zel_Katana_asset::keep_expansion(std::string_view filePath, const assets::B
 
 zel_Katana_asset::KeptExpansion zel_Katana_asset::store_expansion(const Expansion& expansion)
 {
-    constexpr std::size_t k_block = std::size_t{1} << 16; // path numbers: 256 KiB
-    const std::size_t text_units =
-        (expansion.console.size() + sizeof(assets::PathId) - 1) / sizeof(assets::PathId);
-    const std::size_t units = expansion.asset.size() + expansion.miss.size() + text_units;
-    if (m_kept_free < units) {
-        const std::size_t size = std::max(k_block, units);
-        m_kept_blocks.push_back(std::unique_ptr<assets::PathId[]>(new assets::PathId[size]));
-        m_kept_next = m_kept_blocks.back().get();
-        m_kept_free = size;
-    }
+    // The paths' numbers first, where they are aligned, then the console text.
+    const std::size_t ids = expansion.asset.size() + expansion.miss.size();
+    auto* at = static_cast<assets::PathId*>(m_kept_store.allocate(
+        ids * sizeof(assets::PathId) + expansion.console.size(), alignof(assets::PathId)));
     KeptExpansion kept;
-    assets::PathId* at = m_kept_next;
     kept.asset = {at, expansion.asset.size()};
     at = std::copy(expansion.asset.begin(), expansion.asset.end(), at);
     kept.miss = {at, expansion.miss.size()};
@@ -407,8 +400,6 @@ zel_Katana_asset::KeptExpansion zel_Katana_asset::store_expansion(const Expansio
     char* const text = reinterpret_cast<char*>(at);
     std::memcpy(text, expansion.console.data(), expansion.console.size());
     kept.console = {text, expansion.console.size()};
-    m_kept_next += units;
-    m_kept_free -= units;
     return kept;
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/block_store.h"
 #include "common/pyutil.h"
 #include "common/text_index.h"
 #include "common/text_match.h"
@@ -137,6 +138,27 @@ TEST(AnyOfTexts, FindsWhatASearchPerTextFinds)
         ASSERT_EQ(list.found_in(path), expected) << path;
     }
     EXPECT_FALSE(list.found_in(""));
+}
+
+// Pieces of odd sizes and alignments, many blocks' worth and one larger than a block: each
+// is aligned as asked, and what was stored earlier stays where it was, unchanged.
+TEST(BlockStore, PiecesStayPutAndAligned)
+{
+    BlockStore store(64);
+    std::vector<std::pair<std::string_view, std::string>> texts;
+    std::vector<std::uint32_t*> numbers;
+    for (std::uint32_t i = 0; i < 200; ++i) {
+        const std::string text(i % 7 + (i == 100 ? 100 : 0), static_cast<char>('a' + i % 26));
+        texts.emplace_back(store.copy(text), text);
+        auto* number = static_cast<std::uint32_t*>(store.allocate(sizeof(std::uint32_t), 4));
+        ASSERT_EQ(reinterpret_cast<std::uintptr_t>(number) % 4, 0u) << i;
+        *number = i;
+        numbers.push_back(number);
+    }
+    for (std::uint32_t i = 0; i < 200; ++i) {
+        EXPECT_EQ(texts[i].first, texts[i].second) << i;
+        EXPECT_EQ(*numbers[i], i);
+    }
 }
 
 }  // namespace
